@@ -1,0 +1,144 @@
+#include "platform/Ini.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace kestro::platform {
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const char* blanks = " \t\r\n\f\v";
+    std::size_t b = s.find_first_not_of(blanks);
+    if (b == std::string_view::npos) return {};
+    std::size_t e = s.find_last_not_of(blanks);
+    return s.substr(b, e - b + 1);
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool readFile(const char* path, std::string& out) {
+    if (path == nullptr) return false;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+int digitValue(char c, int base) {
+    int v;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
+    else
+        return -1;
+    return v < base ? v : -1;
+}
+
+}  // namespace
+
+std::optional<std::string> iniLookup(std::string_view content, std::string_view section,
+                                     std::string_view key) {
+    if (content.size() >= 3 && std::memcmp(content.data(), "\xEF\xBB\xBF", 3) == 0)
+        content.remove_prefix(3);
+    bool inSection = false;
+    bool sectionSeen = false;
+    std::string_view wantSection = trim(section);
+    std::string_view wantKey = trim(key);
+    while (!content.empty()) {
+        std::size_t nl = content.find('\n');
+        std::string_view line = trim(content.substr(0, nl));
+        content.remove_prefix(nl == std::string_view::npos ? content.size() : nl + 1);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            std::size_t close = line.find(']');
+            if (close == std::string_view::npos) continue;
+            if (inSection) return std::nullopt;  // only the first such section counts
+            inSection = !sectionSeen && equalsNoCase(trim(line.substr(1, close - 1)), wantSection);
+            sectionSeen = sectionSeen || inSection;
+            continue;
+        }
+        if (!inSection) continue;
+        std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (!equalsNoCase(trim(line.substr(0, eq)), wantKey)) continue;
+        std::string_view value = trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return std::string(value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> iniParseInt(std::string_view value) {
+    value = trim(value);
+    if (value.empty()) return std::nullopt;
+    std::size_t i = 0;
+    bool negative = false;
+    if (value[i] == '+' || value[i] == '-') {
+        negative = value[i] == '-';
+        ++i;
+    }
+    int base = 10;
+    if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X') &&
+        i + 2 < value.size() && digitValue(value[i + 2], 16) >= 0) {
+        base = 16;
+        i += 2;
+    }
+    std::int64_t acc = 0;
+    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    for (; i < value.size(); ++i) {
+        int d = digitValue(value[i], base);
+        if (d < 0) break;
+        acc = acc * base + d;
+        if (acc > limit) acc = limit;
+    }
+    if (negative) acc = -acc;
+    if (acc > std::numeric_limits<std::int32_t>::max()) acc = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(acc);
+}
+
+std::int32_t iniReadInt(const char* section, const char* key, std::int32_t defaultValue,
+                        const char* file) {
+    std::string content;
+    if (section == nullptr || key == nullptr || !readFile(file, content)) return defaultValue;
+    auto value = iniLookup(content, section, key);
+    if (!value) return defaultValue;
+    return iniParseInt(*value).value_or(defaultValue);
+}
+
+std::uint32_t iniReadString(const char* section, const char* key, const char* defaultValue,
+                            char* buffer, std::uint32_t capacity, const char* file) {
+    if (buffer == nullptr || capacity == 0) return 0;
+    std::string content;
+    std::optional<std::string> value;
+    if (section != nullptr && key != nullptr && readFile(file, content))
+        value = iniLookup(content, section, key);
+    std::string_view text = value ? std::string_view(*value)
+                                  : std::string_view(defaultValue ? defaultValue : "");
+    std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<std::uint32_t>(n);
+}
+
+}  // namespace kestro::platform

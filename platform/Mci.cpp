@@ -1,0 +1,90 @@
+#include "platform/Mci.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kestro::platform {
+
+namespace {
+
+void copyText(char* dest, unsigned capacity, const char* text) {
+    if (dest == nullptr || capacity == 0) return;
+    std::size_t n = std::strlen(text);
+    if (n > capacity - 1) n = capacity - 1;
+    std::memcpy(dest, text, n);
+    dest[n] = '\0';
+}
+
+// Used until the host installs an audio back end: there are no devices, so
+// every command fails the way a command for an unknown device fails.
+class NoDeviceInterpreter : public MciInterpreter {
+public:
+    MciError send(const char*, char* reply, unsigned replySize) override {
+        copyText(reply, replySize, "");
+        return MCIERR_INVALID_DEVICE_NAME;
+    }
+};
+
+std::shared_ptr<MciInterpreter>& current() {
+    static std::shared_ptr<MciInterpreter> p = std::make_shared<NoDeviceInterpreter>();
+    return p;
+}
+
+MciObserver& observer() {
+    static MciObserver o;
+    return o;
+}
+
+}  // namespace
+
+const char* mciStandardErrorText(MciError error) {
+    switch (error) {
+        case MCIERR_INVALID_DEVICE_ID:
+            return "Invalid device ID. Use the ID given to the device when the device was opened.";
+        case MCIERR_UNRECOGNIZED_KEYWORD:
+            return "The driver cannot recognize the specified command parameter.";
+        case MCIERR_UNRECOGNIZED_COMMAND:
+            return "The driver cannot recognize the specified command.";
+        case MCIERR_HARDWARE:
+            return "There is a problem with your media device. Make sure it is working correctly or contact the device manufacturer.";
+        case MCIERR_INVALID_DEVICE_NAME:
+            return "The specified device is not open or is not recognized by MCI.";
+        case MCIERR_CANNOT_LOAD_DRIVER:
+            return "The specified device driver will not load properly.";
+        case MCIERR_MISSING_PARAMETER:
+            return "The specified command requires a parameter. Please supply one.";
+        case MCIERR_FILE_NOT_FOUND:
+            return "The specified file cannot be found. Make sure the path and filename are correct.";
+        case MCIERR_OUTOFRANGE:
+            return "The specified parameter is out of range for the specified command.";
+        case MCIERR_DUPLICATE_ALIAS:
+            return "The specified alias is already being used in this application. Use a unique alias.";
+        default:
+            return nullptr;
+    }
+}
+
+bool MciInterpreter::errorText(MciError error, char* text, unsigned textSize) {
+    const char* t = mciStandardErrorText(error);
+    copyText(text, textSize, t ? t : "Unknown error.");
+    return t != nullptr;
+}
+
+MciError mciSendString(const char* command, char* reply, unsigned replySize) {
+    const char* cmd = command ? command : "";
+    MciError rc = current()->send(cmd, reply, replySize);
+    if (observer()) observer()(cmd, rc, (reply && replySize) ? reply : "");
+    return rc;
+}
+
+bool mciGetErrorString(MciError error, char* text, unsigned textSize) {
+    return current()->errorText(error, text, textSize);
+}
+
+void setMciInterpreter(std::shared_ptr<MciInterpreter> interpreter) {
+    current() = interpreter ? std::move(interpreter) : std::make_shared<NoDeviceInterpreter>();
+}
+
+void setMciObserver(MciObserver o) { observer() = std::move(o); }
+
+}  // namespace kestro::platform

@@ -1,0 +1,45 @@
+// The media-player component that plays an internet stream: URL (playlists
+// included), loop, auto start, volume 0 to 100, pause, play, stop, next,
+// previous, the item's duration and its tags by name.
+//
+// Replaceable like the MCI interpreter; every operation is also reported to
+// an observer for the host's transcript.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestro::platform {
+
+class StreamPlayer {
+public:
+    virtual ~StreamPlayer() = default;
+    virtual bool create() = 0;                       // make the player object
+    virtual void destroy() = 0;                      // release it
+    virtual void setUrl(const std::string& url) = 0;
+    virtual void setLoop(bool on) = 0;
+    virtual void setAutoStart(bool on) = 0;
+    virtual void setVolume(int volume0to100) = 0;
+    virtual int volume() = 0;
+    virtual void play() = 0;
+    virtual void pause() = 0;
+    virtual void stop() = 0;
+    virtual void next() = 0;
+    virtual void previous() = 0;
+    virtual double durationSeconds() = 0;
+    // The current item's attribute by name ("Title", "Author", ...); false
+    // when it has none.
+    virtual bool attribute(const char* name, std::string& value) = 0;
+};
+
+// The player in use (never null: a silent one that knows no items by
+// default).
+StreamPlayer& streamPlayer();
+void setStreamPlayer(std::shared_ptr<StreamPlayer> player);
+
+using StreamObserver = std::function<void(const char* operation, const std::string& argument)>;
+void setStreamObserver(StreamObserver observer);
+void notifyStreamOperation(const char* operation, const std::string& argument);
+
+}  // namespace kestro::platform

@@ -1,0 +1,57 @@
+#include "playback/UrlStreamPlayer.h"
+
+#include <cstring>
+#include <string>
+
+#include "game/Natives.h"
+#include "platform/StreamPlayer.h"
+#include "plugin/CustomThread.h"
+#include "plugin/PlayerState.h"
+
+namespace kestro {
+
+namespace {
+
+void closePlayerObjects() {
+    platform::StreamPlayer& player = platform::streamPlayer();
+    player.stop();
+    player.destroy();
+}
+
+void copyTag(const char* name, char* dest, std::size_t capacity) {
+    std::string value;
+    if (!platform::streamPlayer().attribute(name, value)) return;
+    std::size_t n = value.size() < capacity - 1 ? value.size() : capacity - 1;
+    std::memcpy(dest, value.data(), n);
+    dest[n] = '\0';
+}
+
+}  // namespace
+
+void pauseStream() { platform::streamPlayer().pause(); }
+
+// Plays the item taken at the start again.
+void resumeStream() { platform::streamPlayer().play(); }
+
+void stopStreamOnFoot(CustomThread& thread) {
+    thread.playerMode = Idle;
+    closePlayerObjects();
+    playerState.streamActive = 0;
+    ENABLE_FRONTEND_RADIO();
+    if (playerState.OnFootEnabled == 1) {
+        SET_MOBILE_PHONE_RADIO_STATE(true);
+        SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY(true);
+    }
+    playerState.startTime = static_cast<std::int32_t>(gameTimer());
+    SETTIMERA();
+    thread.playerMode = Resting;
+}
+
+void readStreamTags() {
+    copyTag("Title", playerState.nowTitle, sizeof playerState.nowTitle);
+    copyTag("Author", playerState.nowArtist, sizeof playerState.nowArtist);
+    copyTag("WM/AlbumTitle", playerState.nowAlbum, sizeof playerState.nowAlbum);
+    copyTag("WM/Year", playerState.nowYear, sizeof playerState.nowYear);
+}
+
+}  // namespace kestro

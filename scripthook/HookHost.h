@@ -1,0 +1,78 @@
+// The side of the script-hook stand-in that the game (the host) uses:
+// native handlers by hash, the registered threads, the script tick and the
+// log sink. Plug-ins never include this header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "game/NativeContext.h"
+
+class NativeThread;
+
+namespace scripthook {
+
+// Jenkins one-at-a-time hash of the lower-case name: a native's identity.
+std::uint32_t nativeHash(std::string_view name);
+
+// A handler's view of one call: typed access to the argument slots, the
+// result in slot 0, and vector out-values recorded for copy-back.
+class NativeCall {
+public:
+    explicit NativeCall(kestro::NativeContext* context) : ctx_(context) {}
+
+    std::uint32_t argCount() const { return ctx_->argCount; }
+    std::int32_t intArg(int slot) const;
+    float floatArg(int slot) const;
+    bool boolArg(int slot) const;  // first byte of the slot
+    const char* textArg(int slot) const;
+    template <class T>
+    T* outArg(int slot) const {
+        return reinterpret_cast<T*>(pointerArg(slot));
+    }
+    void* pointerArg(int slot) const;
+
+    void setIntResult(std::int32_t value);
+    void setBoolResult(bool value);
+    // Records a vector result that the caller copies to dest after the call.
+    // At most four per call; more are dropped.
+    void pushVector(float* dest, float x, float y, float z);
+
+private:
+    kestro::NativeSlot slot(int index) const;
+    kestro::NativeContext* ctx_;
+};
+
+using NativeHandler = std::function<void(NativeCall&)>;
+
+// Registers (or replaces) the handler for a native. The name is kept for
+// diagnostics only.
+void registerNative(std::uint32_t hash, std::string name, NativeHandler handler);
+void clearNatives();
+bool hasNative(std::uint32_t hash);
+
+// Unknown hashes: logged once per hash (through the log sink), context left
+// untouched. The callback, if set, also hears of each unknown call.
+void setUnknownNativeCallback(std::function<void(std::uint32_t hash)> callback);
+
+// Threads registered by plug-ins, in registration order.
+const std::vector<NativeThread*>& registeredThreads();
+void forgetThreads();
+void setThreadRegisteredCallback(std::function<void(NativeThread*)> callback);
+
+// Runs ScriptBody of every registered thread once, in registration order.
+void tickThreads();
+// The thread whose ScriptBody is running now (null outside a tick).
+NativeThread* currentThread();
+
+// Where Log::Info lines go. By default they are appended to "ScriptHook.log"
+// in the current directory, one line per call.
+void setLogSink(std::function<void(const char* line)> sink);
+void resetLogSink();
+// Longest line Log::Info produces; longer output is cut.
+inline constexpr std::size_t kMaxLogLine = 4096;
+
+}  // namespace scripthook

@@ -1,0 +1,244 @@
+#include "scripthook/ScriptHook.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <unordered_map>
+
+#include "scripthook/HookHost.h"
+
+namespace {
+
+struct NativeEntry {
+    std::string name;
+    scripthook::NativeHandler handler;
+};
+
+struct HookState {
+    std::unordered_map<std::uint32_t, NativeEntry> natives;
+    std::set<std::uint32_t> unknownLogged;
+    std::function<void(std::uint32_t)> unknownCallback;
+    std::vector<NativeThread*> threads;
+    std::function<void(NativeThread*)> registeredCallback;
+    std::function<void(const char*)> logSink;
+    NativeThread* current = nullptr;
+    std::uint32_t nextThreadId = 1;
+};
+
+// Constructed on first use so that plug-in static initialisation may use the
+// hook before this library's own statics would otherwise be ready.
+HookState& state() {
+    static HookState* s = new HookState();
+    return *s;
+}
+
+void defaultLogSink(const char* line) {
+    if (FILE* f = std::fopen("ScriptHook.log", "a")) {
+        std::fprintf(f, "%s\n", line);
+        std::fclose(f);
+    }
+}
+
+void emitLog(const char* line) {
+    auto& s = state();
+    if (s.logSink)
+        s.logSink(line);
+    else
+        defaultLogSink(line);
+}
+
+}  // namespace
+
+// ---- thread classes -------------------------------------------------------
+
+namespace GameTypes {
+
+scrThread::scrThread() : state_(ThreadStateIdle), threadId_(state().nextThreadId++) {}
+scrThread::~scrThread() = default;
+eThreadState scrThread::Reset(std::uint32_t, void*, std::uint32_t) {
+    state_ = ThreadStateIdle;
+    return state_;
+}
+eThreadState scrThread::Run(std::uint32_t) { return state_; }
+eThreadState scrThread::Tick(std::uint32_t) { return state_; }
+void scrThread::Kill() { state_ = ThreadStateKilled; }
+
+GtaThread::GtaThread() = default;
+GtaThread::~GtaThread() = default;
+
+}  // namespace GameTypes
+
+NativeThread::NativeThread() : name_(nullptr) {}
+
+NativeThread::~NativeThread() {
+    // A destroyed thread is no longer ticked; the plug-in never unregisters.
+    auto& threads = state().threads;
+    for (auto it = threads.begin(); it != threads.end();) {
+        if (*it == this)
+            it = threads.erase(it);
+        else
+            ++it;
+    }
+}
+
+GameTypes::eThreadState NativeThread::Reset(std::uint32_t hash, void* args, std::uint32_t argCount) {
+    return GtaThread::Reset(hash, args, argCount);
+}
+
+GameTypes::eThreadState NativeThread::Run(std::uint32_t) {
+    if (state_ == GameTypes::ThreadStateKilled) return state_;
+    state_ = GameTypes::ThreadStateRunning;
+    ScriptBody();
+    return state_;
+}
+
+GameTypes::eThreadState NativeThread::Tick(std::uint32_t ops) { return Run(ops); }
+
+void NativeThread::Kill() { GtaThread::Kill(); }
+void NativeThread::ScriptBody() {}
+void NativeThread::Start() { state_ = GameTypes::ThreadStateRunning; }
+void NativeThread::SetName(char* name) { name_ = name; }
+
+void ScriptHookManager::RegisterThread(NativeThread* thread) {
+    if (thread == nullptr) return;
+    auto& s = state();
+    s.threads.push_back(thread);
+    thread->Start();
+    if (s.registeredCallback) s.registeredCallback(thread);
+}
+
+void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t hash) {
+    if (context == nullptr) return;
+    auto& s = state();
+    auto it = s.natives.find(hash);
+    if (it == s.natives.end()) {
+        if (s.unknownLogged.insert(hash).second) {
+            char line[64];
+            std::snprintf(line, sizeof line, "unknown native 0x%08X", hash);
+            emitLog(line);
+        }
+        if (s.unknownCallback) s.unknownCallback(hash);
+        return;
+    }
+    context->pendingCount = 0;
+    scripthook::NativeCall call(context);
+    it->second.handler(call);
+}
+
+void Log::Info(const char* format, ...) {
+    char line[scripthook::kMaxLogLine];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(line, sizeof line, format ? format : "", args);
+    va_end(args);
+    if (n < 0) line[0] = '\0';
+    // One line per call: a line break inside the text would split it.
+    for (char* p = line; *p; ++p)
+        if (*p == '\n' || *p == '\r') *p = ' ';
+    emitLog(line);
+}
+
+// ---- host side ------------------------------------------------------------
+
+namespace scripthook {
+
+std::uint32_t nativeHash(std::string_view name) {
+    std::uint32_t h = 0;
+    for (char c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 'A' && u <= 'Z') u = static_cast<unsigned char>(u - 'A' + 'a');
+        h += u;
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+
+kestro::NativeSlot NativeCall::slot(int index) const {
+    if (index < 0 || index >= kestro::kNativeArgSlots) return 0;
+    kestro::NativeSlot v;
+    std::memcpy(&v, ctx_->argArea + index * sizeof(kestro::NativeSlot), sizeof v);
+    return v;
+}
+
+std::int32_t NativeCall::intArg(int index) const {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot(index)));
+}
+
+float NativeCall::floatArg(int index) const {
+    std::uint32_t bits = static_cast<std::uint32_t>(slot(index));
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+bool NativeCall::boolArg(int index) const { return (slot(index) & 0xFFu) != 0; }
+
+void* NativeCall::pointerArg(int index) const { return reinterpret_cast<void*>(slot(index)); }
+
+const char* NativeCall::textArg(int index) const {
+    return static_cast<const char*>(pointerArg(index));
+}
+
+void NativeCall::setIntResult(std::int32_t value) {
+    kestro::NativeSlot v = static_cast<std::uint32_t>(value);
+    std::memcpy(ctx_->argArea, &v, sizeof v);
+}
+
+void NativeCall::setBoolResult(bool value) {
+    kestro::NativeSlot v = value ? 1u : 0u;
+    std::memcpy(ctx_->argArea, &v, sizeof v);
+}
+
+void NativeCall::pushVector(float* dest, float x, float y, float z) {
+    std::uint32_t i = ctx_->pendingCount;
+    if (i >= static_cast<std::uint32_t>(kestro::kNativePendingVectors)) return;
+    ctx_->pendingDest[i] = dest;
+    ctx_->pendingVec[i] = kestro::NativeVector{x, y, z, 0};
+    ctx_->pendingCount = i + 1;
+}
+
+void registerNative(std::uint32_t hash, std::string name, NativeHandler handler) {
+    state().natives[hash] = NativeEntry{std::move(name), std::move(handler)};
+}
+
+void clearNatives() {
+    state().natives.clear();
+    state().unknownLogged.clear();
+}
+
+bool hasNative(std::uint32_t hash) { return state().natives.count(hash) != 0; }
+
+void setUnknownNativeCallback(std::function<void(std::uint32_t)> callback) {
+    state().unknownCallback = std::move(callback);
+}
+
+const std::vector<NativeThread*>& registeredThreads() { return state().threads; }
+
+void forgetThreads() { state().threads.clear(); }
+
+void setThreadRegisteredCallback(std::function<void(NativeThread*)> callback) {
+    state().registeredCallback = std::move(callback);
+}
+
+void tickThreads() {
+    auto& s = state();
+    // Copy: a thread may be destroyed (and so removed) by the tick itself.
+    std::vector<NativeThread*> threads = s.threads;
+    for (NativeThread* t : threads) {
+        s.current = t;
+        t->ScriptBody();
+    }
+    s.current = nullptr;
+}
+
+NativeThread* currentThread() { return state().current; }
+
+void setLogSink(std::function<void(const char*)> sink) { state().logSink = std::move(sink); }
+void resetLogSink() { state().logSink = nullptr; }
+
+}  // namespace scripthook

@@ -1,0 +1,129 @@
+#include "TickHarness.h"
+
+#include <cstring>
+
+#include "game/Natives.h"
+#include "host/Natives.h"
+#include "platform/Keyboard.h"
+#include "scripthook/HookHost.h"
+
+namespace kestro::testing {
+
+platform::MciError RecordingMci::send(const char* command, char* reply, unsigned replySize) {
+    commands.emplace_back(command);
+    std::string r;
+    if (auto it = replies.find(command); it != replies.end()) r = it->second;
+    if (reply && replySize) {
+        std::size_t n = r.size() < replySize - 1 ? r.size() : replySize - 1;
+        std::memcpy(reply, r.data(), n);
+        reply[n] = '\0';
+    }
+    auto it = failures.find(command);
+    return it == failures.end() ? 0 : it->second;
+}
+
+int RecordingMci::count(const std::string& command) const {
+    int n = 0;
+    for (const auto& c : commands) n += c == command;
+    return n;
+}
+
+bool RecordingStream::attribute(const char* name, std::string& value) {
+    auto it = tags.find(name);
+    if (it == tags.end()) return false;
+    value = it->second;
+    return true;
+}
+
+int RecordingStream::count(const std::string& op) const {
+    int n = 0;
+    for (const auto& o : ops) n += o == op;
+    return n;
+}
+
+TickHarness::TickHarness(std::uint32_t tickMs)
+    : world(1, tickMs),
+      mci(std::make_shared<RecordingMci>()),
+      stream(std::make_shared<RecordingStream>()) {
+    resetPlayerState();
+    playerState.rescanPending = 0;  // tests that want the scan set it again
+    scripthook::clearNatives();
+    scripthook::forgetThreads();
+    host::registerGameNatives(world, nullptr);
+    // Watch the radio natives on top of the world's own handlers.
+    for (const char* name : {"DISABLE_FRONTEND_RADIO", "ENABLE_FRONTEND_RADIO",
+                             "SET_MOBILE_PHONE_RADIO_STATE",
+                             "SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY",
+                             "RETUNE_RADIO_TO_STATION_NAME", "RETUNE_RADIO_UP"}) {
+        std::uint32_t h = scripthook::nativeHash(name);
+        std::string label = name;
+        // Replaces the world's handler with one that records the call and
+        // applies the same change to the world's radio.
+        scripthook::registerNative(h, label, [this, label](scripthook::NativeCall& call) {
+            std::string entry = label;
+            if (label == "RETUNE_RADIO_TO_STATION_NAME") {
+                entry += std::string(" ") + (call.textArg(0) ? call.textArg(0) : "");
+                world.retuneTo(call.textArg(0));
+            } else if (label == "RETUNE_RADIO_UP") {
+                world.retuneUp();
+            } else if (label == "DISABLE_FRONTEND_RADIO") {
+                world.radio().frontendEnabled = false;
+            } else if (label == "ENABLE_FRONTEND_RADIO") {
+                world.radio().frontendEnabled = true;
+            } else if (label == "SET_MOBILE_PHONE_RADIO_STATE") {
+                entry += call.boolArg(0) ? " true" : " false";
+                world.radio().mobilePhoneRadio = call.boolArg(0);
+            } else {
+                entry += call.boolArg(0) ? " true" : " false";
+                world.radio().mobileRadioDuringGameplay = call.boolArg(0);
+            }
+            radioCalls.push_back(entry);
+        });
+    }
+    platform::setMciInterpreter(mci);
+    platform::setStreamPlayer(stream);
+    platform::setKeyStateSource([this](int vk) {
+        ++keyQueries;
+        return keyboard.query(vk);
+    });
+    scripthook::setLogSink([this](const char* line) { log.emplace_back(line); });
+    ScriptHookManager::RegisterThread(&thread);
+}
+
+TickHarness::~TickHarness() {
+    scripthook::forgetThreads();
+    scripthook::clearNatives();
+    scripthook::resetLogSink();
+    platform::setKeyStateSource(nullptr);
+    platform::setMciInterpreter(nullptr);
+    platform::setStreamPlayer(nullptr);
+    resetPlayerState();
+}
+
+void TickHarness::tick() {
+    world.beginTick();
+    scripthook::tickThreads();
+    world.endTick();
+    keyboard.endTick();
+}
+
+void TickHarness::ticks(int n) {
+    for (int i = 0; i < n; ++i) tick();
+}
+
+void TickHarness::waitMs(std::uint32_t ms) {
+    std::uint32_t until = world.gameTime() + ms;
+    while (world.gameTime() < until) tick();
+}
+
+void startFakeSong(TickHarness& h, std::int32_t lengthMs) {
+    PlayerState& s = playerState;
+    s.songActive = 1;
+    s.lengthMs = lengthMs;
+    s.endTime = static_cast<std::uint32_t>(lengthMs);
+    s.startTime = static_cast<std::int32_t>(h.world.gameTime());
+    h.world.setTimerA(&h.thread, 0);
+    h.thread.playerMode = PlayingSong;
+}
+
+}  // namespace kestro::testing

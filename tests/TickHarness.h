@@ -1,0 +1,79 @@
+// A harness for running the plug-in's script tick against the host's
+// simulated game: the real native dispatch, a recording MCI interpreter and
+// stream player, and the host's keyboard.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/GameWorld.h"
+#include "host/Keyboard.h"
+#include "library/SongTable.h"
+#include "platform/Mci.h"
+#include "platform/StreamPlayer.h"
+#include "plugin/CustomThread.h"
+#include "plugin/PlayerState.h"
+
+namespace kestro::testing {
+
+// Answers every command with 0 unless told to fail it; keeps what was sent.
+class RecordingMci : public platform::MciInterpreter {
+public:
+    platform::MciError send(const char* command, char* reply, unsigned replySize) override;
+    std::vector<std::string> commands;
+    std::map<std::string, platform::MciError> failures;  // command -> code
+    std::map<std::string, std::string> replies;          // command -> reply
+    int count(const std::string& command) const;
+};
+
+// A stream player that records its operations and has fixed tags.
+class RecordingStream : public platform::StreamPlayer {
+public:
+    bool create() override { ops.push_back("create"); return true; }
+    void destroy() override { ops.push_back("destroy"); }
+    void setUrl(const std::string& u) override { ops.push_back("url " + u); }
+    void setLoop(bool) override { ops.push_back("loop"); }
+    void setAutoStart(bool) override { ops.push_back("autostart"); }
+    void setVolume(int v) override { ops.push_back("volume " + std::to_string(v)); }
+    int volume() override { return 0; }
+    void play() override { ops.push_back("play"); }
+    void pause() override { ops.push_back("pause"); }
+    void stop() override { ops.push_back("stop"); }
+    void next() override { ops.push_back("next"); }
+    void previous() override { ops.push_back("previous"); }
+    double durationSeconds() override { return 0; }
+    bool attribute(const char* name, std::string& value) override;
+    std::vector<std::string> ops;
+    std::map<std::string, std::string> tags;
+    int count(const std::string& op) const;
+};
+
+class TickHarness {
+public:
+    explicit TickHarness(std::uint32_t tickMs = 20);
+    ~TickHarness();
+
+    // Runs one script tick of the plug-in's thread.
+    void tick();
+    void ticks(int n);
+    // Ticks until the game time has moved on by `ms`.
+    void waitMs(std::uint32_t ms);
+
+    host::GameWorld world;
+    host::Keyboard keyboard;
+    CustomThread thread;
+    std::shared_ptr<RecordingMci> mci;
+    std::shared_ptr<RecordingStream> stream;
+    std::vector<std::string> log;
+    std::vector<std::string> radioCalls;  // natives that touch the radio, in order
+    int keyQueries = 0;
+};
+
+// Sets up a song as if song start had just run at the current game time:
+// songActive, PlayingSong, endTime = lengthMs, timer A reset.
+void startFakeSong(TickHarness& h, std::int32_t lengthMs);
+
+}  // namespace kestro::testing

@@ -1,0 +1,279 @@
+// The native call layer: hashes, argument encoding, copy-back order, result
+// decoding and the bounded formatting functions, through the real script
+// hook dispatch.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "game/Natives.h"
+#include "scripthook/HookHost.h"
+#include "scripthook/ScriptHook.h"
+
+using namespace kestro;
+
+namespace {
+
+class NativeLayerTest : public ::testing::Test {
+protected:
+    void SetUp() override { scripthook::clearNatives(); }
+    void TearDown() override { scripthook::clearNatives(); }
+};
+
+struct NameHash {
+    const char* name;
+    std::uint32_t hash;
+};
+
+const NameHash kNatives[] = {
+    {"GET_PLAYER_ID", hash::GET_PLAYER_ID},
+    {"GET_PLAYER_CHAR", hash::GET_PLAYER_CHAR},
+    {"IS_PLAYER_CONTROL_ON", hash::IS_PLAYER_CONTROL_ON},
+    {"IS_CHAR_IN_ANY_CAR", hash::IS_CHAR_IN_ANY_CAR},
+    {"IS_CHAR_ON_FOOT", hash::IS_CHAR_ON_FOOT},
+    {"GET_CAR_CHAR_IS_USING", hash::GET_CAR_CHAR_IS_USING},
+    {"DISPLAY_TEXT_WITH_LITERAL_STRING", hash::DISPLAY_TEXT_WITH_LITERAL_STRING},
+    {"PRINT_STRING_WITH_LITERAL_STRING_NOW", hash::PRINT_STRING_WITH_LITERAL_STRING_NOW},
+    {"SET_TEXT_SCALE", hash::SET_TEXT_SCALE},
+    {"SET_TEXT_DROPSHADOW", hash::SET_TEXT_DROPSHADOW},
+    {"DISABLE_FRONTEND_RADIO", hash::DISABLE_FRONTEND_RADIO},
+    {"ENABLE_FRONTEND_RADIO", hash::ENABLE_FRONTEND_RADIO},
+    {"IS_RADIO_RETUNING", hash::IS_RADIO_RETUNING},
+    {"GET_GAME_TIMER", hash::GET_GAME_TIMER},
+    {"IS_FRONTEND_FADING", hash::IS_FRONTEND_FADING},
+    {"SETTIMERA", hash::SETTIMERA},
+    {"TIMERA", hash::TIMERA},
+    {"GENERATE_RANDOM_INT_IN_RANGE", hash::GENERATE_RANDOM_INT_IN_RANGE},
+    {"SET_MOBILE_PHONE_RADIO_STATE", hash::SET_MOBILE_PHONE_RADIO_STATE},
+    {"SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY", hash::SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY},
+    {"GET_CUTSCENE_TIME", hash::GET_CUTSCENE_TIME},
+    {"HAS_CUTSCENE_FINISHED", hash::HAS_CUTSCENE_FINISHED},
+    {"RETUNE_RADIO_TO_STATION_NAME", hash::RETUNE_RADIO_TO_STATION_NAME},
+    {"RETUNE_RADIO_UP", hash::RETUNE_RADIO_UP},
+};
+
+// A reference Jenkins one-at-a-time hash, written independently of the
+// hook's, over the lower-case name.
+std::uint32_t referenceHash(const std::string& name) {
+    std::uint32_t h = 0;
+    for (char c : name) {
+        h += static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
+        h += (h << 10);
+        h ^= (h >> 6);
+    }
+    h += (h << 3);
+    h ^= (h >> 11);
+    h += (h << 15);
+    return h;
+}
+
+}  // namespace
+
+TEST(NativeHashes, AllTwentyFourAreJenkinsOfLowerCaseName) {
+    EXPECT_EQ(std::size(kNatives), 24u);
+    for (const NameHash& n : kNatives) {
+        EXPECT_EQ(referenceHash(n.name), n.hash) << n.name;
+        EXPECT_EQ(scripthook::nativeHash(n.name), n.hash) << n.name;
+    }
+    // Case does not matter to the hook's hash.
+    EXPECT_EQ(scripthook::nativeHash("get_game_timer"), scripthook::nativeHash("GET_GAME_TIMER"));
+}
+
+TEST(NativeContextLayout, BooleanTrueIsOneThenZeroBytes) {
+    NativeContext ctx;
+    std::memset(&ctx, 0xAB, sizeof ctx);
+    encodeNativeArg(ctx, 2, true);
+    const unsigned char* slot = ctx.argArea + 2 * sizeof(NativeSlot);
+    EXPECT_EQ(slot[0], 1);
+    for (std::size_t i = 1; i < sizeof(NativeSlot); ++i) EXPECT_EQ(slot[i], 0) << i;
+    encodeNativeArg(ctx, 2, false);
+    for (std::size_t i = 0; i < sizeof(NativeSlot); ++i) EXPECT_EQ(slot[i], 0) << i;
+    // Neighbouring slots are untouched.
+    EXPECT_EQ(ctx.argArea[1 * sizeof(NativeSlot)], 0xAB);
+    EXPECT_EQ(ctx.argArea[3 * sizeof(NativeSlot)], 0xAB);
+}
+
+TEST(NativeContextLayout, IntegersAndFloatsSitInTheLowFourBytes) {
+    NativeContext ctx;
+    std::memset(&ctx, 0, sizeof ctx);
+    encodeNativeArg(ctx, 0, std::int32_t{-2});
+    encodeNativeArg(ctx, 1, 0.5f);
+    const unsigned char expectInt[4] = {0xFE, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(std::memcmp(ctx.argArea, expectInt, 4), 0);
+    float f;
+    std::memcpy(&f, ctx.argArea + sizeof(NativeSlot), 4);
+    EXPECT_EQ(f, 0.5f);
+}
+
+TEST_F(NativeLayerTest, CopyBackRunsFromHighestIndexDown) {
+    float dest[3] = {0, 0, 0};
+    // Both vectors go to the same place: the one copied last stays.
+    scripthook::registerNative(hash::GET_PLAYER_ID, "two vectors",
+                               [&](scripthook::NativeCall& call) {
+                                   call.pushVector(dest, 1, 2, 3);
+                                   call.pushVector(dest, 4, 5, 6);
+                               });
+    GET_PLAYER_ID();
+    EXPECT_EQ(dest[0], 1);
+    EXPECT_EQ(dest[1], 2);
+    EXPECT_EQ(dest[2], 3);
+}
+
+TEST_F(NativeLayerTest, CopyBackLeavesCountAtZeroAndCopiesEachToItsPlace) {
+    float a[3] = {0, 0, 0}, b[3] = {0, 0, 0};
+    NativeContext ctx;
+    ctx.resultPtr = ctx.argArea;
+    ctx.argPtr = ctx.argArea;
+    ctx.argCount = 0;
+    ctx.pendingCount = 0;
+    scripthook::registerNative(0x1234, "vectors", [&](scripthook::NativeCall& call) {
+        call.pushVector(a, 1, 2, 3);
+        call.pushVector(b, 4, 5, 6);
+    });
+    invokeNative(ctx, 0x1234);
+    EXPECT_EQ(ctx.pendingCount, 0u);
+    EXPECT_EQ(a[2], 3);
+    EXPECT_EQ(b[0], 4);
+    EXPECT_EQ(b[2], 6);
+}
+
+TEST_F(NativeLayerTest, NoVectorResultsCopiesNothing) {
+    float untouched[3] = {7, 8, 9};
+    NativeContext ctx;
+    ctx.resultPtr = ctx.argArea;
+    ctx.argPtr = ctx.argArea;
+    ctx.argCount = 0;
+    ctx.pendingCount = 0;
+    ctx.pendingDest[0] = untouched;
+    ctx.pendingVec[0] = NativeVector{1, 1, 1, 0};
+    scripthook::registerNative(0x4321, "plain", [](scripthook::NativeCall& call) {
+        call.setIntResult(5);
+    });
+    invokeNative(ctx, 0x4321);
+    EXPECT_EQ(ctx.pendingCount, 0u);
+    EXPECT_EQ(untouched[0], 7);
+}
+
+TEST_F(NativeLayerTest, BooleanResultReadsFirstByteOnly) {
+    // Slot 0 holds 0x100: its first byte is 0, so the result is false; then
+    // 0xFFFFFF01: true.
+    std::uint32_t raw = 0x100;
+    scripthook::registerNative(hash::IS_FRONTEND_FADING, "raw", [&](scripthook::NativeCall& call) {
+        call.setIntResult(static_cast<std::int32_t>(raw));
+    });
+    EXPECT_FALSE(IS_FRONTEND_FADING());
+    raw = 0xFFFFFF01u;
+    EXPECT_TRUE(IS_FRONTEND_FADING());
+}
+
+TEST_F(NativeLayerTest, WrappersFixArgumentsAndCountEverySlot) {
+    struct Seen {
+        std::uint32_t count = 0;
+        std::vector<std::int32_t> ints;
+        std::vector<bool> bools;
+        std::string text0, text1;
+    };
+    Seen print, shadow, random, settimer, retune;
+    scripthook::registerNative(hash::PRINT_STRING_WITH_LITERAL_STRING_NOW, "print",
+                               [&](scripthook::NativeCall& c) {
+                                   print.count = c.argCount();
+                                   print.text0 = c.textArg(0);
+                                   print.text1 = c.textArg(1);
+                                   print.ints = {c.intArg(2)};
+                                   print.bools = {c.boolArg(3)};
+                               });
+    scripthook::registerNative(hash::SET_TEXT_DROPSHADOW, "shadow", [&](scripthook::NativeCall& c) {
+        shadow.count = c.argCount();
+        shadow.bools = {c.boolArg(2), c.boolArg(3), c.boolArg(4)};
+    });
+    std::int32_t drawn = -1;
+    scripthook::registerNative(hash::GENERATE_RANDOM_INT_IN_RANGE, "random",
+                               [&](scripthook::NativeCall& c) {
+                                   random.count = c.argCount();
+                                   random.ints = {c.intArg(0), c.intArg(1)};
+                                   *c.outArg<std::int32_t>(2) = 7;
+                               });
+    scripthook::registerNative(hash::SETTIMERA, "settimera", [&](scripthook::NativeCall& c) {
+        settimer.count = c.argCount();
+        settimer.ints = {c.intArg(0)};
+    });
+    scripthook::registerNative(hash::RETUNE_RADIO_TO_STATION_NAME, "retune",
+                               [&](scripthook::NativeCall& c) {
+                                   retune.count = c.argCount();
+                                   retune.text0 = c.textArg(0);
+                               });
+
+    PRINT_STRING_WITH_LITERAL_STRING_NOW("hello");
+    SET_TEXT_DROPSHADOW(0.0f, 1.0f);
+    GENERATE_RANDOM_INT_IN_RANGE(9, &drawn);
+    SETTIMERA();
+    RETUNE_RADIO_TO_STATION_NAME();
+
+    EXPECT_EQ(print.count, 4u);
+    EXPECT_EQ(print.text0, "STRING");
+    EXPECT_EQ(print.text1, "hello");
+    EXPECT_EQ(print.ints[0], 5000);
+    EXPECT_TRUE(print.bools[0]);
+    EXPECT_EQ(shadow.count, 5u);
+    EXPECT_EQ(shadow.bools, (std::vector<bool>{false, false, true}));
+    EXPECT_EQ(random.count, 3u);
+    EXPECT_EQ(random.ints, (std::vector<std::int32_t>{0, 9}));
+    EXPECT_EQ(drawn, 7);
+    EXPECT_EQ(settimer.count, 1u);
+    EXPECT_EQ(settimer.ints[0], 0);
+    EXPECT_EQ(retune.count, 1u);
+    EXPECT_EQ(retune.text0, "OFF");
+}
+
+TEST_F(NativeLayerTest, OutValuesAndIntegerResults) {
+    scripthook::registerNative(hash::GET_PLAYER_ID, "id", [](scripthook::NativeCall& c) {
+        c.setIntResult(3);
+    });
+    scripthook::registerNative(hash::GET_PLAYER_CHAR, "char", [](scripthook::NativeCall& c) {
+        *c.outArg<std::int32_t>(1) = 100 + c.intArg(0);
+    });
+    scripthook::registerNative(hash::GET_GAME_TIMER, "timer", [](scripthook::NativeCall& c) {
+        *c.outArg<std::uint32_t>(0) = 0xFFFFFFF0u;
+    });
+    scripthook::registerNative(hash::TIMERA, "timera", [](scripthook::NativeCall& c) {
+        c.setIntResult(-5);
+    });
+    EXPECT_EQ(playerCharacter(), 103);
+    EXPECT_EQ(gameTimer(), 0xFFFFFFF0u);
+    EXPECT_EQ(TIMERA(), -5);
+}
+
+TEST_F(NativeLayerTest, UnknownHashLeavesContextUntouchedAndLogsOnce) {
+    std::vector<std::string> lines;
+    scripthook::setLogSink([&](const char* l) { lines.emplace_back(l); });
+    std::int32_t character = 42;
+    GET_PLAYER_CHAR(1, &character);  // no handler registered
+    GET_PLAYER_CHAR(1, &character);
+    scripthook::resetLogSink();
+    EXPECT_EQ(character, 42);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("6B86410E"), std::string::npos);
+}
+
+TEST(FormatText, BoundedAndCutAtCapacity) {
+    char small[70];
+    std::memset(small, 'x', sizeof small);
+    std::string longText(500, 'a');
+    FormatText70(small, "%s", longText.c_str());
+    EXPECT_EQ(std::strlen(small), 69u);
+
+    char mid[1000];
+    FormatText1000(mid, "%i", 206000);
+    EXPECT_STREQ(mid, "206000");
+    std::string huge(5000, 'b');
+    FormatText1000(mid, "%s", huge.c_str());
+    EXPECT_EQ(std::strlen(mid), 999u);
+
+    char big[1024];
+    FormatText1024(big, "open %s alias Song", huge.c_str());
+    EXPECT_EQ(std::strlen(big), 1023u);
+    EXPECT_EQ(std::string(big, 5), "open ");
+    FormatText70(small, "%02d", 5);
+    EXPECT_STREQ(small, "05");
+}
