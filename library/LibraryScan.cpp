@@ -68,6 +68,11 @@ const char* extensionOf(const char* name) {
     return dot ? dot + 1 : name;
 }
 
+bool isShortcutName(const char* name) {
+    std::size_t n = std::strlen(name);
+    return n >= 4 && std::strcmp(name + n - 4, ".lnk") == 0;
+}
+
 bool onFolderPath(const struct stat& st) {
     for (const FolderId& id : folderPath)
         if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
@@ -137,10 +142,11 @@ int walk(const std::string& root, const char* ext, bool recurse, WalkKind kind) 
 
         bool isFolder = de->d_type == DT_DIR;
         struct stat st;
-        bool haveStat = false;
         if (de->d_type == DT_LNK || de->d_type == DT_UNKNOWN || isFolder) {
-            haveStat = stat(path.c_str(), &st) == 0;
-            isFolder = haveStat && S_ISDIR(st.st_mode);
+            isFolder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            // A symbolic link named "*.lnk" is a shortcut, like a shell-link
+            // file: a file entry, even when it points at a folder.
+            if (isFolder && de->d_type != DT_DIR && isShortcutName(name)) isFolder = false;
         }
         if (isFolder) {
             if (!recurse || onFolderPath(st)) continue;

@@ -1,0 +1,332 @@
+// The library scan and the catalogue, on real folder trees made per test.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "library/Catalogue.h"
+#include "library/LibraryScan.h"
+#include "library/ShortcutResolver.h"
+#include "library/SongTable.h"
+#include "plugin/PlayerState.h"
+#include "scripthook/HookHost.h"
+
+using namespace kestro;
+using kestro::testing::ScopedCwd;
+using kestro::testing::TempDir;
+using kestro::testing::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+void clearTable() {
+    std::memset(SongTable, 0, sizeof SongTable);
+    songCount = 0;
+    lastSongIndex = 0;
+}
+
+class LibraryScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clearTable();
+        resetPlayerState();
+        cwd_ = std::make_unique<ScopedCwd>(game.path());
+        scripthook::setLogSink([this](const char* l) { log.emplace_back(l); });
+    }
+    void TearDown() override {
+        scripthook::resetLogSink();
+        cwd_.reset();
+        clearTable();
+        resetPlayerState();
+    }
+
+    void settings(const std::string& body) { writeFile(game / "Kestro.ini", "[Defaults]\n" + body); }
+    std::string songs(const std::string& rel = "") const {
+        return rel.empty() ? game / "Songs" : game / ("Songs/" + rel);
+    }
+    void touch(const std::string& path) { writeFile(path, ""); }
+
+    std::vector<std::string> paths() const {
+        std::vector<std::string> out;
+        for (int i = 0; i < songCount; ++i) out.emplace_back(SongTable[i].path);
+        return out;
+    }
+
+    // The expected walk, written independently of the scanner: for each
+    // extension, a depth-first walk in listing order, names starting with
+    // "." skipped, the extension compared exactly, and a symbolic link named
+    // "*.lnk" taken as a shortcut file even when it points at a folder.
+    static void expectedWalk(const fs::path& dir, const std::string& ext, std::vector<std::string>& out) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir, ec)) {
+            std::string name = e.path().filename().string();
+            if (name[0] == '.') continue;
+            bool shortcutLink = e.is_symlink() && name.size() > 4 &&
+                                name.compare(name.size() - 4, 4, ".lnk") == 0;
+            if (e.is_directory() && !shortcutLink) {
+                expectedWalk(e.path(), ext, out);
+                continue;
+            }
+            std::size_t dot = name.rfind('.');
+            std::string got = dot == std::string::npos ? name : name.substr(dot + 1);
+            if (got == ext) out.push_back(e.path().string());
+        }
+    }
+
+    TempDir game;
+    std::vector<std::string> log;
+
+private:
+    std::unique_ptr<ScopedCwd> cwd_;
+};
+
+}  // namespace
+
+TEST_F(LibraryScanTest, NoSongsFolderAndNoShortcutDir) {
+    scanLibrary();
+    EXPECT_EQ(songCount, 0);
+    EXPECT_EQ(lastSongIndex, -1);
+    EXPECT_EQ(playerState.rescanPending, 0);
+    EXPECT_EQ(log, (std::vector<std::string>{"No Shortcutdir in ini"}));
+}
+
+TEST_F(LibraryScanTest, PassesInOrderOverANestedTreeWithMixedExtensions) {
+    settings("");
+    for (const char* f : {"a.mp3", "Song.MP3", "mp3", "track.aif", "track.iff", "track.aiff",
+                          ".x.mp3", ".hidden/h.mp3", "Album.mp3/b.mp3", "Album.mp3/deeper/c.mp3",
+                          "sub/c.wav", "sub/d.au", "e.wma", "sub/z.mp3", "notes.txt", "f.wma"})
+        touch(songs(f));
+    scanLibrary();
+
+    std::vector<std::string> expected;
+    for (const char* ext : {"mp3", "wma", "wav", "aif", "au"}) expectedWalk(songs(), ext, expected);
+    EXPECT_EQ(paths(), expected);
+    // What must and must not be there, whatever the listing order.
+    auto has = [&](const std::string& rel) {
+        auto p = paths();
+        return std::find(p.begin(), p.end(), songs(rel)) != p.end();
+    };
+    EXPECT_TRUE(has("a.mp3"));
+    EXPECT_TRUE(has("mp3"));
+    EXPECT_TRUE(has("track.aif"));
+    EXPECT_TRUE(has("Album.mp3/deeper/c.mp3"));
+    EXPECT_FALSE(has("Song.MP3"));
+    EXPECT_FALSE(has("track.iff"));
+    EXPECT_FALSE(has("track.aiff"));
+    EXPECT_FALSE(has(".x.mp3"));
+    EXPECT_FALSE(has(".hidden/h.mp3"));
+    EXPECT_FALSE(has("Album.mp3"));
+    EXPECT_EQ(songCount, 10);
+    EXPECT_EQ(lastSongIndex, 9);
+    // All mp3 matches come before the first wma match.
+    EXPECT_EQ(std::string(SongTable[5].path).substr(std::string(SongTable[5].path).size() - 3), "wma");
+}
+
+TEST_F(LibraryScanTest, ShortcutDirMissingOrPointingAtAFile) {
+    settings("ShortCutDir=Music\n");
+    touch(songs("a.mp3"));
+    scanLibrary();
+    EXPECT_EQ(log, (std::vector<std::string>{"ShortCut Does Not Exist, check ini."}));
+    EXPECT_EQ(songCount, 1);
+    EXPECT_EQ(playerState.rescanPending, 0);
+    // currentSong was pointed at the ShortCutDir text.
+    EXPECT_STREQ(playerState.currentSong->path, "Music");
+
+    log.clear();
+    touch(game / "elsewhere.mp3");
+    fs::create_symlink(game / "elsewhere.mp3", songs("Music.lnk"));
+    scanLibrary();
+    EXPECT_EQ(log, (std::vector<std::string>{"Shortcut Is Not A Directory Music"}));
+    // The shortcut to a song is an entry for the song (phase 1's lnk pass).
+    EXPECT_EQ(paths(), (std::vector<std::string>{songs("a.mp3"), game / "elsewhere.mp3"}));
+}
+
+TEST_F(LibraryScanTest, ShortcutFolderIsScannedAfterTheWholeSongsTree) {
+    settings("ShortCutDir=Music\n");
+    TempDir music;
+    for (const char* f : {"g.mp3", "track.iff", "track.aif", "sub/h.mp3", "w.wav"})
+        writeFile(music / f, "");
+    touch(songs("a.mp3"));
+    touch(songs("x.wav"));
+    fs::create_symlink(music.path(), songs("Music.lnk"));
+    scanLibrary();
+    EXPECT_TRUE(log.empty()) << log[0];
+
+    std::vector<std::string> expected;
+    for (const char* ext : {"mp3", "wma", "wav", "aif", "au"}) expectedWalk(songs(), ext, expected);
+    expected.push_back(songs("Music.lnk"));  // the folder shortcut is an entry itself, untagged
+    std::vector<std::string> second;
+    for (const char* ext : {"mp3", "wma", "wav", "iff", "au"}) expectedWalk(music.path(), ext, second);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(paths(), expected);
+    EXPECT_EQ(songCount, 7);
+    EXPECT_EQ(lastSongIndex, 6);
+    auto p = paths();
+    EXPECT_EQ(std::count(p.begin(), p.end(), music / "track.aif"), 0);
+}
+
+TEST_F(LibraryScanTest, FolderCycleIsWalkedOnce) {
+    settings("");
+    touch(songs("a.mp3"));
+    touch(songs("inner/b.mp3"));
+    fs::create_directory_symlink(songs(), songs("inner/back-to-songs"));
+    fs::create_directory_symlink(songs("inner"), songs("inner/self"));
+    TempDir other;
+    writeFile(other / "o.mp3", "");
+    fs::create_directory_symlink(other.path(), songs("outside"));  // not a cycle: followed
+    scanLibrary();
+    auto p = paths();
+    std::sort(p.begin(), p.end());
+    EXPECT_EQ(p, (std::vector<std::string>{songs("a.mp3"), songs("inner/b.mp3"),
+                                           songs("outside/o.mp3")}));
+}
+
+TEST_F(LibraryScanTest, ExactlyTenThousandAndOneMore) {
+    settings("");
+    fs::create_directories(songs("many"));
+    for (int i = 0; i < 10000; ++i) touch(songs("many/" + std::to_string(i) + ".mp3"));
+    scanLibrary();
+    EXPECT_EQ(songCount, 10000);
+    EXPECT_EQ(lastSongIndex, 9999);
+
+    touch(songs("extra.wav"));  // met after the 10000 mp3 files: dropped silently
+    log.clear();
+    scanLibrary();
+    EXPECT_EQ(songCount, 10000);
+    EXPECT_EQ(lastSongIndex, 9999);
+    EXPECT_EQ(log, (std::vector<std::string>{"No Shortcutdir in ini"}));
+    for (int i = 0; i < MaxSongs; ++i)
+        ASSERT_EQ(std::string(SongTable[i].path).find("extra.wav"), std::string::npos);
+}
+
+TEST_F(LibraryScanTest, RepeatedScanLeavesOldEntriesAboveSongCount) {
+    settings("");
+    touch(songs("a.mp3"));
+    touch(songs("b.wav"));
+    touch(songs("c.au"));
+    scanLibrary();
+    ASSERT_EQ(songCount, 3);
+    fs::remove(songs("b.wav"));
+    fs::remove(songs("c.au"));
+    playerState.rescanPending = 1;
+    scanLibrary();
+    EXPECT_EQ(songCount, 1);
+    EXPECT_EQ(lastSongIndex, 0);
+    EXPECT_EQ(std::string(SongTable[1].path), songs("b.wav"));
+    EXPECT_EQ(std::string(SongTable[2].path), songs("c.au"));
+}
+
+TEST_F(LibraryScanTest, UnreadableShortcutsAndGarbageStayEntriesWithoutTags) {
+    settings("");
+    writeFile(songs("broken.lnk"), "this is not a shortcut");
+    fs::create_symlink(game / "gone.mp3", songs("dangling.lnk"));
+    SongTable[0].durationMs = 777;  // left from an earlier scan: kept
+    std::strcpy(SongTable[0].title, "old");
+    scanLibrary();
+    ASSERT_EQ(songCount, 2);
+    for (int i = 0; i < 2; ++i) {
+        std::string p = SongTable[i].path;
+        EXPECT_EQ(p.substr(p.size() - 4), ".lnk");
+    }
+    // Entries whose target was not taken get no tags.
+    EXPECT_EQ(SongTable[0].durationMs, 777);
+    EXPECT_STREQ(SongTable[0].title, "old");
+}
+
+TEST_F(LibraryScanTest, LongPathsAreCutToTheField) {
+    settings("");
+    // Nested folders make a path longer than the 2048-byte field.
+    std::string rel;
+    for (int i = 0; i < 12; ++i) rel += std::string(200, 'd') + "/";
+    touch(songs(rel + "deep.mp3"));
+    scanLibrary();
+    ASSERT_EQ(songCount, 1);
+    EXPECT_EQ(std::strlen(SongTable[0].path), static_cast<std::size_t>(kPathSize - 1));
+    EXPECT_EQ(std::string(SongTable[0].path), songs(rel + "deep.mp3").substr(0, kPathSize - 1));
+}
+
+// ---- the catalogue ---------------------------------------------------------
+
+namespace {
+
+class CatalogueTest : public LibraryScanTest {
+protected:
+    static void put(int i, const char* path, const char* title, const char* artist,
+                    const char* album, const char* year, std::int32_t durationMs) {
+        SongEntry& e = SongTable[i];
+        std::snprintf(e.path, sizeof e.path, "%s", path);
+        std::snprintf(e.title, sizeof e.title, "%s", title);
+        std::snprintf(e.artist, sizeof e.artist, "%s", artist);
+        std::snprintf(e.album, sizeof e.album, "%s", album);
+        std::snprintf(e.year, sizeof e.year, "%s", year);
+        e.durationMs = durationMs;
+    }
+    std::string catalogue() const { return kestro::testing::readFile(game / "songs.txt"); }
+};
+
+const std::string kHeader = "Title |Time |Artist |Album |Year |Filename\r\n";
+
+}  // namespace
+
+TEST_F(CatalogueTest, EmptyTable) {
+    writeCatalogue();
+    EXPECT_EQ(catalogue(), kHeader + "Total Songs: 0");
+}
+
+TEST_F(CatalogueTest, ThreeSongsAndAFolderShortcut) {
+    TempDir folder;
+    fs::create_directories(songs());
+    fs::create_directory_symlink(folder.path(), songs("Music.lnk"));
+    put(0, "/g/Songs/a.mp3", "Open Road", "The Testers", "Road Trip", "2008", 206000);
+    put(1, "/g/Songs/b.wav", "Long", "", "", "", 3601000);
+    put(2, songs("Music.lnk").c_str(), "", "", "", "", 0);
+    put(3, "/g/Songs/c.au", "Day", "X", "Y", "1999", 90061000);
+    songCount = 4;
+    writeCatalogue();
+    EXPECT_EQ(catalogue(), kHeader +
+                               "Open Road |00:03:25 |The Testers |Road Trip |2008 |/g/Songs/a.mp3\r\n"
+                               "Long |01:00:00 | | | |/g/Songs/b.wav\r\n"
+                               "Day |01:01:00 |X |Y |1999 |/g/Songs/c.au\r\n"
+                               "Total Songs: 3");
+}
+
+TEST_F(CatalogueTest, ShortcutEntriesSpellingsAndStaleSlots) {
+    touch(game / "target.mp3");
+    fs::create_directories(songs());
+    fs::create_symlink(game / "target.mp3", songs("tofile.LNK"));
+    put(0, songs("missing.lnk").c_str(), "", "", "", "", 0);  // unresolvable: subtracted
+    put(1, songs("tofile.LNK").c_str(), "", "", "", "", 0);   // now a file: neither
+    put(2, "/g/odd.LnK", "Odd", "", "", "", 2000);             // not one of the four spellings
+    put(3, "/g/pipes.mp3", "A |B", "", "", "", 1000);
+    songCount = 4;
+    put(7, "/g/stale.mp3", "Stale", "", "", "", 61000);  // above songCount: still listed
+    writeCatalogue();
+    EXPECT_EQ(catalogue(), kHeader +
+                               "Odd |00:00:01 | | | |/g/odd.LnK\r\n"
+                               "A |B |00:00:00 | | | |/g/pipes.mp3\r\n"
+                               "Stale |00:01:00 | | | |/g/stale.mp3\r\n"
+                               "Total Songs: 3");
+}
+
+TEST_F(CatalogueTest, TimeFieldAndUnwritableFile) {
+    char t[70];
+    formatCatalogueTime(t, 206000);
+    EXPECT_STREQ(t, "00:03:25");
+    formatCatalogueTime(t, 1000);
+    EXPECT_STREQ(t, "00:00:00");
+    formatCatalogueTime(t, 0);  // never set: shown as zero, not negative
+    EXPECT_STREQ(t, "00:00:00");
+    formatCatalogueTime(t, 2147483000);
+    EXPECT_STREQ(t, "20:31:22");
+    // A folder where the file should go: nothing written, nothing breaks.
+    fs::create_directories(game / "songs.txt");
+    put(0, "/g/a.mp3", "A", "", "", "", 2000);
+    songCount = 1;
+    writeCatalogue();
+    EXPECT_TRUE(fs::is_directory(game / "songs.txt"));
+}
