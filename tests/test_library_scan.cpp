@@ -330,3 +330,39 @@ TEST_F(CatalogueTest, TimeFieldAndUnwritableFile) {
     writeCatalogue();
     EXPECT_TRUE(fs::is_directory(game / "songs.txt"));
 }
+
+// ---- tags through the scan (real encoded files) ----------------------------
+
+namespace {
+
+// Encodes a short tagged tone with ffmpeg; false when ffmpeg is missing.
+bool encodeTone(const std::string& path, const char* title, const char* artist, double seconds) {
+    std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:duration=" +
+                      std::to_string(seconds) + "' -metadata title='" + title +
+                      "' -metadata artist='" + artist + "' '" + path + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+}  // namespace
+
+TEST_F(LibraryScanTest, ShortcutToASongGivesTheTargetsTagsAndM4aFilesGetTags) {
+    settings("");
+    TempDir outside;
+    fs::create_directories(songs());
+    ASSERT_TRUE(encodeTone(outside / "target.mp3", "Far Away", "Linker", 2.5));
+    ASSERT_TRUE(encodeTone(songs("tune.m4a"), "Apple Tune", "Cupertino", 1.2));
+    fs::create_symlink(outside / "target.mp3", songs("Far Away.lnk"));
+    scanLibrary();
+    ASSERT_EQ(songCount, 2);
+    // lnk pass first, then m4a.
+    EXPECT_EQ(std::string(SongTable[0].path), outside / "target.mp3");
+    EXPECT_STREQ(SongTable[0].title, "Far Away");
+    EXPECT_STREQ(SongTable[0].artist, "Linker");
+    EXPECT_EQ(SongTable[0].durationMs, 3000);
+    EXPECT_EQ(std::string(SongTable[1].path), songs("tune.m4a"));
+    EXPECT_STREQ(SongTable[1].title, "Apple Tune");
+    EXPECT_STREQ(SongTable[1].artist, "Cupertino");
+    EXPECT_EQ(SongTable[1].durationMs, 2000);
+    // After the scan currentSong points at the last entry added.
+    EXPECT_EQ(playerState.currentSong, &SongTable[1]);
+}
