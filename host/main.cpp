@@ -1,0 +1,259 @@
+// kestro-host: stands in for the game and its plug-in loader.
+//
+//   kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]
+//               [--tick-ms N] [--plugin PATH] [--trace-draw]
+//
+// Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
+// a bad line; 2 bad command line, game folder or transcript file; 3 the
+// plug-in could not be loaded. docs/scenarios.md describes the scenario
+// format and the transcript.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/Host.h"
+#include "host/Scenario.h"
+#include "plugin/PlayerState.h"
+
+namespace {
+
+using kestro::host::Command;
+using kestro::host::Host;
+using kestro::host::HostOptions;
+
+constexpr int kExitScenario = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitPlugin = 3;
+
+const char kUsage[] =
+    "usage: kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]\n"
+    "                   [--tick-ms N] [--plugin PATH] [--trace-draw]\n"
+    "  --game-dir DIR     the plug-in's working directory (Kestro.ini, Songs, the log)\n"
+    "  --scenario FILE    run the scenario headless (see docs/scenarios.md)\n"
+    "  --transcript FILE  write the transcript there (default: standard output)\n"
+    "  --seed N           seed of the game's random numbers (default 1)\n"
+    "  --tick-ms N        game time per script tick, 1 to 60000 ms (default 20)\n"
+    "  --plugin PATH      the plug-in library (default: libkestro.so beside kestro-host)\n"
+    "  --trace-draw       also write every text drawn on screen\n"
+    "  --show-settings    after loading, write the plug-in's settings as it read them\n";
+
+struct Arguments {
+    std::string gameDir;
+    std::string scenario;
+    std::string transcript;
+    std::string plugin;
+    std::uint64_t seed = 1;
+    std::uint32_t tickMs = 20;
+    bool traceDraw = false;
+    bool showSettings = false;
+};
+
+bool parseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& out) {
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (v > (max - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
+}
+
+// Returns an error text, or empty on success.
+std::string parseArguments(int argc, char** argv, Arguments& a) {
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        std::optional<std::string> inlineValue;
+        if (std::size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = opt.substr(eq + 1);
+            opt.resize(eq);
+        }
+        auto value = [&](std::string& out) -> bool {
+            if (inlineValue) {
+                out = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (opt == "--help" || opt == "-h") return "help";
+        if (opt == "--trace-draw" && !inlineValue) {
+            a.traceDraw = true;
+        } else if (opt == "--show-settings" && !inlineValue) {
+            a.showSettings = true;
+        } else if (opt == "--game-dir") {
+            if (!value(a.gameDir) || a.gameDir.empty()) return "--game-dir needs a folder";
+        } else if (opt == "--scenario") {
+            if (!value(a.scenario) || a.scenario.empty()) return "--scenario needs a file";
+        } else if (opt == "--transcript") {
+            if (!value(a.transcript) || a.transcript.empty()) return "--transcript needs a file";
+        } else if (opt == "--plugin") {
+            if (!value(a.plugin) || a.plugin.empty()) return "--plugin needs a path";
+        } else if (opt == "--seed") {
+            std::uint64_t n;
+            if (!value(v) || !parseUnsigned(v, UINT64_MAX, n)) return "--seed needs a whole number";
+            a.seed = n;
+        } else if (opt == "--tick-ms") {
+            std::uint64_t n;
+            if (!value(v) || !parseUnsigned(v, 60000, n) || n == 0) return "--tick-ms needs a number from 1 to 60000";
+            a.tickMs = static_cast<std::uint32_t>(n);
+        } else {
+            return "unknown option '" + std::string(argv[i]) + "'";
+        }
+    }
+    if (a.gameDir.empty()) return "--game-dir is required";
+    if (a.scenario.empty()) return "--scenario is required (the interactive mode is not available yet)";
+    return {};
+}
+
+std::string currentDirectory() {
+    std::vector<char> buf(PATH_MAX);
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE || buf.size() > (1u << 20)) return ".";
+        buf.resize(buf.size() * 2);
+    }
+    return buf.data();
+}
+
+std::string absolute(const std::string& path, const std::string& base) {
+    if (path.empty() || path[0] == '/') return path;
+    return base + "/" + path;
+}
+
+// Writes the fifteen settings as the loaded plug-in holds them, one
+// "setting NAME VALUE" transcript line each, through the plug-in's
+// diagnostics view.
+void showSettings(kestro::host::Host& host, const std::string& pluginPath) {
+    void* handle = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) return;
+    using View = const kestro::PlayerState* (*)();
+    auto view = reinterpret_cast<View>(dlsym(handle, "KestroPlayerState"));
+    if (view && view()) {
+        const kestro::PlayerState& s = *view();
+        const std::pair<const char*, std::int32_t> settings[] = {
+            {"PauseKey", s.PauseKey},       {"DisplayKey", s.DisplayKey},
+            {"PreviousKey", s.PreviousKey}, {"NextKey", s.NextKey},
+            {"FforwardKey", s.FforwardKey}, {"FrewindKey", s.FrewindKey},
+            {"StopKey", s.StopKey},         {"RandomKey", s.RandomKey},
+            {"Display", s.displayOn},       {"DisplayTitle", s.DisplayTitle},
+            {"OnFootEnabled", s.OnFootEnabled}, {"VolumeUpKey", s.VolumeUpKey},
+            {"VolumeDownKey", s.VolumeDownKey}, {"EnableUrl", s.EnableUrl},
+            {"Volume", s.volume},
+        };
+        for (const auto& [name, value] : settings) host.transcript().event("setting", "%s %d", name, value);
+    } else {
+        host.transcript().event("setting", "unavailable");
+    }
+    dlclose(handle);
+}
+
+std::string defaultPluginPath() {
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) return "libkestro.so";
+    std::string exe(buf.data(), static_cast<std::size_t>(n));
+    std::size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/libkestro.so";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Numbers are read and written with '.' whatever the user's locale.
+    std::setlocale(LC_NUMERIC, "C");
+
+    Arguments args;
+    std::string problem = parseArguments(argc, argv, args);
+    if (problem == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "kestro-host: %s\n%s", problem.c_str(), kUsage);
+        return kExitUsage;
+    }
+
+    // Paths are taken relative to where the host was started, before it
+    // moves into the game folder.
+    const std::string startDir = currentDirectory();
+    const std::string gameDir = absolute(args.gameDir, startDir);
+    const std::string scenarioPath = absolute(args.scenario, startDir);
+    const std::string pluginPath = args.plugin.empty() ? defaultPluginPath() : absolute(args.plugin, startDir);
+
+    std::vector<Command> commands;
+    {
+        std::ifstream in(scenarioPath);
+        if (!in) {
+            std::fprintf(stderr, "kestro-host: cannot read scenario %s\n", scenarioPath.c_str());
+            return kExitScenario;
+        }
+        std::string error;
+        if (!kestro::host::parseScenario(in, args.scenario, commands, error)) {
+            std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
+            return kExitScenario;
+        }
+    }
+
+    std::FILE* out = stdout;
+    if (!args.transcript.empty()) {
+        const std::string transcriptPath = absolute(args.transcript, startDir);
+        out = std::fopen(transcriptPath.c_str(), "w");
+        if (!out) {
+            std::fprintf(stderr, "kestro-host: cannot write transcript %s: %s\n", transcriptPath.c_str(),
+                         std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+
+    if (chdir(gameDir.c_str()) != 0) {
+        std::fprintf(stderr, "kestro-host: cannot enter game folder %s: %s\n", gameDir.c_str(),
+                     std::strerror(errno));
+        if (out != stdout) std::fclose(out);
+        return kExitUsage;
+    }
+
+    int status = 0;
+    {
+        HostOptions options;
+        options.seed = args.seed;
+        options.tickMs = args.tickMs;
+        options.traceDraw = args.traceDraw;
+        options.logFile = gameDir + "/ScriptHook.log";
+        Host host(options);
+        host.transcript().setOutput(out);
+
+        std::string error;
+        if (!host.loadPlugin(pluginPath, error)) {
+            std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
+            status = kExitPlugin;
+        } else {
+            if (args.showSettings) showSettings(host, pluginPath);
+            host.runScenario(commands);
+            host.unloadPlugin();
+        }
+        host.transcript().flush();
+    }
+    if (out != stdout) {
+        if (std::fclose(out) != 0 && status == 0) {
+            std::fprintf(stderr, "kestro-host: error writing the transcript\n");
+            status = kExitUsage;
+        }
+    } else {
+        std::fflush(stdout);
+    }
+    return status;
+}

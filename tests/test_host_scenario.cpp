@@ -1,0 +1,651 @@
+// Scenario files, the plug-in loader and the kestro-host program.
+//
+// The loader and program tests use a small plug-in compiled from the source
+// below at test time (against this build's script hook), so that they do
+// not depend on what the music player does; the tests marked "real plug-in"
+// load the player itself.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/Host.h"
+#include "host/Loader.h"
+#include "host/Scenario.h"
+#include "scripthook/HookHost.h"
+#include "scripthook/ScriptHook.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using kestro::host::Command;
+using kestro::host::CommandKind;
+using kestro::host::Host;
+using kestro::host::HostOptions;
+using kestro::host::parseKey;
+using kestro::host::parseScenario;
+using kestro::host::parseScenarioLine;
+
+// ---- parsing ---------------------------------------------------------------
+
+std::optional<Command> parseOk(const std::string& line) {
+    std::optional<Command> c;
+    std::string error;
+    EXPECT_TRUE(parseScenarioLine(line, 1, c, error)) << line << ": " << error;
+    return c;
+}
+
+std::string parseError(const std::string& line) {
+    std::optional<Command> c;
+    std::string error;
+    EXPECT_FALSE(parseScenarioLine(line, 1, c, error)) << line;
+    EXPECT_FALSE(c.has_value()) << line;
+    return error;
+}
+
+TEST(ScenarioParse, KeyNamesAndCodes) {
+    EXPECT_EQ(parseKey("X"), 0x58);
+    EXPECT_EQ(parseKey("x"), 0x58);
+    EXPECT_EQ(parseKey("A"), 0x41);
+    EXPECT_EQ(parseKey("Z"), 0x5A);
+    EXPECT_EQ(parseKey("0"), 0x30);  // a single digit is the digit key
+    EXPECT_EQ(parseKey("9"), 0x39);
+    EXPECT_EQ(parseKey("F"), 0x46);  // the letter, not a function key
+    EXPECT_EQ(parseKey("F1"), 0x70);
+    EXPECT_EQ(parseKey("f10"), 0x79);
+    EXPECT_EQ(parseKey("F12"), 0x7B);
+    EXPECT_EQ(parseKey("NUMPAD0"), 0x60);
+    EXPECT_EQ(parseKey("numpad3"), 0x63);
+    EXPECT_EQ(parseKey("NUMPAD9"), 0x69);
+    EXPECT_EQ(parseKey("RCONTROL"), 0xA3);
+    EXPECT_EQ(parseKey("MEDIA_NEXT_TRACK"), 0xB0);
+    EXPECT_EQ(parseKey("MEDIA_PREV_TRACK"), 0xB1);
+    EXPECT_EQ(parseKey("MEDIA_STOP"), 0xB2);
+    EXPECT_EQ(parseKey("media_play_pause"), 0xB3);
+    EXPECT_EQ(parseKey("179"), 179);
+    EXPECT_EQ(parseKey("10"), 10);
+    EXPECT_EQ(parseKey("0x05"), 5);
+    EXPECT_EQ(parseKey("0XA3"), 0xA3);
+    EXPECT_EQ(parseKey("0xff"), 255);
+    EXPECT_EQ(parseKey("255"), 255);
+
+    for (const char* bad : {"", "F0", "F13", "NUMPAD", "NUMPAD10", "0x", "0x100", "256", "00", "0x0",
+                            "-5", "XX", "RCTRL", "MEDIA", "1.5", "+5", "99999999999999999999999"})
+        EXPECT_FALSE(parseKey(bad).has_value()) << bad;
+
+    EXPECT_EQ(kestro::host::keyName(0x79), "F10");
+    EXPECT_EQ(kestro::host::keyName(0x63), "NUMPAD3");
+    EXPECT_EQ(kestro::host::keyName(0xB3), "MEDIA_PLAY_PAUSE");
+    EXPECT_EQ(kestro::host::keyName(0x10), "0x10");
+}
+
+TEST(ScenarioParse, EveryCommand) {
+    struct Case {
+        const char* line;
+        CommandKind kind;
+        std::int64_t value;
+    } cases[] = {
+        {"tick", CommandKind::Tick, 1},
+        {"tick 0", CommandKind::Tick, 0},
+        {"  tick   25  ", CommandKind::Tick, 25},
+        {"wait 3600000", CommandKind::Wait, 3600000},
+        {"wait 0", CommandKind::Wait, 0},
+        {"press X", CommandKind::Press, 0x58},
+        {"hold RCONTROL", CommandKind::Hold, 0xA3},
+        {"release 0x79", CommandKind::Release, 0x79},
+        {"vehicle 7", CommandKind::Vehicle, 7},
+        {"vehicle -12", CommandKind::Vehicle, -12},
+        {"vehicle 0x10", CommandKind::Vehicle, 16},
+        {"foot", CommandKind::Foot, 0},
+        {"control off", CommandKind::Control, 0},
+        {"control on", CommandKind::Control, 1},
+        {"fading on", CommandKind::Fading, 1},
+        {"fading off", CommandKind::Fading, 0},
+        {"cutscene start", CommandKind::CutsceneStart, 0},
+        {"cutscene end", CommandKind::CutsceneEnd, 0},
+        {"retune", CommandKind::Retune, 0},
+        {"random 3", CommandKind::Random, 3},
+        {"random -2147483648", CommandKind::Random, INT32_MIN},
+        {"quit", CommandKind::Quit, 0},
+        {"press F10 # comment after a command", CommandKind::Press, 0x79},
+        {"\ttick\t2", CommandKind::Tick, 2},
+    };
+    for (const auto& c : cases) {
+        auto cmd = parseOk(c.line);
+        ASSERT_TRUE(cmd.has_value()) << c.line;
+        EXPECT_EQ(cmd->kind, c.kind) << c.line;
+        EXPECT_EQ(cmd->value, c.value) << c.line;
+    }
+    EXPECT_EQ(parseOk("  press   F10   # held")->text, "press F10");
+    EXPECT_FALSE(parseOk("").has_value());
+    EXPECT_FALSE(parseOk("   ").has_value());
+    EXPECT_FALSE(parseOk("# tick 5").has_value());
+    EXPECT_FALSE(parseOk("   #").has_value());
+}
+
+TEST(ScenarioParse, BadLinesSayWhatIsWrong) {
+    EXPECT_EQ(parseError("jump"), "unknown command 'jump'");
+    EXPECT_EQ(parseError("Tick"), "unknown command 'Tick'");
+    EXPECT_NE(parseError("tick -1").find("bad tick count '-1'"), std::string::npos);
+    EXPECT_NE(parseError("tick 2x").find("bad tick count"), std::string::npos);
+    EXPECT_NE(parseError("tick 10000001").find("bad tick count"), std::string::npos);
+    EXPECT_NE(parseError("tick 1 2").find("at most one number"), std::string::npos);
+    EXPECT_NE(parseError("wait").find("'wait' takes"), std::string::npos);
+    EXPECT_NE(parseError("wait 86400001").find("bad wait time"), std::string::npos);
+    EXPECT_NE(parseError("wait 0x10").find("bad wait time"), std::string::npos);
+    EXPECT_NE(parseError("press").find("'press' takes one key"), std::string::npos);
+    EXPECT_NE(parseError("press X Y").find("'press' takes one key"), std::string::npos);
+    EXPECT_EQ(parseError("hold F13"), "unknown key 'F13'");
+    EXPECT_EQ(parseError("release 256"), "unknown key '256'");
+    EXPECT_NE(parseError("vehicle").find("'vehicle' takes"), std::string::npos);
+    EXPECT_NE(parseError("vehicle 0").find("bad vehicle handle"), std::string::npos);
+    EXPECT_NE(parseError("vehicle 2147483648").find("bad vehicle handle"), std::string::npos);
+    EXPECT_NE(parseError("foot now").find("no arguments"), std::string::npos);
+    EXPECT_NE(parseError("control").find("'on' or 'off'"), std::string::npos);
+    EXPECT_NE(parseError("control maybe").find("not 'maybe'"), std::string::npos);
+    EXPECT_NE(parseError("fading ON").find("'on' or 'off'"), std::string::npos);
+    EXPECT_NE(parseError("cutscene").find("'start' or 'end'"), std::string::npos);
+    EXPECT_NE(parseError("cutscene stop").find("not 'stop'"), std::string::npos);
+    EXPECT_NE(parseError("retune 1").find("no arguments"), std::string::npos);
+    EXPECT_NE(parseError("random").find("a number"), std::string::npos);
+    EXPECT_NE(parseError("random x").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("random 2147483648").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("quit now").find("no arguments"), std::string::npos);
+    // A very long word is shown cut.
+    std::string longWord(5000, 'q');
+    EXPECT_LT(parseError(longWord).size(), 100u);
+}
+
+TEST(ScenarioParse, WholeFileReportsTheFirstBadLineWithItsNumber) {
+    std::istringstream good("# demo\r\ntick 2\r\n\r\npress X\nwait 100 # two ticks and more\nquit\n");
+    std::vector<Command> cmds;
+    std::string error;
+    ASSERT_TRUE(parseScenario(good, "demo.txt", cmds, error)) << error;
+    ASSERT_EQ(cmds.size(), 4u);
+    EXPECT_EQ(cmds[0].line, 2);
+    EXPECT_EQ(cmds[1].line, 4);
+    EXPECT_EQ(cmds[1].text, "press X");
+    EXPECT_EQ(cmds[2].line, 5);
+    EXPECT_EQ(cmds[3].kind, CommandKind::Quit);
+
+    std::istringstream bad("tick\n\n# fine so far\npress NOKEY\njump\n");
+    EXPECT_FALSE(parseScenario(bad, "bad.txt", cmds, error));
+    EXPECT_EQ(error, "bad.txt:4: unknown key 'NOKEY'");
+    EXPECT_TRUE(cmds.empty());
+
+    std::string binary("tick\n\x01\x02\xff\xfe\n", 11);
+    std::istringstream junk(binary);
+    EXPECT_FALSE(parseScenario(junk, "junk", cmds, error));
+    EXPECT_EQ(error, "junk:2: unknown command '??\xff\xfe'");
+}
+
+// ---- running commands without a plug-in -----------------------------------
+
+std::vector<Command> parseText(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<Command> cmds;
+    std::string error;
+    EXPECT_TRUE(parseScenario(in, "t", cmds, error)) << error;
+    return cmds;
+}
+
+TEST(ScenarioRun, WaitTicksUntilTheTimeHasPassed) {
+    Host host(HostOptions{1, 20, false, ""});
+    host.runScenario(parseText("wait 1000\n"));
+    EXPECT_EQ(host.world().gameTime(), 1000u);
+    EXPECT_EQ(host.world().tickNumber(), 50u);
+    host.runScenario(parseText("wait 30\nwait 0\ntick 0\n"));  // 30 ms needs two ticks
+    EXPECT_EQ(host.world().tickNumber(), 52u);
+    host.runScenario(parseText("tick\ntick 3\n"));
+    EXPECT_EQ(host.world().tickNumber(), 56u);
+    EXPECT_EQ(host.world().gameTime(), 56u * 20u);
+}
+
+TEST(ScenarioRun, WorldAndKeyCommands) {
+    Host host;
+    auto& w = host.world();
+    host.runScenario(parseText("vehicle 9\ncontrol off\nfading on\ncutscene start\nrandom 4\nhold F10\npress X\n"));
+    EXPECT_TRUE(w.inVehicle());
+    EXPECT_EQ(w.vehicle(), 9);
+    EXPECT_FALSE(w.control());
+    EXPECT_TRUE(w.fading());
+    EXPECT_TRUE(w.cutsceneRunning());
+    EXPECT_EQ(w.forcedRandom(), 4);
+    EXPECT_TRUE(host.keyboard().held(0x79));
+    EXPECT_TRUE(host.keyboard().held('X'));
+
+    host.runScenario(parseText("retune\ntick\n"));
+    EXPECT_FALSE(host.keyboard().held('X'));  // a press lasts one tick
+    EXPECT_TRUE(host.keyboard().pending('X'));  // nobody asked for it
+    EXPECT_TRUE(host.keyboard().held(0x79));
+
+    host.runScenario(parseText("foot\ncontrol on\nfading off\ncutscene end\nrelease F10\n"));
+    EXPECT_FALSE(w.inVehicle());
+    EXPECT_TRUE(w.control());
+    EXPECT_FALSE(w.fading());
+    EXPECT_TRUE(w.cutsceneFinished());
+    EXPECT_FALSE(host.keyboard().held(0x79));
+}
+
+TEST(ScenarioRun, QuitEndsTheScenarioAndCommandsAreEchoed) {
+    Host host;
+    std::vector<std::string> lines;
+    host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+    host.runScenario(parseText("tick 2\nquit\ntick 5\n"));
+    EXPECT_EQ(host.world().tickNumber(), 2u);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "0 0 scenario tick 2");
+    EXPECT_EQ(lines[1], "40 2 scenario quit");
+}
+
+// ---- a test plug-in ---------------------------------------------------------
+
+const char kTestPlugin[] = R"PLUGIN(
+#include <cstdint>
+#include <cstring>
+#include "platform/Keyboard.h"
+#include "scripthook/ScriptHook.h"
+
+namespace {
+
+struct Ctx {
+    kestro::NativeContext c;
+    int n = 0;
+    Ctx() { std::memset(&c, 0, sizeof c); c.resultPtr = c.argArea; c.argPtr = c.argArea; }
+    Ctx& slot(kestro::NativeSlot v) { std::memcpy(c.argArea + n++ * sizeof v, &v, sizeof v); return *this; }
+    Ctx& p(const void* v) { return slot(reinterpret_cast<kestro::NativeSlot>(v)); }
+    Ctx& i(std::int32_t v) { return slot(static_cast<std::uint32_t>(v)); }
+    std::int32_t run(std::uint32_t hash) {
+        c.argCount = n;
+        NativeInvoke::SpeedyInvoke(&c, hash);
+        std::int32_t r;
+        std::memcpy(&r, c.argArea, sizeof r);
+        return r;
+    }
+};
+
+struct Announce {
+    Announce() { Log::Info("static init"); }
+} announce;
+
+class TestThread : public NativeThread {
+public:
+    TestThread() { SetName(const_cast<char*>("TestKestro")); }
+    ~TestThread() override { Log::Info("thread destroyed"); }
+    void ScriptBody() override {
+        std::uint32_t now = 0;
+        Ctx().p(&now).run(0xA4EA0691);                    // GET_GAME_TIMER
+        std::int16_t x = kestro::platform::GetAsyncKeyState(0x58);
+        if (x & 1) {
+            Log::Info("X pressed at %u", now);
+            Ctx().p("STRING").p("X pressed").i(5000).i(1).run(0x40D7612D);
+        }
+        if (Ctx().run(0x53F5B5AB) == 1) Log::Info("cutscene begins");   // GET_CUTSCENE_TIME
+        if (Ctx().run(0xCF29097B) & 0xFF) Ctx().p("OFF").run(0x6E7E4D33);  // retuning: radio off
+        if (kestro::platform::GetAsyncKeyState(0x79) < 0) {                // F10 held: draw
+            float s = 0.5f;
+            std::uint32_t bits;
+            std::memcpy(&bits, &s, sizeof bits);
+            Ctx().i(bits).i(bits).run(0xB6E15B23);                        // SET_TEXT_SCALE
+            Ctx().i(bits).i(bits).p("STRING").p("held").run(0x247F4D85);  // DISPLAY_TEXT...
+        }
+        if (kestro::platform::GetAsyncKeyState(0x52) & 1) {               // R: a random draw
+            std::int32_t v = -1;
+            Ctx().i(0).i(3).p(&v).run(0xC37DF274);
+        }
+        Ctx().run(0x01020304);                                            // unknown native
+    }
+};
+
+TestThread thread;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int DllMain(void*, unsigned long reason, void*) {
+    Log::Info("DllMain %lu", reason);
+#ifdef REFUSE_ATTACH
+    if (reason == 1) return 0;
+#endif
+    if (reason == 1) ScriptHookManager::RegisterThread(&thread);
+    return 1;
+}
+)PLUGIN";
+
+class TempDir {
+public:
+    TempDir() {
+        std::string templ = (fs::temp_directory_path() / "kestro-host-test-XXXXXX").string();
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data())) path_ = buf.data();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) fs::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    for (const auto& l : lines)
+        if (l == line) return true;
+    return false;
+}
+
+std::size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i] == line) return i;
+    return lines.size();
+}
+
+// The two test plug-ins. They are built into the build folder and reused
+// while they are newer than this test program (which is relinked whenever
+// the plug-in source or the headers it uses change), so that the many test
+// processes of a ctest run do not each compile them.
+class TestPlugins {
+public:
+    static TestPlugins& get() {
+        static TestPlugins p;
+        return p;
+    }
+    std::string good, refusing, error;
+
+private:
+    TestPlugins() {
+        const fs::path buildDir = fs::path(KESTRO_PLUGIN_PATH).parent_path();
+        const fs::path dir = buildDir / "host-test-plugins";
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        const std::string tag = std::to_string(getpid());
+        const std::string src = (dir / ("testplugin-" + tag + ".cpp")).string();
+        good = (dir / "libtestplugin.so").string();
+        refusing = (dir / "librefusing.so").string();
+        const auto self = fs::last_write_time("/proc/self/exe", ec);
+        bool wrote = false;
+        for (auto [out, extra] : {std::pair{good, ""}, std::pair{refusing, "-DREFUSE_ATTACH"}}) {
+            std::error_code e2;
+            auto built = fs::last_write_time(out, e2);
+            if (!e2 && !ec && built > self) continue;
+            if (!wrote) {
+                writeFile(src, kTestPlugin);
+                wrote = true;
+            }
+            // Built under a name of this process, then renamed: concurrent
+            // test processes never load a half-written library.
+            const std::string tmp = out + "." + tag;
+            const std::string log = (dir / ("cc-" + tag + ".log")).string();
+            std::string cmd = "c++ -std=c++20 -shared -fPIC -O0 " + std::string(extra) + " -I'" KESTRO_SOURCE_DIR
+                              "' '" + src + "' -o '" + tmp + "' -L'" + buildDir.string() +
+                              "' -lscripthook -lkestroplatform -Wl,-rpath,'" + buildDir.string() + "' 2>'" + log + "'";
+            if (std::system(cmd.c_str()) != 0 || std::rename(tmp.c_str(), out.c_str()) != 0) {
+                std::ifstream in(log);
+                std::stringstream ss;
+                ss << in.rdbuf();
+                error = "cannot build the test plug-in: " + ss.str();
+                break;
+            }
+            fs::remove(log, e2);
+        }
+        if (wrote) fs::remove(src, ec);
+    }
+};
+
+#define NEED_TEST_PLUGIN()                                              \
+    do {                                                                \
+        if (!TestPlugins::get().error.empty()) GTEST_SKIP() << TestPlugins::get().error; \
+    } while (0)
+
+TEST(HostLoader, LoadRunsStaticInitThenAttachAndUnloadRunsTheThreadDestructor) {
+    NEED_TEST_PLUGIN();
+    Host host;
+    std::vector<std::string> lines;
+    host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+    std::string error;
+    ASSERT_TRUE(host.loadPlugin(TestPlugins::get().good, error)) << error;
+    ASSERT_EQ(scripthook::registeredThreads().size(), 1u);
+    EXPECT_STREQ(scripthook::registeredThreads()[0]->Name(), "TestKestro");
+
+    const std::vector<std::string> start = {
+        "0 0 load " + TestPlugins::get().good, "0 0 log static init", "0 0 log DllMain 1",
+        "0 0 thread TestKestro", "0 0 dllmain 1 1"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + std::min(lines.size(), start.size())), start);
+
+    // Thread attach and detach change nothing and report success.
+    EXPECT_EQ(host.loader().callEntry(kestro::host::kThreadAttach), 1);
+    EXPECT_EQ(host.loader().callEntry(kestro::host::kThreadDetach), 1);
+    EXPECT_EQ(scripthook::registeredThreads().size(), 1u);
+
+    host.tick();
+    lines.clear();
+    host.unloadPlugin();
+    EXPECT_FALSE(host.loader().loaded());
+    EXPECT_TRUE(scripthook::registeredThreads().empty());
+    const std::vector<std::string> end = {"20 1 log DllMain 0", "20 1 dllmain 0 1", "20 1 log thread destroyed",
+                                          "20 1 unload"};
+    EXPECT_EQ(lines, end);
+    host.tick();  // nothing left to tick
+}
+
+TEST(HostLoader, RefusedAttachIsDetachedAndUnloaded) {
+    NEED_TEST_PLUGIN();
+    Host host;
+    std::vector<std::string> lines;
+    host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+    std::string error;
+    EXPECT_FALSE(host.loadPlugin(TestPlugins::get().refusing, error));
+    EXPECT_NE(error.find("refused"), std::string::npos);
+    EXPECT_FALSE(host.loader().loaded());
+    EXPECT_TRUE(scripthook::registeredThreads().empty());
+    EXPECT_TRUE(contains(lines, "0 0 log DllMain 0"));
+    EXPECT_TRUE(contains(lines, "0 0 log thread destroyed"));
+}
+
+TEST(HostLoader, MissingLibraryOrEntryIsAnError) {
+    NEED_TEST_PLUGIN();
+    kestro::host::PluginLoader loader;
+    std::string error;
+    EXPECT_FALSE(loader.load("/nonexistent/libnothing.so", error));
+    EXPECT_NE(error.find("cannot load"), std::string::npos);
+    // A library without DllMain: the script hook itself.
+    const std::string hook = (fs::path(KESTRO_PLUGIN_PATH).parent_path() / "libscripthook.so").string();
+    EXPECT_FALSE(loader.load(hook, error));
+    EXPECT_NE(error.find("no DllMain"), std::string::npos);
+    EXPECT_FALSE(loader.loaded());
+    EXPECT_EQ(loader.callEntry(kestro::host::kThreadAttach), 0);
+    EXPECT_EQ(loader.unload(), 0);
+}
+
+TEST(HostLoader, ScenarioDrivesThePluginThroughKeysAndWorld) {
+    NEED_TEST_PLUGIN();
+    Host host(HostOptions{1, 20, true, ""});
+    std::vector<std::string> lines;
+    host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+    std::string error;
+    ASSERT_TRUE(host.loadPlugin(TestPlugins::get().good, error)) << error;
+    host.runScenario(parseText("tick 2\npress X\ntick\nretune\ncutscene start\ntick\nhold F10\nrandom 3\npress R\n"
+                               "tick 2\nrelease F10\ntick\n"));
+    EXPECT_TRUE(contains(lines, "60 3 key X 0x8001"));
+    EXPECT_TRUE(contains(lines, "60 3 log X pressed at 60"));
+    EXPECT_TRUE(contains(lines, "60 3 message 5000 X pressed"));
+    EXPECT_TRUE(contains(lines, "80 4 log cutscene begins"));
+    EXPECT_TRUE(contains(lines, "80 4 radio RETUNE_RADIO_TO_STATION_NAME OFF station=OFF frontend=on phone=off gameplay=off"));
+    EXPECT_TRUE(contains(lines, "100 5 draw 0.5 0.5 scale=0.5,0.5 shadow=- held"));
+    EXPECT_TRUE(contains(lines, "120 6 draw 0.5 0.5 scale=0.5,0.5 shadow=- held"));
+    EXPECT_TRUE(contains(lines, "100 5 random 0 3 3"));
+    EXPECT_FALSE(contains(lines, "140 7 draw 0.5 0.5 scale=0.5,0.5 shadow=- held"));
+    // The unknown native is logged once although every tick calls it.
+    int unknown = 0;
+    for (const auto& l : lines) unknown += l.find("log unknown native 0x01020304") != std::string::npos;
+    EXPECT_EQ(unknown, 1);
+    host.unloadPlugin();
+}
+
+// ---- the program -------------------------------------------------------------
+
+struct RunResult {
+    int status = -1;
+    std::string err;
+};
+
+RunResult runHost(const TempDir& dir, const std::string& args) {
+    std::string cmd = "'" KESTRO_HOST_PATH "' " + args + " >'" + dir.file("stdout.txt") + "' 2>'" +
+                      dir.file("stderr.txt") + "'";
+    int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::ifstream e(dir.file("stderr.txt"));
+    std::stringstream ss;
+    ss << e.rdbuf();
+    r.err = ss.str();
+    return r;
+}
+
+TEST(HostProgram, RunsAScenarioWithTranscriptAndLogFile) {
+    NEED_TEST_PLUGIN();
+    TempDir dir;
+    fs::create_directory(dir.file("game"));
+    writeFile(dir.file("s.txt"), "# press the start key once\ntick 2\npress X\nwait 40\nquit\ntick 100\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.file("game") + "' --scenario '" + dir.file("s.txt") +
+                                   "' --transcript '" + dir.file("t.txt") + "' --plugin '" + TestPlugins::get().good + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto t = readLines(dir.file("t.txt"));
+    EXPECT_EQ(t.front(), "0 0 load " + TestPlugins::get().good);
+    EXPECT_TRUE(contains(t, "0 0 thread TestKestro"));
+    EXPECT_TRUE(contains(t, "60 3 log X pressed at 60"));
+    EXPECT_TRUE(contains(t, "80 4 scenario quit"));
+    EXPECT_EQ(t.back(), "80 4 unload");
+    EXPECT_LT(indexOf(t, "80 4 dllmain 0 1"), indexOf(t, "80 4 log thread destroyed"));
+    for (const auto& l : t) EXPECT_EQ(l.find("draw"), std::string::npos) << "no draw lines without --trace-draw";
+
+    // Every Log::Info line also went to the log file in the game folder.
+    auto log = readLines(dir.file("game/ScriptHook.log"));
+    EXPECT_EQ(log.front(), "static init");
+    EXPECT_TRUE(contains(log, "X pressed at 60"));
+    EXPECT_EQ(log.back(), "thread destroyed");
+    // Nothing on standard output when a transcript file is given.
+    EXPECT_TRUE(readLines(dir.file("stdout.txt")).empty());
+}
+
+TEST(HostProgram, TranscriptGoesToStandardOutputAndOptionsApply) {
+    NEED_TEST_PLUGIN();
+    TempDir dir;
+    writeFile(dir.file("s.txt"), "hold F10\ntick 2\n");
+    RunResult r = runHost(dir, "--game-dir='" + dir.path() + "' --scenario '" + dir.file("s.txt") +
+                                   "' --tick-ms 50 --seed 3 --trace-draw --plugin '" + TestPlugins::get().good + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto out = readLines(dir.file("stdout.txt"));
+    EXPECT_TRUE(contains(out, "100 2 draw 0.5 0.5 scale=0.5,0.5 shadow=- held"));
+    EXPECT_TRUE(contains(out, "100 2 unload"));
+}
+
+TEST(HostProgram, BadInputIsReportedWithExitStatus) {
+    NEED_TEST_PLUGIN();
+    TempDir dir;
+    writeFile(dir.file("bad.txt"), "tick\n\npress X\njump 3\n");
+    writeFile(dir.file("ok.txt"), "tick\n");
+    const std::string plugin = " --plugin '" + TestPlugins::get().good + "'";
+
+    RunResult r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("bad.txt") + "'" + plugin);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bad.txt:4: unknown command 'jump'"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("ScriptHook.log")));  // nothing was loaded
+
+    r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("missing.txt") + "'" + plugin);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot read scenario"), std::string::npos);
+
+    r = runHost(dir, "--scenario '" + dir.file("ok.txt") + "'" + plugin);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--game-dir is required"), std::string::npos);
+
+    r = runHost(dir, "--game-dir '" + dir.file("nowhere") + "' --scenario '" + dir.file("ok.txt") + "'" + plugin);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot enter game folder"), std::string::npos);
+
+    for (const char* opt : {"--tick-ms 0", "--tick-ms 60001", "--tick-ms x", "--seed -1", "--seed", "--frobnicate"}) {
+        r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("ok.txt") + "' " + opt + plugin);
+        EXPECT_EQ(r.status, 2) << opt;
+    }
+
+    r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("ok.txt") + "' --plugin '" +
+                         dir.file("nothing.so") + "'");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("cannot load"), std::string::npos);
+
+    r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("ok.txt") + "' --plugin '" +
+                         TestPlugins::get().refusing + "'");
+    EXPECT_EQ(r.status, 3);
+}
+
+// ---- the real plug-in ----------------------------------------------------------
+
+bool realPluginBuilt() { return fs::exists(KESTRO_PLUGIN_PATH); }
+
+TEST(HostRealPlugin, LoadsRegistersKestroAndUnloadsWithItsDestructor) {
+    if (!realPluginBuilt()) GTEST_SKIP() << "the plug-in is not built";
+    TempDir dir;
+    struct CwdGuard {
+        fs::path before = fs::current_path();
+        ~CwdGuard() { fs::current_path(before); }
+    } guard;
+    fs::current_path(dir.path());  // the plug-in reads ./Kestro.ini while it loads
+    {
+        Host host;
+        std::vector<std::string> lines;
+        host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+        std::string error;
+        ASSERT_TRUE(host.loadPlugin(KESTRO_PLUGIN_PATH, error)) << error;
+        ASSERT_EQ(scripthook::registeredThreads().size(), 1u);
+        EXPECT_STREQ(scripthook::registeredThreads()[0]->Name(), "Kestro");
+        EXPECT_TRUE(contains(lines, "0 0 thread Kestro"));
+        EXPECT_EQ(host.loader().callEntry(kestro::host::kThreadAttach), 1);
+        EXPECT_EQ(host.loader().callEntry(kestro::host::kThreadDetach), 1);
+        EXPECT_EQ(scripthook::registeredThreads().size(), 1u);
+        for (int i = 0; i < 3; ++i) host.tick();
+        bool stillMapped = true;
+        EXPECT_EQ(host.loader().callEntry(kestro::host::kProcessDetach), 1);
+        host.loader().unmap(&stillMapped);
+        EXPECT_FALSE(stillMapped) << "the plug-in stayed mapped, so its static destruction did not run";
+        EXPECT_TRUE(scripthook::registeredThreads().empty()) << "the thread's destructor did not run";
+        scripthook::forgetThreads();
+    }
+}
+
+TEST(HostRealPlugin, ProgramRunsTheDefaultPluginBesideIt) {
+    if (!realPluginBuilt() || fs::path(KESTRO_PLUGIN_PATH).parent_path() != fs::path(KESTRO_HOST_PATH).parent_path())
+        GTEST_SKIP() << "the plug-in is not built beside kestro-host";
+    TempDir dir;
+    writeFile(dir.file("s.txt"), "tick 5\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("s.txt") + "' --transcript '" +
+                                   dir.file("t.txt") + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto t = readLines(dir.file("t.txt"));
+    EXPECT_TRUE(contains(t, "0 0 thread Kestro"));
+    EXPECT_TRUE(contains(t, "0 0 dllmain 1 1"));
+    EXPECT_EQ(t.back(), "100 5 unload");
+}
+
+}  // namespace
