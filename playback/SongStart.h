@@ -6,5 +6,8 @@ namespace kestro {
 class CustomThread;
 
 void startSong(CustomThread& thread);
+// The start key's action: the stream when urlEnabled is set, else the first
+// song.
+void startPlayback(CustomThread& thread);
 
 }  // namespace kestro

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs Kestro's demo: the plug-in loaded into the host,
 # a small game folder with real encoded songs, a scenario of ten seconds of
-# game time, then the settings, the transcript and the log.
+# game time, then the settings, the transcript, the catalogue and the log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -28,6 +28,9 @@ cat "$game/Kestro.ini"
 echo
 echo "== Transcript (game time ms, tick, event)"
 "$root/build/kestro-host" --game-dir "$game" --scenario "$root/demo/demo.scn" --show-settings
+echo
+echo "== Catalogue: $game/songs.txt"
+tr -d '\r' < "$game/songs.txt"; echo
 echo
 echo "== Log file: $game/ScriptHook.log"
 cat "$game/ScriptHook.log"
