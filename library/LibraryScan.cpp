@@ -56,6 +56,8 @@ struct FolderId {
 };
 std::vector<FolderId> folderPath;
 
+ReadDirFunction readDirectory = &readdir;
+
 void copyBounded(char* dest, std::size_t capacity, const char* src) {
     std::size_t n = std::strlen(src);
     if (n > capacity - 1) n = capacity - 1;
@@ -129,7 +131,7 @@ int walk(const std::string& root, const char* ext, bool recurse, WalkKind kind) 
     int result = 0;
     for (;;) {
         errno = 0;
-        struct dirent* de = readdir(dir);
+        struct dirent* de = readDirectory(dir);
         if (de == nullptr) {
             result = errno;
             break;
@@ -179,6 +181,8 @@ int runPasses(const char* root, const ScanPass (&passes)[7]) {
 }
 
 }  // namespace
+
+void setScanReadDir(ReadDirFunction function) { readDirectory = function ? function : &readdir; }
 
 int walkFolder(const char* root, const char* ext, bool recurse) {
     if (root == nullptr || ext == nullptr) return 0;

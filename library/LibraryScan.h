@@ -2,6 +2,8 @@
 // folder and from the folder that the ShortCutDir shortcut points to.
 #pragma once
 
+#include <dirent.h>
+
 namespace kestro {
 
 // Runs the whole scan (both phases, seven passes each). Clears
@@ -16,5 +18,10 @@ void scanLibrary();
 // included), else the error code of the listing failure that stopped it.
 int walkFolder(const char* root, const char* ext, bool recurse);
 int walkShortcutFolder(const char* root, const char* ext, bool recurse);
+
+// The listing read the walk uses (readdir by default). Tests replace it to
+// make a listing fail part-way.
+using ReadDirFunction = struct dirent* (*)(DIR*);
+void setScanReadDir(ReadDirFunction function);
 
 }  // namespace kestro

@@ -366,3 +366,50 @@ TEST_F(LibraryScanTest, ShortcutToASongGivesTheTargetsTagsAndM4aFilesGetTags) {
     // After the scan currentSong points at the last entry added.
     EXPECT_EQ(playerState.currentSong, &SongTable[1]);
 }
+
+// ---- listing errors ----------------------------------------------------------
+
+namespace {
+int readsBeforeFailure = 0;
+struct dirent* failingReadDir(DIR* dir) {
+    if (readsBeforeFailure-- == 0) {
+        errno = EIO;
+        return nullptr;
+    }
+    return readdir(dir);
+}
+}  // namespace
+
+TEST_F(LibraryScanTest, ListingErrorStopsTheScanAndLeavesItPending) {
+    settings("");
+    touch(songs("a.mp3"));
+    touch(songs("sub/b.mp3"));
+    touch(songs("c.wav"));
+    readsBeforeFailure = 3;  // fails inside the first pass
+    setScanReadDir(&failingReadDir);
+    playerState.rescanPending = 1;
+    scanLibrary();
+    setScanReadDir(nullptr);
+    EXPECT_EQ(playerState.rescanPending, 1);
+    EXPECT_EQ(lastSongIndex, 0);
+    EXPECT_TRUE(log.empty());  // phase 2 never ran: no shortcut message either
+    EXPECT_LT(songCount, 3);
+
+    // The next scan starts again from 0 and finishes.
+    scanLibrary();
+    EXPECT_EQ(playerState.rescanPending, 0);
+    EXPECT_EQ(songCount, 3);
+    EXPECT_EQ(lastSongIndex, 2);
+}
+
+TEST_F(LibraryScanTest, WalkReturnsTheErrorCodeFromAnyDepth) {
+    touch(songs("sub/deeper/x.mp3"));
+    touch(songs("y.mp3"));
+    readsBeforeFailure = 3;
+    setScanReadDir(&failingReadDir);
+    int rc = walkFolder(songs().c_str(), "mp3", true);
+    setScanReadDir(nullptr);
+    EXPECT_EQ(rc, EIO);
+    EXPECT_EQ(walkFolder((game / "missing").c_str(), "mp3", true), 0);  // unlistable root: 0
+    EXPECT_EQ(walkFolder(songs().c_str(), "mp3", true), 0);
+}
