@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "library/SongTable.h"
 #include "library/TagReader.h"
 #include "platform/Paths.h"
+#include "platform/ShellLink.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/ScriptHook.h"
 #include "settings/Settings.h"
@@ -81,21 +83,6 @@ bool onFolderPath(const struct stat& st) {
     return false;
 }
 
-// True when the file starts like a shell link (header size 0x4C and the
-// shell-link class identifier).
-bool startsLikeShellLink(const char* path) {
-    static const unsigned char kHeader[20] = {0x4C, 0x00, 0x00, 0x00, 0x01, 0x14, 0x02,
-                                              0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00,
-                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    unsigned char head[20];
-    bool match = std::fread(head, 1, sizeof head, f) == sizeof head &&
-                 std::memcmp(head, kHeader, sizeof head) == 0;
-    std::fclose(f);
-    return match;
-}
-
 // The add protocol: path into entry songCount, currentSong at it, tags, count.
 void addSong(const char* path) {
     SongEntry& entry = SongTable[songCount];
@@ -109,37 +96,55 @@ void addShortcutMatch(const char* path, const char* ext) {
     SongEntry& entry = SongTable[songCount];
     copyBounded(entry.path, sizeof entry.path, path);
     playerState.currentSong = &entry;
-    resolveShortcut(path);
+    int status = resolveShortcut(path);
     if (shortcutTargetExists() && !shortcutTargetIsFolder()) {
         copyBounded(entry.path, sizeof entry.path, shortcutTarget);
         playerState.currentSong = &entry;
         readTags();
-    } else if (std::strcmp(ext, "m4a") == 0 && !startsLikeShellLink(path)) {
+    } else if (status == platform::kShellLinkNotALink && std::strcmp(ext, "m4a") == 0) {
         // An m4a file found by this pass is an ordinary song: it gets its tags.
         readTags();
     }
     ++songCount;
 }
 
-int walk(const std::string& root, const char* ext, bool recurse, WalkKind kind) {
+// One folder's listing as the platform delivered it, kept for all seven
+// passes of a phase: each pass walks the same entries in the same order, so
+// the table's order (all matches of pass 1, then of pass 2, ...) is the
+// order of seven separate walks, without listing every folder seven times.
+struct Listing {
+    struct Entry {
+        std::string name;
+        std::unique_ptr<Listing> folder;  // set for a folder to walk into
+    };
+    std::vector<Entry> entries;
+    int error = 0;  // the listing ended with this error after `entries`
+};
+
+// Lists `root` and, when `recurse` is set, every folder below it. Null when
+// `root` cannot be listed. A listing error ends the listing there; an error
+// below a folder ends its parents' listings too, as a walk would stop.
+std::unique_ptr<Listing> listFolder(const std::string& root, bool recurse) {
     DIR* dir = opendir(root.c_str());
-    if (dir == nullptr) return 0;
+    if (dir == nullptr) return nullptr;
+    auto listing = std::make_unique<Listing>();
     struct stat rootStat;
     bool tracked = fstat(dirfd(dir), &rootStat) == 0;
     if (tracked) folderPath.push_back({rootStat.st_dev, rootStat.st_ino});
 
-    int result = 0;
+    std::string path = root;
+    path += '/';
+    const std::size_t base = path.size();
     for (;;) {
         errno = 0;
         struct dirent* de = readDirectory(dir);
         if (de == nullptr) {
-            result = errno;
+            listing->error = errno;
             break;
         }
         const char* name = de->d_name;
         if (name[0] == '.') continue;
-        std::string path = root;
-        path += '/';
+        path.resize(base);
         path += name;
 
         bool isFolder = de->d_type == DT_DIR;
@@ -151,30 +156,66 @@ int walk(const std::string& root, const char* ext, bool recurse, WalkKind kind) 
             if (isFolder && de->d_type != DT_DIR && isShortcutName(name)) isFolder = false;
         }
         if (isFolder) {
+            // Folders are never added; one already on the current path (a
+            // cycle) or one that cannot be listed is passed over.
             if (!recurse || onFolderPath(st)) continue;
-            int sub = walk(path, ext, recurse, kind);
-            if (sub != 0) {
-                result = sub;
-                break;
-            }
+            std::unique_ptr<Listing> sub = listFolder(path, recurse);
+            if (!sub) continue;
+            int subError = sub->error;
+            listing->entries.push_back({name, std::move(sub)});
+            if (subError != 0) break;
             continue;
         }
-        if (std::strcmp(extensionOf(name), ext) != 0) continue;
-        if (songCount >= MaxSongs) continue;  // full table: dropped silently
-        if (kind == WalkKind::Plain)
-            addSong(path.c_str());
-        else
-            addShortcutMatch(path.c_str(), ext);
+        listing->entries.push_back({name, nullptr});
     }
     closedir(dir);
     if (tracked) folderPath.pop_back();
-    return result;
+    return listing;
+}
+
+// One pass over a listing: every file whose extension equals `ext` is added,
+// depth first, in listing order. Returns the listing error met, or 0.
+int walkListing(const Listing& listing, std::string& folder, const char* ext, WalkKind kind) {
+    const std::size_t base = folder.size();
+    for (const Listing::Entry& e : listing.entries) {
+        folder.resize(base);
+        folder += '/';
+        folder += e.name;
+        if (e.folder) {
+            int rc = walkListing(*e.folder, folder, ext, kind);
+            if (rc != 0) {
+                folder.resize(base);
+                return rc;
+            }
+            continue;
+        }
+        if (std::strcmp(extensionOf(e.name.c_str()), ext) != 0) continue;
+        if (songCount >= MaxSongs) continue;  // full table: dropped silently
+        if (kind == WalkKind::Plain)
+            addSong(folder.c_str());
+        else
+            addShortcutMatch(folder.c_str(), ext);
+    }
+    folder.resize(base);
+    return listing.error;
+}
+
+int walk(const char* root, const char* ext, bool recurse, WalkKind kind) {
+    if (root == nullptr || ext == nullptr) return 0;
+    folderPath.clear();
+    std::unique_ptr<Listing> listing = listFolder(root, recurse);
+    if (!listing) return 0;
+    std::string folder = root;
+    return walkListing(*listing, folder, ext, kind);
 }
 
 int runPasses(const char* root, const ScanPass (&passes)[7]) {
+    folderPath.clear();
+    std::unique_ptr<Listing> listing = listFolder(root, true);
+    if (!listing) return 0;  // a root that cannot be listed: every pass ends at once
+    std::string folder = root;
     for (const ScanPass& pass : passes) {
-        int rc = pass.kind == WalkKind::Plain ? walkFolder(root, pass.ext, true)
-                                              : walkShortcutFolder(root, pass.ext, true);
+        int rc = walkListing(*listing, folder, pass.ext, pass.kind);
         if (rc != 0) return rc;
     }
     return 0;
@@ -185,19 +226,16 @@ int runPasses(const char* root, const ScanPass (&passes)[7]) {
 void setScanReadDir(ReadDirFunction function) { readDirectory = function ? function : &readdir; }
 
 int walkFolder(const char* root, const char* ext, bool recurse) {
-    if (root == nullptr || ext == nullptr) return 0;
     return walk(root, ext, recurse, WalkKind::Plain);
 }
 
 int walkShortcutFolder(const char* root, const char* ext, bool recurse) {
-    if (root == nullptr || ext == nullptr) return 0;
     return walk(root, ext, recurse, WalkKind::FollowShortcuts);
 }
 
 void scanLibrary() {
     songCount = 0;
     lastSongIndex = 0;
-    folderPath.clear();
 
     char shortcutDir[kSettingTextSize];
     readShortcutDirSetting(shortcutDir);

@@ -1,0 +1,113 @@
+#include "library/TagReader.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "library/SongTable.h"
+#include "platform/MediaTags.h"
+#include "platform/Paths.h"
+#include "plugin/PlayerState.h"
+
+namespace kestro {
+
+namespace {
+
+// The year field holds at most five bytes and the terminator.
+constexpr std::size_t kYearBytes = kYearSize - 1;
+
+constexpr std::uint64_t kHundredNsPerSecond = 10000000u;
+
+// Copies the first `maxBytes` bytes of `text` (at most the field's capacity
+// less the terminator) into `field`, cut at a character boundary.
+void storeCut(char* field, std::size_t fieldSize, const char* text, std::size_t maxBytes) {
+    const std::size_t limit = maxBytes < fieldSize - 1 ? maxBytes : fieldSize - 1;
+    const std::size_t n = utf8CutLength(text, std::strlen(text), limit);
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
+}  // namespace
+
+std::size_t utf8CutLength(const char* text, std::size_t length, std::size_t maxBytes) {
+    if (length <= maxBytes) return length;
+    // text[maxBytes] is the first byte left out. When it continues a
+    // character (10xxxxxx), that character started at most three bytes
+    // earlier: cut before its lead byte.
+    for (std::size_t back = 0; back <= 3 && back <= maxBytes; ++back) {
+        if ((static_cast<unsigned char>(text[maxBytes - back]) & 0xC0) != 0x80) return maxBytes - back;
+    }
+    return maxBytes;  // not UTF-8 here: no boundary to find
+}
+
+void readTags() {
+    // 1. The path, in a text of the field's own size, so that no path the
+    // table holds is cut. A Windows-style path (a shortcut's target) is
+    // read through the drive map.
+    char path[kPathSize];
+    path[0] = '\0';
+    if (const SongEntry* song = playerState.currentSong) {
+        std::size_t n = strnlen(song->path, kPathSize - 1);
+        std::memcpy(path, song->path, n);
+        path[n] = '\0';
+    }
+
+    SongEntry* entry = songCount >= 0 && songCount < MaxSongs ? &SongTable[songCount] : nullptr;
+
+    // 2.-3. Create the reader and open the file; the result is not examined
+    // (a file that cannot be opened has every attribute missing).
+    std::string mapped;
+    platform::mapPath(path, mapped);
+    platform::MediaTags reader;
+    reader.open(mapped.c_str());
+
+    // 4. "Duration" into an 8-byte buffer; the result is not examined: when
+    // it cannot be read the buffer keeps 0, so durationMs becomes 1000.
+    std::uint64_t duration = 0;
+    std::size_t durationLength = sizeof duration;
+    reader.getAttributeByName("Duration", &duration, durationLength);
+    const auto seconds = static_cast<std::uint32_t>(duration / kHundredNsPerSecond);
+    if (entry) {
+        // 32-bit signed arithmetic as the platform does it (wrapping),
+        // computed unsigned to keep it defined.
+        entry->durationMs = static_cast<std::int32_t>((seconds + 1u) * 1000u);
+    }
+
+    // 5. Empty the now-playing texts, in this order.
+    playerState.nowTitle[0] = '\0';
+    playerState.nowArtist[0] = '\0';
+    playerState.nowAlbum[0] = '\0';
+    playerState.nowYear[0] = '\0';
+
+    // 6. The four texts.
+    static const char* const kNames[] = {"Title", "Author", "WM/AlbumTitle", "WM/Year"};
+    for (int i = 0; i < 4; ++i) {
+        std::size_t length = 0;
+        if (reader.getAttributeByName(kNames[i], nullptr, length) != platform::AttributeStatus::Ok ||
+            length == 0) {
+            continue;
+        }
+        std::unique_ptr<char[]> text(new (std::nothrow) char[length]);
+        if (!text) continue;
+        if (reader.getAttributeByName(kNames[i], text.get(), length) != platform::AttributeStatus::Ok ||
+            length == 0) {
+            continue;
+        }
+        text[length - 1] = '\0';  // the text ends at its first NUL in any case
+        if (!entry) continue;
+        switch (i) {
+            case 0:
+                storeCut(entry->fullTitle, sizeof entry->fullTitle, text.get(), sizeof entry->fullTitle);
+                storeCut(entry->title, sizeof entry->title, text.get(), ShortTagChars);
+                break;
+            case 1: storeCut(entry->artist, sizeof entry->artist, text.get(), ShortTagChars); break;
+            case 2: storeCut(entry->album, sizeof entry->album, text.get(), ShortTagChars); break;
+            case 3: storeCut(entry->year, sizeof entry->year, text.get(), kYearBytes); break;
+        }
+    }
+    // 7. The reader is released when it goes out of scope.
+}
+
+}  // namespace kestro

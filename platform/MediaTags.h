@@ -1,0 +1,105 @@
+// The media-format reader that stands in for the Windows Media Format
+// runtime's sync reader and header information (WMCreateSyncReader,
+// IWMHeaderInfo::GetAttributeByName): it opens one audio file and gives five
+// attributes by name, in the runtime's units:
+//
+//   "Duration"       unsigned 64-bit count of 100 ns units (8 bytes)
+//   "Title", "Author", "WM/AlbumTitle", "WM/Year"
+//                    texts in UTF-8 (narrow text on this platform),
+//                    zero-terminated; the length counts the terminator
+//
+// Behind it is TagLib, fed through a file stream of our own that reads each
+// file with a handful of system calls (open, fstat, one read of a bounded
+// head, one read of the tail when the parser looks there, close) instead of
+// TagLib's stock file stream (about 27 calls per file). The au format, which
+// TagLib cannot read, is decoded here from its 24-byte header (duration only).
+//
+// The format is chosen by the file's first bytes ("ID3" or an MPEG frame
+// sync: MPEG; the ASF header GUID: ASF; "RIFF"…"WAVE": WAV; "FORM"…"AIFF" or
+// "AIFC": AIFF; "ftyp" at offset 4: MP4; ".snd": au); a file whose first bytes
+// match none of these is tried by its extension (case-insensitive; the text
+// after the last "." of the name, or the whole name: mp3 → MPEG, which looks
+// for a frame anywhere in the file; wma, asf → ASF; wav → WAV; aif, aiff,
+// aifc, iff → AIFF; m4a, mp4 → MP4; au, snd → au); any other is unreadable.
+// See docs/tags.md for the mapping of the names onto each format's tags.
+//
+// An attribute is "missing" when the file cannot be opened, is of no readable
+// format, or has no such tag; an empty tag text counts as missing. "Duration"
+// is missing when the file's audio properties cannot be read (an MPEG file in
+// which no frame is found, for instance).
+//
+// One reader per file, as the runtime's reader: construct, open, ask, drop.
+// Not thread-safe (the plug-in uses it on the script thread only).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestro::platform {
+
+class FastFileStream;  // the file stream handed to TagLib (MediaTags.cpp)
+
+enum class MediaFormat { Unknown, Mpeg, Asf, Wav, Aiff, Mp4, Au };
+
+// The results of getAttributeByName, in the runtime's terms.
+enum class AttributeStatus {
+    Ok,              // value written (or, with no buffer, its length given)
+    NotFound,        // no such attribute in this file, or no file open
+    BufferTooSmall,  // `length` now holds the length needed
+};
+
+class MediaTags {
+public:
+    MediaTags();
+    ~MediaTags();
+    MediaTags(const MediaTags&) = delete;
+    MediaTags& operator=(const MediaTags&) = delete;
+
+    // Opens the file at `path` (UTF-8), reads what it holds and closes the
+    // file again before returning. True when anything was read (the duration
+    // or a tag text); false when the file cannot be opened, is not a regular
+    // file, is of no readable format, or holds nothing readable (a text file
+    // named .mp3). On false every attribute is missing. A reader can be opened again; each open forgets the
+    // previous file.
+    bool open(const char* path);
+
+    // The same for a file held in memory (fuzzing, tests); `nameHint` gives
+    // the extension used when the first bytes decide nothing.
+    bool openMemory(const void* data, std::size_t size, const char* nameHint);
+
+    MediaFormat format() const { return format_; }
+
+    // The runtime's query: `value` may be null to learn the length in bytes.
+    // On Ok with a buffer, `length` bytes were written. "Duration" needs 8
+    // bytes (a native-endian std::uint64_t); texts need their UTF-8 bytes and
+    // the terminator. Unknown names are NotFound.
+    AttributeStatus getAttributeByName(const char* name, void* value,
+                                       std::size_t& length) const;
+
+    // Conveniences over getAttributeByName.
+    bool duration(std::uint64_t& hundredNs) const;
+    bool text(const char* name, std::string& out) const;
+
+private:
+    void reset();
+    bool parse(FastFileStream& stream, const char* name);
+
+    MediaFormat format_ = MediaFormat::Unknown;
+    bool hasDuration_ = false;
+    std::uint64_t duration_ = 0;  // 100 ns units
+    std::string title_, author_, album_, year_;
+};
+
+// Counters of the system calls that the readers' file streams made (open,
+// fstat, pread, close), over the life of the process. For benchmarks and
+// tests; not thread-safe.
+struct MediaIoCounters {
+    std::uint64_t files = 0;     // files opened
+    std::uint64_t syscalls = 0;  // open + fstat + pread + close
+    std::uint64_t bytesRead = 0;
+};
+MediaIoCounters mediaIoCounters();
+void resetMediaIoCounters();
+
+}  // namespace kestro::platform
