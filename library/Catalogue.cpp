@@ -34,11 +34,7 @@ void formatCatalogueTime(char* dest, std::int32_t durationMs) {
     std::int32_t s = static_cast<std::int32_t>(t / 1000);
     std::int32_t m = s / 60;
     std::int32_t h = m / 60;
-    char hh[70], mm[70], ss[70];
-    FormatText70(hh, "%02d", h % 24);
-    FormatText70(mm, "%02d", m % 60);
-    FormatText70(ss, "%02d", s % 60);
-    std::snprintf(dest, 70, "%s:%s:%s", hh, mm, ss);
+    FormatText70(dest, "%02d:%02d:%02d", h % 24, m % 60, s % 60);
 }
 
 void writeCatalogue() {

@@ -240,21 +240,28 @@ void scanLibrary() {
     char shortcutDir[kSettingTextSize];
     readShortcutDirSetting(shortcutDir);
 
+    // The Songs root and the shortcut path are built in texts of 1024 and
+    // 4096 bytes. A working directory that cannot be read, or a path that
+    // would not fit, counts as a missing folder or shortcut: a cut path
+    // could name some other folder.
     char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-    char songsRoot[kRootSize];
-    std::snprintf(songsRoot, sizeof songsRoot, "%s/Songs", cwd);
-
-    if (runPasses(songsRoot, kSongsPasses) != 0) return;
+    const bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
+    const std::string songsRoot = haveCwd ? std::string(cwd) + "/Songs" : std::string();
+    if (!songsRoot.empty() && songsRoot.size() < kRootSize) {
+        if (runPasses(songsRoot.c_str(), kSongsPasses) != 0) return;
+    }
 
     if (shortcutDir[0] == '\0') {
         Log::Info("No Shortcutdir in ini");
     } else {
         copyBounded(shortcutDirEntry.path, sizeof shortcutDirEntry.path, shortcutDir);
         playerState.currentSong = &shortcutDirEntry;
-        char shortcutPath[kShortcutPathSize];
-        std::snprintf(shortcutPath, sizeof shortcutPath, "%s/Songs/%s.lnk", cwd, shortcutDir);
-        resolveShortcut(shortcutPath);
+        const std::string shortcutPath =
+            haveCwd ? std::string(cwd) + "/Songs/" + shortcutDir + ".lnk" : std::string();
+        if (!shortcutPath.empty() && shortcutPath.size() < kShortcutPathSize)
+            resolveShortcut(shortcutPath.c_str());
+        else
+            shortcutTarget[0] = '\0';
         if (!shortcutTargetExists()) {
             Log::Info("ShortCut Does Not Exist, check ini.");
         } else if (!shortcutTargetIsFolder()) {

@@ -413,3 +413,27 @@ TEST_F(LibraryScanTest, WalkReturnsTheErrorCodeFromAnyDepth) {
     EXPECT_EQ(walkFolder((game / "missing").c_str(), "mp3", true), 0);  // unlistable root: 0
     EXPECT_EQ(walkFolder(songs().c_str(), "mp3", true), 0);
 }
+
+TEST(LibraryScanLongCwd, SongsRootThatDoesNotFitCountsAsMissing) {
+    TempDir top;
+    std::string deep = top.path();
+    for (int i = 0; i < 5; ++i) deep += "/" + std::string(220, 'p');
+    fs::create_directories(deep + "/Songs");
+    writeFile(deep + "/Songs/a.mp3", "");
+    writeFile(deep + "/Kestro.ini", "[Defaults]\nShortCutDir=Music\n");
+    ASSERT_GT(deep.size() + 6, 1024u);
+    clearTable();
+    resetPlayerState();
+    std::vector<std::string> log;
+    scripthook::setLogSink([&](const char* l) { log.emplace_back(l); });
+    {
+        ScopedCwd cwd(deep);
+        scanLibrary();
+    }
+    scripthook::resetLogSink();
+    EXPECT_EQ(songCount, 0);
+    EXPECT_EQ(lastSongIndex, -1);
+    EXPECT_EQ(playerState.rescanPending, 0);
+    EXPECT_EQ(log, (std::vector<std::string>{"ShortCut Does Not Exist, check ini."}));
+    resetPlayerState();
+}
