@@ -4,6 +4,7 @@
 
 #include "game/Natives.h"
 #include "platform/Mci.h"
+#include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/ScriptHook.h"
@@ -107,14 +108,8 @@ void stopSongAndRestoreRadio(CustomThread& thread) {
     thread.playerMode = Idle;
     closeDevice();
     resetPlaybackFlags();
-    ENABLE_FRONTEND_RADIO();
-    if (playerState.OnFootEnabled == 1) {
-        SET_MOBILE_PHONE_RADIO_STATE(true);
-        SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY(true);
-    }
-    playerState.startTime = static_cast<std::int32_t>(gameTimer());
-    SETTIMERA();
-    thread.playerMode = Resting;
+    giveRadioBack();
+    restAfterStopOnFoot(thread);
 }
 
 void ReportMciError(MciResult error) {

@@ -5,6 +5,7 @@
 
 #include "game/Natives.h"
 #include "platform/StreamPlayer.h"
+#include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 
@@ -37,14 +38,8 @@ void stopStreamOnFoot(CustomThread& thread) {
     thread.playerMode = Idle;
     closePlayerObjects();
     playerState.streamActive = 0;
-    ENABLE_FRONTEND_RADIO();
-    if (playerState.OnFootEnabled == 1) {
-        SET_MOBILE_PHONE_RADIO_STATE(true);
-        SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY(true);
-    }
-    playerState.startTime = static_cast<std::int32_t>(gameTimer());
-    SETTIMERA();
-    thread.playerMode = Resting;
+    giveRadioBack();
+    restAfterStopOnFoot(thread);
 }
 
 void readStreamTags() {
