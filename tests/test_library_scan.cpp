@@ -13,6 +13,7 @@
 #include "library/LibraryScan.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
+#include "platform/Paths.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/HookHost.h"
 
@@ -436,4 +437,28 @@ TEST(LibraryScanLongCwd, SongsRootThatDoesNotFitCountsAsMissing) {
     EXPECT_EQ(playerState.rescanPending, 0);
     EXPECT_EQ(log, (std::vector<std::string>{"ShortCut Does Not Exist, check ini."}));
     resetPlayerState();
+}
+
+TEST_F(LibraryScanTest, WindowsShortcutThroughTheDriveMapGivesTagsAndKeepsTheRawPath) {
+    settings("");
+    TempDir driveC;
+    fs::create_directories(driveC / "test");
+    // The shortcut names C:\test\a.txt; the file there is a real song.
+    ASSERT_TRUE(encodeTone(driveC / "test/a.mp3", "Mapped", "Drive", 1.5));
+    fs::rename(driveC / "test/a.mp3", driveC / "test/a.txt");
+    fs::create_directories(songs());
+    fs::copy_file(std::string(KESTRO_TESTDATA_DIR) + "/lnk/ms_worked_example.lnk", songs("a.lnk"));
+    ASSERT_TRUE(platform::setDriveMapping('C', driveC.path()));
+    scanLibrary();
+    platform::resetDriveMappings();
+    ASSERT_EQ(songCount, 1);
+    EXPECT_STREQ(SongTable[0].path, "C:\\test\\a.txt");
+    EXPECT_STREQ(SongTable[0].title, "Mapped");
+    EXPECT_STREQ(SongTable[0].artist, "Drive");
+    EXPECT_EQ(SongTable[0].durationMs, 2000);
+
+    // With C: unmapped the target is missing: the entry is the shortcut.
+    scanLibrary();
+    ASSERT_EQ(songCount, 1);
+    EXPECT_EQ(std::string(SongTable[0].path), songs("a.lnk"));
 }
