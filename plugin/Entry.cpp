@@ -14,7 +14,6 @@ namespace {
 
 kestro::CustomThread theScriptThread;
 
-constexpr unsigned long kProcessDetach = 0;
 constexpr unsigned long kProcessAttach = 1;
 
 }  // namespace
@@ -27,7 +26,6 @@ extern "C" __attribute__((visibility("default"))) int DllMain(void* instance, un
     (void)instance;
     (void)reserved;
     if (reason == kProcessAttach) ScriptHookManager::RegisterThread(&theScriptThread);
-    (void)kProcessDetach;
     return 1;
 }
 

@@ -1,6 +1,7 @@
 #include "TickHarness.h"
 
 #include <cstring>
+#include <sstream>
 
 #include "game/Natives.h"
 #include "host/Natives.h"
@@ -43,43 +44,23 @@ int RecordingStream::count(const std::string& op) const {
 
 TickHarness::TickHarness(std::uint32_t tickMs)
     : world(1, tickMs),
+      transcript(world),
       mci(std::make_shared<RecordingMci>()),
       stream(std::make_shared<RecordingStream>()) {
     resetPlayerState();
     playerState.rescanPending = 0;  // tests that want the scan set it again
     scripthook::clearNatives();
     scripthook::forgetThreads();
-    host::registerGameNatives(world, nullptr);
-    // Watch the radio natives on top of the world's own handlers.
-    for (const char* name : {"DISABLE_FRONTEND_RADIO", "ENABLE_FRONTEND_RADIO",
-                             "SET_MOBILE_PHONE_RADIO_STATE",
-                             "SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY",
-                             "RETUNE_RADIO_TO_STATION_NAME", "RETUNE_RADIO_UP"}) {
-        std::uint32_t h = scripthook::nativeHash(name);
-        std::string label = name;
-        // Replaces the world's handler with one that records the call and
-        // applies the same change to the world's radio.
-        scripthook::registerNative(h, label, [this, label](scripthook::NativeCall& call) {
-            std::string entry = label;
-            if (label == "RETUNE_RADIO_TO_STATION_NAME") {
-                entry += std::string(" ") + (call.textArg(0) ? call.textArg(0) : "");
-                world.retuneTo(call.textArg(0));
-            } else if (label == "RETUNE_RADIO_UP") {
-                world.retuneUp();
-            } else if (label == "DISABLE_FRONTEND_RADIO") {
-                world.radio().frontendEnabled = false;
-            } else if (label == "ENABLE_FRONTEND_RADIO") {
-                world.radio().frontendEnabled = true;
-            } else if (label == "SET_MOBILE_PHONE_RADIO_STATE") {
-                entry += call.boolArg(0) ? " true" : " false";
-                world.radio().mobilePhoneRadio = call.boolArg(0);
-            } else {
-                entry += call.boolArg(0) ? " true" : " false";
-                world.radio().mobileRadioDuringGameplay = call.boolArg(0);
-            }
-            radioCalls.push_back(entry);
-        });
-    }
+    host::registerGameNatives(world, &transcript);
+    // The radio natives as the game transcribes them:
+    // "<ms> <tick> radio NATIVE ARG station=..." becomes "NATIVE" or "NATIVE ARG".
+    transcript.setLineSink([this](const std::string& line) {
+        std::istringstream in(line);
+        std::string ms, tick, kind, native, arg;
+        in >> ms >> tick >> kind >> native >> arg;
+        if (kind != "radio") return;
+        radioCalls.push_back(arg == "-" ? native : native + " " + arg);
+    });
     platform::setMciInterpreter(mci);
     platform::setStreamPlayer(stream);
     platform::setKeyStateSource([this](int vk) {

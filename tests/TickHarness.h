@@ -11,6 +11,7 @@
 
 #include "host/GameWorld.h"
 #include "host/Keyboard.h"
+#include "host/Transcript.h"
 #include "library/SongTable.h"
 #include "platform/Mci.h"
 #include "platform/StreamPlayer.h"
@@ -63,6 +64,7 @@ public:
     void waitMs(std::uint32_t ms);
 
     host::GameWorld world;
+    host::Transcript transcript;
     host::Keyboard keyboard;
     CustomThread thread;
     std::shared_ptr<RecordingMci> mci;

@@ -773,4 +773,150 @@ TEST(TagReaderCut, Utf8CutLength) {
     EXPECT_EQ(utf8CutLength("\x80\x80\x80\x80\x80\x80", 6, 5), 5u);
 }
 
+
+// ---------------------------------------------------------------------------
+// MediaTags: hostile files. Each of these crashed the reader before it was
+// mended (a division by zero, and stack overflows inside TagLib's recursive
+// parsers); each must now read without a fault.
+
+void putBe32(std::vector<char>& v, std::size_t at, std::uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<char>((x >> (24 - 8 * i)) & 0xFF);
+}
+
+// An au header whose bits x rate x channels do not fit 64 bits.
+TEST(MediaTagsHostile, AuRateTimesChannelsBeyond64Bits) {
+    std::vector<char> au(64, 0);
+    std::memcpy(au.data(), ".snd", 4);
+    putBe32(au, 4, 24);    // data offset
+    putBe32(au, 8, 40);    // data size
+    putBe32(au, 12, 2);    // 8-bit linear PCM
+    for (const auto& [rate, channels] : {std::pair<std::uint32_t, std::uint32_t>{0x80000000u, 0x40000000u},
+                                         {0x80000000u, 0x40000001u},
+                                         {0xFFFFFFFFu, 0xFFFFFFFFu}}) {
+        SCOPED_TRACE(channels);
+        putBe32(au, 16, rate);
+        putBe32(au, 20, channels);
+        MediaTags m;
+        ASSERT_TRUE(m.openMemory(au.data(), au.size(), "a.au"));
+        std::uint64_t d = 99;
+        ASSERT_TRUE(m.duration(d));
+        EXPECT_EQ(d, 0u);  // 320 bits at more than 2^62 bits per second
+    }
+    // The largest header that still fits: 64-bit float, 2^32-1 Hz, one
+    // channel, 2^32-1 bytes announced but only 40 there.
+    putBe32(au, 12, 7);
+    putBe32(au, 16, 0xFFFFFFFFu);
+    putBe32(au, 20, 1);
+    MediaTags m;
+    ASSERT_TRUE(m.openMemory(au.data(), au.size(), "a.au"));
+    std::uint64_t d = 99;
+    ASSERT_TRUE(m.duration(d));
+    EXPECT_EQ(d, 0u);
+}
+
+// An MP4 file whose atoms nest `depth` deep ("moov" in "moov" in ...).
+std::vector<char> nestedMp4(std::size_t depth) {
+    std::vector<char> f = {0, 0, 0, 16, 'f', 't', 'y', 'p', 'M', '4', 'A', ' ', 0, 0, 0, 0};
+    const std::size_t start = f.size();
+    f.resize(start + 8 * depth);
+    for (std::size_t i = 0; i < depth; ++i) {
+        putBe32(f, start + 8 * i, static_cast<std::uint32_t>(8 * (depth - i)));
+        std::memcpy(&f[start + 8 * i + 4], "moov", 4);
+    }
+    return f;
+}
+
+TEST(MediaTagsHostile, DeeplyNestedMp4Atoms) {
+    // 300000 levels (2.4 MB) overflowed an 8 MiB stack.
+    const std::vector<char> f = nestedMp4(300000);
+    MediaTags m;
+    m.openMemory(f.data(), f.size(), "a.m4a");
+    std::string t;
+    EXPECT_FALSE(m.text("Title", t));
+    // A real file still reads after it (the guard is per file).
+    REQUIRE_FILES();
+    Read r = readWithMediaTags(files()["x.m4a"]);
+    EXPECT_EQ(r.title, "M4a Title");
+    EXPECT_TRUE(r.hasDuration);
+}
+
+// An ID3v2.3 tag holding a TIT2 frame and then CHAP frames nested `depth`
+// deep (each CHAP embeds the next one).
+std::vector<char> nestedChapterTag(std::size_t depth, const std::string& title) {
+    // Frame i (0 the outermost) starts at 27 * i: header, empty element ID,
+    // four times, then frame i + 1 as its only embedded frame.
+    constexpr std::size_t kLevel = 10 + 1 + 16;
+    std::vector<char> body(kLevel * depth, 0);
+    for (std::size_t i = 0; i < depth; ++i) {
+        std::memcpy(&body[kLevel * i], "CHAP", 4);
+        putBe32(body, kLevel * i + 4, static_cast<std::uint32_t>(kLevel * (depth - i) - 10));
+    }
+    std::vector<char> tit2(10, 0);
+    std::memcpy(tit2.data(), "TIT2", 4);
+    putBe32(tit2, 4, static_cast<std::uint32_t>(1 + title.size()));
+    tit2.push_back(0);  // Latin-1
+    tit2.insert(tit2.end(), title.begin(), title.end());
+    std::vector<char> tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0};
+    const std::size_t size = tit2.size() + body.size();
+    for (int i = 0; i < 4; ++i) tag[6 + i] = static_cast<char>((size >> (7 * (3 - i))) & 0x7F);
+    tag.insert(tag.end(), tit2.begin(), tit2.end());
+    tag.insert(tag.end(), body.begin(), body.end());
+    return tag;
+}
+
+// 100000 levels (2.7 MB) overflowed an 8 MiB stack inside TagLib's
+// chapter frame parser.
+constexpr std::size_t kDeepChapters = 100000;
+
+TEST(MediaTagsHostile, DeeplyNestedChapterFramesInMp3) {
+    REQUIRE_FILES();
+    std::vector<char> mp3 = nestedChapterTag(kDeepChapters, "Deep Title");
+    const std::vector<char> audio = readFile(files()["notag.mp3"]);
+    const std::size_t skip = id3v2TagOf(audio).size();
+    mp3.insert(mp3.end(), audio.begin() + static_cast<long>(skip), audio.end());
+    MediaTags m;
+    ASSERT_TRUE(m.openMemory(mp3.data(), mp3.size(), "a.mp3"));
+    std::string t;
+    EXPECT_TRUE(m.text("Title", t));
+    EXPECT_EQ(t, "Deep Title");
+    std::uint64_t d = 0;
+    EXPECT_TRUE(m.duration(d));
+}
+
+TEST(MediaTagsHostile, DeeplyNestedChapterFramesInWav) {
+    REQUIRE_FILES();
+    std::vector<char> wav = readFile(files()["info.wav"]);
+    appendId3Chunk(wav, nestedChapterTag(kDeepChapters, "Deep Wav"));
+    const fs::path p = fs::path(::testing::TempDir()) / ("kestro-deep-" + std::to_string(::getpid()) + ".wav");
+    writeFile(p, wav);
+    Read r = readWithMediaTags(p);
+    fs::remove(p);
+    EXPECT_EQ(r.title, "Deep Wav");       // the ID3v2 chunk still counts
+    EXPECT_EQ(r.author, "Info Artist");   // and INFO fills what it lacks
+    EXPECT_EQ(r.duration, 15000000u);
+}
+
+TEST(MediaTagsHostile, DeeplyNestedChapterFramesInAiff) {
+    REQUIRE_FILES();
+    std::vector<char> aif = readFile(files()["chunks.aif"]);
+    const std::vector<char> tag = nestedChapterTag(kDeepChapters, "Deep Aif");
+    std::vector<char> hdr = {'I', 'D', '3', ' ', 0, 0, 0, 0};
+    putBe32(hdr, 4, static_cast<std::uint32_t>(tag.size()));
+    if (aif.size() % 2) aif.push_back(0);
+    aif.insert(aif.end(), hdr.begin(), hdr.end());
+    aif.insert(aif.end(), tag.begin(), tag.end());
+    if (tag.size() % 2) aif.push_back(0);
+    putBe32(aif, 4, static_cast<std::uint32_t>(aif.size() - 8));
+    MediaTags m;
+    ASSERT_TRUE(m.openMemory(aif.data(), aif.size(), "a.aif"));
+    std::string t;
+    EXPECT_TRUE(m.text("Title", t));
+    EXPECT_EQ(t, "Deep Aif");
+    EXPECT_TRUE(m.text("Author", t));
+    EXPECT_EQ(t, "Auth Chunk");
+    std::uint64_t d = 0;
+    EXPECT_TRUE(m.duration(d));
+    EXPECT_EQ(d, 15000000u);
+}
+
 }  // namespace
