@@ -7,14 +7,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <taglib/aifffile.h>
 #include <taglib/asffile.h>
 #include <taglib/asftag.h>
 #include <taglib/audioproperties.h>
+#include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
@@ -44,6 +48,16 @@ constexpr long kWholeFileLimit = 16 * 1024;
 constexpr long kHeadSize = 8 * 1024;
 constexpr long kTailSize = 4 * 1024;
 constexpr long kWindowSize = 32 * 1024;
+
+// TagLib's MP4 reader builds its atom tree by recursion, one level per
+// nested atom, so a file of nested atoms (8 bytes each) can overflow the
+// stack. Every level reads its header through the stream: once the stack
+// has grown by more than this since the parse began, the stream reports
+// the end of the file, which ends that branch of the tree like a truncated
+// file. Real files nest about ten atoms deep and use a few KiB of stack.
+constexpr std::uintptr_t kStackBudget = 256 * 1024;
+
+std::uintptr_t stackAddress() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
 
 // The windows' memory: one block per thread, reused from file to file (the
 // streams of one thread never overlap in time; a second stream on the same
@@ -120,6 +134,7 @@ public:
         closeFd();
         mem_ = nullptr;
         open_ = false;
+        masks_.clear();
     }
 
     // The first bytes of the file, for the choice of format.
@@ -136,8 +151,68 @@ public:
 
     TagLib::FileName name() const override { return name_.c_str(); }
 
+    // Marks the stack depth at which parsing begins (see kStackBudget).
+    void markStackBase() { stackBase_ = stackAddress(); }
+
+    // Makes the 4 bytes at `offset` read as `bytes` (see readId3ChunkThenHide).
+    void maskBytes(long offset, const char (&bytes)[4]) {
+        Mask m;
+        m.offset = offset;
+        std::memcpy(m.bytes, bytes, 4);
+        masks_.push_back(m);
+    }
+
     TagLib::ByteVector readBlock(unsigned long length) override {
+        TagLib::ByteVector r = readRaw(length);
+        for (const Mask& m : masks_) applyMask(r, m);
+        return r;
+    }
+
+    void writeBlock(const TagLib::ByteVector&) override {}
+    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+    void removeBlock(unsigned long, unsigned long) override {}
+    bool readOnly() const override { return true; }
+    bool isOpen() const override { return open_; }
+
+    void seek(long offset, Position p) override {
+        long base = p == Beginning ? 0 : p == Current ? pos_ : size_;
+        // Overflow-safe: ignore seeks that would go negative or wrap.
+        if (offset < 0 && base + offset < 0) return;  // base >= 0: no overflow
+        if (offset > 0 && base > LONG_MAX - offset) return;
+        pos_ = base + offset;
+    }
+    void clear() override {}
+    long tell() const override { return pos_; }
+    long length() override { return open_ ? size_ : 0; }
+    void truncate(long) override {}
+
+private:
+    struct Window {
+        long start = 0;
+        long len = 0;
+        long cap = 0;
+        char* buf = nullptr;
+    };
+    struct Mask {
+        long offset = 0;
+        char bytes[4] = {};
+    };
+
+    // `r` was read at pos_ - r.size().
+    void applyMask(TagLib::ByteVector& r, const Mask& m) const {
+        const long start = pos_ - static_cast<long>(r.size());
+        for (long k = 0; k < 4; ++k) {
+            const long at = m.offset + k - start;
+            if (at >= 0 && at < static_cast<long>(r.size())) r[static_cast<unsigned int>(at)] = m.bytes[k];
+        }
+    }
+
+    TagLib::ByteVector readRaw(unsigned long length) {
         if (!open_ || length == 0 || pos_ >= size_) return TagLib::ByteVector();
+        if (stackBase_ != 0) {
+            const std::uintptr_t here = stackAddress();
+            if (here < stackBase_ && stackBase_ - here > kStackBudget) return TagLib::ByteVector();
+        }
         // (A ByteVector holds at most UINT_MAX bytes; stay well below.)
         long len = static_cast<long>(std::min<unsigned long>(
             {length, static_cast<unsigned long>(size_ - pos_), static_cast<unsigned long>(INT_MAX)}));
@@ -171,32 +246,6 @@ public:
         pos_ += len;
         return r;
     }
-
-    void writeBlock(const TagLib::ByteVector&) override {}
-    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
-    void removeBlock(unsigned long, unsigned long) override {}
-    bool readOnly() const override { return true; }
-    bool isOpen() const override { return open_; }
-
-    void seek(long offset, Position p) override {
-        long base = p == Beginning ? 0 : p == Current ? pos_ : size_;
-        // Overflow-safe: ignore seeks that would go negative or wrap.
-        if (offset < 0 && base + offset < 0) return;  // base >= 0: no overflow
-        if (offset > 0 && base > LONG_MAX - offset) return;
-        pos_ = base + offset;
-    }
-    void clear() override {}
-    long tell() const override { return pos_; }
-    long length() override { return open_ ? size_ : 0; }
-    void truncate(long) override {}
-
-private:
-    struct Window {
-        long start = 0;
-        long len = 0;
-        long cap = 0;
-        char* buf = nullptr;
-    };
 
     void closeFd() {
         if (fd_ >= 0) {
@@ -270,6 +319,8 @@ private:
     Window head_, tail_, extra_;
     bool usesScratch_ = false;
     std::unique_ptr<char[]> own_;
+    std::uintptr_t stackBase_ = 0;
+    std::vector<Mask> masks_;
 };
 
 
@@ -355,6 +406,85 @@ public:
     }
 };
 
+// ID3v2 chapter frames (CHAP, CTOC) embed frames, and TagLib parses those by
+// recursion, one level per nesting with nothing that bounds it: a tag of
+// chapters nested a hundred thousand deep (under 3 MB) overflows the stack.
+// We have no use for chapters, so the factory we hand TagLib renames them
+// before it parses them: they become unknown frames, their embedded frames
+// are never looked at, and the frames after them read as before.
+//
+// (TagLib names the header type in a protected part of Frame; a class
+// derived from Frame may name it.)
+struct FrameHeaderName : TagLib::ID3v2::Frame {
+    using Type = TagLib::ID3v2::Frame::Header;
+};
+
+class ChapterlessFrameFactory : public TagLib::ID3v2::FrameFactory {
+public:
+    static ChapterlessFrameFactory* instance() {
+        static ChapterlessFrameFactory factory;
+        return &factory;
+    }
+
+protected:
+    bool updateFrame(FrameHeaderName::Type* header) const override {
+        if (!TagLib::ID3v2::FrameFactory::updateFrame(header)) return false;
+        const TagLib::ByteVector id = header->frameID();
+        if (id == "CHAP") header->setFrameID("XCHP");
+        if (id == "CTOC") header->setFrameID("XCTC");
+        return true;
+    }
+};
+
+// The chunks of a RIFF (WAV) or FORM (AIFF) file as TagLib's own RIFF
+// reader lists them, with nothing else read.
+class RiffChunkList : public TagLib::RIFF::File {
+public:
+    RiffChunkList(TagLib::IOStream* stream, bool bigEndian)
+        : TagLib::RIFF::File(stream, bigEndian ? BigEndian : LittleEndian) {}
+    TagLib::Tag* tag() const override { return nullptr; }
+    TagLib::AudioProperties* audioProperties() const override { return nullptr; }
+    bool save() override { return false; }
+
+    unsigned count() const { return chunkCount(); }
+    TagLib::ByteVector name(unsigned i) const { return chunkName(i); }
+    unsigned offset(unsigned i) const { return chunkOffset(i); }  // of the data
+};
+
+bool isId3ChunkName(const TagLib::ByteVector& name) { return name == "ID3 " || name == "id3 "; }
+
+// TagLib's WAV and AIFF readers parse their ID3v2 chunk with the stock frame
+// factory, which cannot be replaced in TagLib 1.13. So that no chapter frame
+// reaches it, the ID3v2 chunk is read here, as TagLib would (the first
+// "ID3 " or "id3 " chunk), with the chapterless factory, and every such
+// chunk is then renamed in the stream ("ID3_", a name TagLib passes over)
+// before TagLib's reader sees the file. The tag's fields go into the four
+// texts first, as the reader's own ID3v2 tag did.
+void readId3ChunkThenHide(FastFileStream& s, bool bigEndian, std::string& title, std::string& author,
+                          std::string& album, std::string& year) {
+    // TagLib's RIFF reader starts at the stream's position: start both
+    // readers at the beginning.
+    s.seek(0, TagLib::IOStream::Beginning);
+    std::vector<long> hide;
+    {
+        RiffChunkList chunks(&s, bigEndian);
+        if (!chunks.isValid()) return;
+        bool read = false;
+        for (unsigned i = 0; i < chunks.count(); ++i) {
+            if (!isId3ChunkName(chunks.name(i))) continue;
+            if (!read) {
+                read = true;
+                TagLib::ID3v2::Tag tag(&chunks, static_cast<long>(chunks.offset(i)),
+                                       ChapterlessFrameFactory::instance());
+                takeTag(&tag, title, author, album, year);
+            }
+            hide.push_back(static_cast<long>(chunks.offset(i)) - 8);
+        }
+    }
+    for (long at : hide) s.maskBytes(at, {'I', 'D', '3', '_'});
+    s.seek(0, TagLib::IOStream::Beginning);
+}
+
 std::uint32_t be32(const unsigned char* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
            std::uint32_t{p[3]};
@@ -413,6 +543,7 @@ bool MediaTags::openMemory(const void* data, std::size_t size, const char* nameH
 }
 
 bool MediaTags::parse(FastFileStream& s, const char* name) {
+    s.markStackBase();
     format_ = detectFormat(s.head(), s.headLength(), name);
     const auto takeLength = [this](const TagLib::AudioProperties* p) {
         if (p && (p->sampleRate() > 0 || p->lengthInMilliseconds() > 0)) {
@@ -424,7 +555,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
 
     switch (format_) {
         case MediaFormat::Mpeg: {
-            TagLib::MPEG::File f(&s, TagLib::ID3v2::FrameFactory::instance(), true, style);
+            TagLib::MPEG::File f(&s, ChapterlessFrameFactory::instance(), true, style);
             if (!f.isValid()) break;
             takeTag(f.tag(), title_, author_, album_, year_);  // ID3v2, then APE, then ID3v1
             takeLength(f.audioProperties());
@@ -447,19 +578,30 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             break;
         }
         case MediaFormat::Wav: {
+            // The ID3v2 chunk first (read here, see readId3ChunkThenHide),
+            // then what it lacks from the RIFF INFO chunk. (TagLib's generic
+            // tag() of a WAV file is the ID3v2 chunk only.)
+            std::string t, a, l, y;
+            readId3ChunkThenHide(s, false, t, a, l, y);
             TagLib::RIFF::WAV::File f(&s, true, style);
             if (!f.isValid()) break;
-            // The generic tag() is the ID3v2 chunk only: take it first, then
-            // fill what it lacks from the RIFF INFO chunk.
-            if (f.hasID3v2Tag()) takeTag(f.ID3v2Tag(), title_, author_, album_, year_);
+            title_ = t;
+            author_ = a;
+            album_ = l;
+            year_ = y;
             if (f.hasInfoTag()) takeTag(f.InfoTag(), title_, author_, album_, year_);
             takeLength(f.audioProperties());
             break;
         }
         case MediaFormat::Aiff: {
+            std::string t, a, l, y;
+            readId3ChunkThenHide(s, true, t, a, l, y);
             AiffFile f(&s, true, style);
             if (!f.isValid()) break;
-            if (f.hasID3v2Tag()) takeTag(f.tag(), title_, author_, album_, year_);
+            title_ = t;
+            author_ = a;
+            album_ = l;
+            year_ = y;
             f.textChunks(title_, author_);
             takeLength(f.audioProperties());
             break;
@@ -487,10 +629,16 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             if (offset < 24 || bits == 0 || rate == 0 || channels == 0) break;
             const std::uint64_t available = fileSize > offset ? fileSize - offset : 0;
             if (size == 0xFFFFFFFFu || size > available) size = available;
-            // size < 2^32, so size * 8 * 10^7 < 2^62: no overflow.
-            const std::uint64_t bitsPerSecond = std::uint64_t{bits} * rate * channels;
+            // size < 2^32, so size * 8 * 10^7 < 2^62: no overflow. bits x
+            // rate < 2^38, but times the channels it may pass 2^64; the
+            // quotient is 0 as soon as the divisor passes 2^62.
+            const std::uint64_t bitsTimesRate = std::uint64_t{bits} * rate;
             hasDuration_ = true;
-            duration_ = size * 8u * 10000000u / bitsPerSecond;
+            if (channels > (std::uint64_t{1} << 62) / bitsTimesRate) {
+                duration_ = 0;
+            } else {
+                duration_ = size * 8u * 10000000u / (bitsTimesRate * channels);
+            }
             break;
         }
         case MediaFormat::Unknown:
