@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace kestro::platform {
 namespace {
@@ -87,8 +89,27 @@ bool mapPath(const char* path, std::string& out) {
     for (char& c : rest) {
         if (c == '\\') c = '/';
     }
-    std::size_t skip = rest.find_first_not_of('/');
-    rest.erase(0, skip == std::string::npos ? rest.size() : skip);
+    // "." and ".." are folded the way Windows folds them, by name: ".." at
+    // the drive's root stays at the root, so a target never leaves the
+    // folder its drive is mapped to.
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= rest.size()) {
+        std::size_t slash = rest.find('/', pos);
+        if (slash == std::string::npos) slash = rest.size();
+        std::string part = rest.substr(pos, slash - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        pos = slash + 1;
+    }
+    rest.clear();
+    for (const std::string& part : parts) {
+        if (!rest.empty()) rest += '/';
+        rest += part;
+    }
 
     std::string base = root;
     while (base.size() > 1 && base.back() == '/') base.pop_back();

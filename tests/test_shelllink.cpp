@@ -766,7 +766,7 @@ TEST_F(DrivePath, ZIsTheRootByDefault) {
     ASSERT_TRUE(mapPath("Z:", out));
     EXPECT_EQ(out, "/");
     ASSERT_TRUE(mapPath("Z:/a//b", out));
-    EXPECT_EQ(out, "/a//b");
+    EXPECT_EQ(out, "/a/b");  // empty names between separators fold away
     writeFile(path("f.mp3"), ascii("x"));
     std::string windows = "Z:" + path("f.mp3");
     std::replace(windows.begin(), windows.end(), '/', '\\');
@@ -799,6 +799,20 @@ TEST_F(DrivePath, SetLetterAndUnmappedLetters) {
     EXPECT_FALSE(setDriveMapping(':', "/"));
     resetDriveMappings();
     EXPECT_TRUE(pathExists("Z:\\"));
+}
+
+TEST_F(DrivePath, DotsFoldByNameAndNeverLeaveTheDriveRoot) {
+    std::string out;
+    ASSERT_TRUE(setDriveMapping('C', dir_));
+    ASSERT_TRUE(mapPath("C:\\..\\..\\etc\\passwd", out));
+    EXPECT_EQ(out, dir_ + "/etc/passwd");
+    ASSERT_TRUE(mapPath("C:\\Music\\.\\Old\\..\\a.mp3", out));
+    EXPECT_EQ(out, dir_ + "/Music/a.mp3");
+    ASSERT_TRUE(mapPath("C:\\Music\\..", out));
+    EXPECT_EQ(out, dir_);
+    ASSERT_TRUE(mapPath("Z:\\..\\tmp", out));
+    EXPECT_EQ(out, "/tmp");
+    resetDriveMappings();
 }
 
 TEST_F(DrivePath, EnvironmentVariable) {
