@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "bench/tools/Walk.h"
+
 #include "library/SongTable.h"
 #include "library/TagReader.h"
 #include "platform/MediaTags.h"
@@ -47,20 +49,7 @@ void add(const std::string& path) {
     ++kestro::songCount;
 }
 
-void walk(const std::string& root) {
-    DIR* dir = opendir(root.c_str());
-    if (!dir) return;
-    while (struct dirent* de = readdir(dir)) {
-        if (de->d_name[0] == '.') continue;
-        const std::string path = root + "/" + de->d_name;
-        if (de->d_type == DT_DIR) {
-            walk(path);
-            continue;
-        }
-        add(path);
-    }
-    closedir(dir);
-}
+void walk(const std::string& root) { walkFiles(root, add); }
 
 }  // namespace
 

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/tools/Walk.h"
+
 #include <taglib/fileref.h>
 #include <taglib/tag.h>
 
@@ -19,29 +21,18 @@ namespace {
 
 std::uint64_t files = 0, readable = 0, checksum = 0;
 
-void walk(const std::string& root) {
-    DIR* dir = opendir(root.c_str());
-    if (!dir) return;
-    while (struct dirent* de = readdir(dir)) {
-        if (de->d_name[0] == '.') continue;
-        const std::string path = root + "/" + de->d_name;
-        if (de->d_type == DT_DIR) {
-            walk(path);
-            continue;
-        }
-        ++files;
-        TagLib::FileRef f(path.c_str(), true, TagLib::AudioProperties::Average);
-        if (f.isNull()) continue;
-        ++readable;
-        if (TagLib::Tag* t = f.tag()) {
-            checksum += t->title().to8Bit(true).size() + t->artist().to8Bit(true).size() +
-                        t->album().to8Bit(true).size() + t->year();
-        }
-        if (TagLib::AudioProperties* p = f.audioProperties()) {
-            checksum += static_cast<std::uint64_t>(p->lengthInMilliseconds());
-        }
+void readOne(const std::string& path) {
+    ++files;
+    TagLib::FileRef f(path.c_str(), true, TagLib::AudioProperties::Average);
+    if (f.isNull()) return;
+    ++readable;
+    if (TagLib::Tag* t = f.tag()) {
+        checksum += t->title().to8Bit(true).size() + t->artist().to8Bit(true).size() +
+                    t->album().to8Bit(true).size() + t->year();
     }
-    closedir(dir);
+    if (TagLib::AudioProperties* p = f.audioProperties()) {
+        checksum += static_cast<std::uint64_t>(p->lengthInMilliseconds());
+    }
 }
 
 }  // namespace
@@ -51,7 +42,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
         return 2;
     }
-    walk(argv[1]);
+    walkFiles(argv[1], readOne);
     std::printf("files %llu readable %llu checksum %llu\n", static_cast<unsigned long long>(files),
                 static_cast<unsigned long long>(readable), static_cast<unsigned long long>(checksum));
     return 0;
