@@ -277,6 +277,23 @@ Read readWithMediaTags(const fs::path& p) {
     return r;
 }
 
+// The texts every tagged test file carries: "<P> Title", "<P> Artist",
+// "<P> Album" and the year, read as the given format.
+void expectTexts(const Read& r, MediaFormat format, const std::string& prefix, const std::string& year) {
+    EXPECT_EQ(r.format, format);
+    EXPECT_EQ(r.title, prefix + " Title");
+    EXPECT_EQ(r.author, prefix + " Artist");
+    EXPECT_EQ(r.album, prefix + " Album");
+    EXPECT_EQ(r.year, year);
+}
+
+// 1.5 s of audio; an encoder's frames make it a little more or less.
+void expectAboutOneAndAHalfSeconds(const Read& r) {
+    ASSERT_TRUE(r.hasDuration);
+    EXPECT_GE(r.duration, 14000000u);
+    EXPECT_LE(r.duration, 17000000u);
+}
+
 // ---------------------------------------------------------------------------
 // MediaTags: the attributes by format.
 
@@ -284,49 +301,28 @@ TEST(MediaTagsFormats, Mp3WithId3v2) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["v2.mp3"]);
     EXPECT_TRUE(r.opened);
-    EXPECT_EQ(r.format, MediaFormat::Mpeg);
-    EXPECT_EQ(r.title, "Mp3 Title");
-    EXPECT_EQ(r.author, "Mp3 Artist");
-    EXPECT_EQ(r.album, "Mp3 Album");
-    EXPECT_EQ(r.year, "2008");
-    ASSERT_TRUE(r.hasDuration);
-    // 1.5 s of audio; the encoder's frames make it a little more or less.
-    EXPECT_GE(r.duration, 14000000u);
-    EXPECT_LE(r.duration, 17000000u);
+    expectTexts(r, MediaFormat::Mpeg, "Mp3", "2008");
+    expectAboutOneAndAHalfSeconds(r);
 }
 
 TEST(MediaTagsFormats, Mp3WithId3v1Only) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["v1.mp3"]);
-    EXPECT_EQ(r.format, MediaFormat::Mpeg);
-    EXPECT_EQ(r.title, "V1 Title");
-    EXPECT_EQ(r.author, "V1 Artist");
-    EXPECT_EQ(r.album, "V1 Album");
-    EXPECT_EQ(r.year, "1999");
+    expectTexts(r, MediaFormat::Mpeg, "V1", "1999");
     EXPECT_TRUE(r.hasDuration);
 }
 
 TEST(MediaTagsFormats, Wma) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["x.wma"]);
-    EXPECT_EQ(r.format, MediaFormat::Asf);
-    EXPECT_EQ(r.title, "Wma Title");
-    EXPECT_EQ(r.author, "Wma Artist");
-    EXPECT_EQ(r.album, "Wma Album");
-    EXPECT_EQ(r.year, "2001");
-    ASSERT_TRUE(r.hasDuration);
-    EXPECT_GE(r.duration, 14000000u);
-    EXPECT_LE(r.duration, 17000000u);
+    expectTexts(r, MediaFormat::Asf, "Wma", "2001");
+    expectAboutOneAndAHalfSeconds(r);
 }
 
 TEST(MediaTagsFormats, WavWithRiffInfo) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["info.wav"]);
-    EXPECT_EQ(r.format, MediaFormat::Wav);
-    EXPECT_EQ(r.title, "Info Title");
-    EXPECT_EQ(r.author, "Info Artist");
-    EXPECT_EQ(r.album, "Info Album");
-    EXPECT_EQ(r.year, "2003");
+    expectTexts(r, MediaFormat::Wav, "Info", "2003");
     ASSERT_TRUE(r.hasDuration);
     EXPECT_EQ(r.duration, 15000000u);  // exactly 1.5 s
 }
@@ -334,11 +330,7 @@ TEST(MediaTagsFormats, WavWithRiffInfo) {
 TEST(MediaTagsFormats, WavWithId3v2Chunk) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["id3.wav"]);
-    EXPECT_EQ(r.format, MediaFormat::Wav);
-    EXPECT_EQ(r.title, "Id3 Title");
-    EXPECT_EQ(r.author, "Id3 Artist");
-    EXPECT_EQ(r.album, "Id3 Album");
-    EXPECT_EQ(r.year, "2005");
+    expectTexts(r, MediaFormat::Wav, "Id3", "2005");
     EXPECT_EQ(r.duration, 15000000u);
 }
 
@@ -354,11 +346,7 @@ TEST(MediaTagsFormats, WavId3v2FirstThenInfoForWhatItLacks) {
 TEST(MediaTagsFormats, AifWithId3Chunk) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["x.aif"]);
-    EXPECT_EQ(r.format, MediaFormat::Aiff);
-    EXPECT_EQ(r.title, "Aif Title");
-    EXPECT_EQ(r.author, "Aif Artist");
-    EXPECT_EQ(r.album, "Aif Album");
-    EXPECT_EQ(r.year, "2004");
+    expectTexts(r, MediaFormat::Aiff, "Aif", "2004");
     EXPECT_EQ(r.duration, 15000000u);
 }
 
@@ -384,14 +372,8 @@ TEST(MediaTagsFormats, AifNameAndAuthChunks) {
 TEST(MediaTagsFormats, M4a) {
     REQUIRE_FILES();
     Read r = readWithMediaTags(files()["x.m4a"]);
-    EXPECT_EQ(r.format, MediaFormat::Mp4);
-    EXPECT_EQ(r.title, "M4a Title");
-    EXPECT_EQ(r.author, "M4a Artist");
-    EXPECT_EQ(r.album, "M4a Album");
-    EXPECT_EQ(r.year, "2002");
-    ASSERT_TRUE(r.hasDuration);
-    EXPECT_GE(r.duration, 14000000u);
-    EXPECT_LE(r.duration, 17000000u);
+    expectTexts(r, MediaFormat::Mp4, "M4a", "2002");
+    expectAboutOneAndAHalfSeconds(r);
 }
 
 TEST(MediaTagsFormats, AuDurationFromItsHeader) {
