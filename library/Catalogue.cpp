@@ -4,21 +4,13 @@
 #include <cstring>
 
 #include "game/Natives.h"
+#include "library/ExtensionGroups.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
 
 namespace kestro {
 
 namespace {
-
-// Only these four spellings mark a shortcut entry.
-bool isShortcutEntry(const char* path) {
-    std::size_t n = std::strlen(path);
-    if (n < 3) return false;
-    const char* tail = path + n - 3;
-    return std::strcmp(tail, "LNK") == 0 || std::strcmp(tail, "lnk") == 0 ||
-           std::strcmp(tail, "Lnk") == 0 || std::strcmp(tail, "LNk") == 0;
-}
 
 void put(FILE* f, const char* text) {
     if (f) std::fputs(text, f);
@@ -47,7 +39,7 @@ void writeCatalogue() {
     for (int i = 0; i < MaxSongs; ++i) {
         const SongEntry& e = SongTable[i];
         if (e.path[0] == '\0') continue;
-        if (isShortcutEntry(e.path)) {
+        if (isCatalogueShortcut(e.path)) {
             resolveShortcut(e.path);
             if (!shortcutTargetExists() || shortcutTargetIsFolder()) ++invalidShortcuts;
             continue;

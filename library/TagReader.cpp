@@ -9,6 +9,7 @@
 #include "library/SongTable.h"
 #include "platform/MediaTags.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "plugin/PlayerState.h"
 
 namespace kestro {
@@ -20,27 +21,7 @@ constexpr std::size_t kYearBytes = kYearSize - 1;
 
 constexpr std::uint64_t kHundredNsPerSecond = 10000000u;
 
-// Copies the first `maxBytes` bytes of `text` (at most the field's capacity
-// less the terminator) into `field`, cut at a character boundary.
-void storeCut(char* field, std::size_t fieldSize, const char* text, std::size_t maxBytes) {
-    const std::size_t limit = maxBytes < fieldSize - 1 ? maxBytes : fieldSize - 1;
-    const std::size_t n = utf8CutLength(text, std::strlen(text), limit);
-    std::memcpy(field, text, n);
-    field[n] = '\0';
-}
-
 }  // namespace
-
-std::size_t utf8CutLength(const char* text, std::size_t length, std::size_t maxBytes) {
-    if (length <= maxBytes) return length;
-    // text[maxBytes] is the first byte left out. When it continues a
-    // character (10xxxxxx), that character started at most three bytes
-    // earlier: cut before its lead byte.
-    for (std::size_t back = 0; back <= 3 && back <= maxBytes; ++back) {
-        if ((static_cast<unsigned char>(text[maxBytes - back]) & 0xC0) != 0x80) return maxBytes - back;
-    }
-    return maxBytes;  // not UTF-8 here: no boundary to find
-}
 
 void readTags() {
     // 1. The path, in a text of the field's own size, so that no path the
@@ -99,12 +80,12 @@ void readTags() {
         if (!entry) continue;
         switch (i) {
             case 0:
-                storeCut(entry->fullTitle, sizeof entry->fullTitle, text.get(), sizeof entry->fullTitle);
-                storeCut(entry->title, sizeof entry->title, text.get(), ShortTagChars);
+                platform::copyUtf8Cut(entry->fullTitle, sizeof entry->fullTitle, text.get(), sizeof entry->fullTitle);
+                platform::copyUtf8Cut(entry->title, sizeof entry->title, text.get(), ShortTagChars);
                 break;
-            case 1: storeCut(entry->artist, sizeof entry->artist, text.get(), ShortTagChars); break;
-            case 2: storeCut(entry->album, sizeof entry->album, text.get(), ShortTagChars); break;
-            case 3: storeCut(entry->year, sizeof entry->year, text.get(), kYearBytes); break;
+            case 1: platform::copyUtf8Cut(entry->artist, sizeof entry->artist, text.get(), ShortTagChars); break;
+            case 2: platform::copyUtf8Cut(entry->album, sizeof entry->album, text.get(), ShortTagChars); break;
+            case 3: platform::copyUtf8Cut(entry->year, sizeof entry->year, text.get(), kYearBytes); break;
         }
     }
     // 7. The reader is released when it goes out of scope.

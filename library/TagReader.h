@@ -5,8 +5,6 @@
 // runtime).
 #pragma once
 
-#include <cstddef>
-
 namespace kestro {
 
 // Reads the file named by playerState.currentSong->path and writes into
@@ -22,10 +20,5 @@ namespace kestro {
 // into the table (the now-playing texts are still emptied).
 void readTags();
 
-// The number of bytes of `text` (`length` bytes of UTF-8) to keep so that at
-// most `maxBytes` remain and no character is cut in two: `length` when it
-// fits, else `maxBytes` moved back to the start of the character it would
-// split. (For text that is not valid UTF-8 there, `maxBytes`.)
-std::size_t utf8CutLength(const char* text, std::size_t length, std::size_t maxBytes);
 
 }  // namespace kestro

@@ -1,5 +1,7 @@
 #include "platform/Mci.h"
 
+#include "platform/Text.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,20 +9,12 @@ namespace kestro::platform {
 
 namespace {
 
-void copyText(char* dest, unsigned capacity, const char* text) {
-    if (dest == nullptr || capacity == 0) return;
-    std::size_t n = std::strlen(text);
-    if (n > capacity - 1) n = capacity - 1;
-    std::memcpy(dest, text, n);
-    dest[n] = '\0';
-}
-
 // Used until the host installs an audio back end: there are no devices, so
 // every command fails the way a command for an unknown device fails.
 class NoDeviceInterpreter : public MciInterpreter {
 public:
     MciError send(const char*, char* reply, unsigned replySize) override {
-        copyText(reply, replySize, "");
+        copyBounded(reply, replySize, "");
         return MCIERR_INVALID_DEVICE_NAME;
     }
 };
@@ -66,7 +60,7 @@ const char* mciStandardErrorText(MciError error) {
 
 bool MciInterpreter::errorText(MciError error, char* text, unsigned textSize) {
     const char* t = mciStandardErrorText(error);
-    copyText(text, textSize, t ? t : "Unknown error.");
+    copyBounded(text, textSize, t ? t : "Unknown error.");
     return t != nullptr;
 }
 

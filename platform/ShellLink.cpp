@@ -2,6 +2,8 @@
 // region it belongs to; offsets and sizes from the file are never trusted.
 #include "platform/ShellLink.h"
 
+#include "platform/Text.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -536,14 +538,6 @@ std::string shellLinkRawPath(const unsigned char* data, std::size_t size) {
 
 namespace {
 
-bool endsWithLnk(const char* path) {
-    std::size_t len = std::strlen(path);
-    if (len < 4) return false;
-    const char* ext = path + len - 4;
-    return ext[0] == '.' && (ext[1] == 'l' || ext[1] == 'L') && (ext[2] == 'n' || ext[2] == 'N') &&
-           (ext[3] == 'k' || ext[3] == 'K');
-}
-
 int readSymlinkTarget(const char* path, std::size_t hint, std::string& target) {
     std::vector<char> buf(hint > 0 && hint < (1u << 16) ? hint + 1 : 4096);
     for (;;) {
@@ -584,7 +578,7 @@ int readShellLinkFile(const char* path, std::string& target) {
     if (path == nullptr || path[0] == '\0') return kShellLinkUnreadable;
     struct stat st;
     if (::lstat(path, &st) != 0) return kShellLinkUnreadable;
-    if (S_ISLNK(st.st_mode) && endsWithLnk(path)) {
+    if (S_ISLNK(st.st_mode) && isShortcutFileName(path)) {
         int status = readSymlinkTarget(path, static_cast<std::size_t>(st.st_size), target);
         if (status != kShellLinkOk) target.clear();
         return status;

@@ -5,6 +5,7 @@
 
 #include "game/Natives.h"
 #include "platform/StreamPlayer.h"
+#include "platform/Text.h"
 #include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
@@ -22,9 +23,7 @@ void closePlayerObjects() {
 void copyTag(const char* name, char* dest, std::size_t capacity) {
     std::string value;
     if (!platform::streamPlayer().attribute(name, value)) return;
-    std::size_t n = value.size() < capacity - 1 ? value.size() : capacity - 1;
-    std::memcpy(dest, value.data(), n);
-    dest[n] = '\0';
+    platform::copyBounded(dest, capacity, value);
 }
 
 }  // namespace

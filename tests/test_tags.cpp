@@ -18,6 +18,7 @@
 
 #include "library/SongTable.h"
 #include "library/TagReader.h"
+#include "platform/Text.h"
 #include "platform/MediaTags.h"
 #include "plugin/PlayerState.h"
 
@@ -742,7 +743,7 @@ TEST_F(TagReaderFailures, SongCountOutsideTheTableWritesNothing) {
 }
 
 TEST(TagReaderCut, Utf8CutLength) {
-    using kestro::utf8CutLength;
+    using kestro::platform::utf8CutLength;
     EXPECT_EQ(utf8CutLength("abc", 3, 36), 3u);
     EXPECT_EQ(utf8CutLength("abcdef", 6, 4), 4u);
     EXPECT_EQ(utf8CutLength("ab\xC3\xA9", 4, 3), 2u);

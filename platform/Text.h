@@ -1,0 +1,91 @@
+// Text helpers shared by the plug-in and the platform stand-ins: the one
+// bounded copy into a fixed-capacity text, the one UTF-8 cut, and the one
+// test of "is this the name of a shortcut file".
+//
+// Every fixed-capacity text in Kestro is a zero-terminated char array; these
+// never write past `capacity` bytes and always terminate (when capacity > 0).
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace kestro::platform {
+
+// The number of bytes of `text` (`length` bytes of UTF-8) to keep so that at
+// most `maxBytes` remain and no character is cut in two: `length` when it
+// fits, else `maxBytes` moved back to the start of the character it would
+// split. (For text that is not valid UTF-8 there, `maxBytes`.)
+inline std::size_t utf8CutLength(const char* text, std::size_t length, std::size_t maxBytes) {
+    if (length <= maxBytes) return length;
+    // text[maxBytes] is the first byte left out. When it continues a
+    // character (10xxxxxx), that character started at most three bytes
+    // earlier: cut before its lead byte.
+    for (std::size_t back = 0; back <= 3 && back <= maxBytes; ++back) {
+        if ((static_cast<unsigned char>(text[maxBytes - back]) & 0xC0) != 0x80) return maxBytes - back;
+    }
+    return maxBytes;
+}
+
+// Copies `src` into `dest` (capacity bytes, terminator included), cut to
+// capacity - 1 bytes. A null `src` copies the empty text. Returns the number
+// of bytes copied. Nothing happens for a null `dest` or a capacity of 0.
+inline std::size_t copyBounded(char* dest, std::size_t capacity, std::string_view src) {
+    if (dest == nullptr || capacity == 0) return 0;
+    std::size_t n = src.size() < capacity - 1 ? src.size() : capacity - 1;
+    if (n) std::memmove(dest, src.data(), n);
+    dest[n] = '\0';
+    return n;
+}
+inline std::size_t copyBounded(char* dest, std::size_t capacity, const char* src) {
+    return copyBounded(dest, capacity, src ? std::string_view(src) : std::string_view());
+}
+template <std::size_t N>
+std::size_t copyBounded(char (&dest)[N], std::string_view src) {
+    return copyBounded(dest, N, src);
+}
+template <std::size_t N>
+std::size_t copyBounded(char (&dest)[N], const char* src) {
+    return copyBounded(dest, N, src);
+}
+
+// Like copyBounded, but a cut falls on a UTF-8 character boundary and keeps
+// at most `maxBytes` bytes (and never more than capacity - 1).
+inline std::size_t copyUtf8Cut(char* dest, std::size_t capacity, std::string_view src, std::size_t maxBytes) {
+    if (dest == nullptr || capacity == 0) return 0;
+    const std::size_t limit = maxBytes < capacity - 1 ? maxBytes : capacity - 1;
+    const std::size_t n = utf8CutLength(src.data(), src.size(), limit);
+    if (n) std::memmove(dest, src.data(), n);
+    dest[n] = '\0';
+    return n;
+}
+
+// True when `text` ends with `suffix`, byte for byte.
+inline bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// True when `text` ends with `suffix`, ASCII letters compared without regard
+// to case.
+inline bool endsWithNoCase(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) return false;
+    const std::string_view tail = text.substr(text.size() - suffix.size());
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        unsigned char a = static_cast<unsigned char>(tail[i]);
+        unsigned char b = static_cast<unsigned char>(suffix[i]);
+        if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 32);
+        if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 32);
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The file-system test of a shortcut file's name: the name ends in ".lnk" in
+// any letter case, as the platform's shell treats it. The scan uses it to
+// keep a symbolic link named so as a file (a shortcut) rather than walking
+// into the folder it points at, and the shell-link reader to take such a
+// link's target. (The scan's "lnk" pass, song start and the catalogue have
+// their own, case-sensitive extension rules: library/ExtensionGroups.h.)
+inline bool isShortcutFileName(std::string_view name) { return endsWithNoCase(name, ".lnk"); }
+
+}  // namespace kestro::platform
