@@ -1,20 +1,20 @@
 #include "library/LibraryScan.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
 #include "library/TagReader.h"
+#include "platform/Listing.h"
 #include "platform/Paths.h"
 #include "platform/ShellLink.h"
+#include "platform/Text.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/ScriptHook.h"
 #include "settings/Settings.h"
@@ -30,13 +30,15 @@ struct ScanPass {
     WalkKind kind;
 };
 
-constexpr ScanPass kSongsPasses[] = {
+constexpr int kPassCount = 7;
+
+constexpr ScanPass kSongsPasses[kPassCount] = {
     {"mp3", WalkKind::Plain}, {"wma", WalkKind::Plain}, {"wav", WalkKind::Plain},
     {"aif", WalkKind::Plain}, {"au", WalkKind::Plain},  {"lnk", WalkKind::FollowShortcuts},
     {"m4a", WalkKind::FollowShortcuts},
 };
 
-constexpr ScanPass kShortcutPasses[] = {
+constexpr ScanPass kShortcutPasses[kPassCount] = {
     {"mp3", WalkKind::Plain}, {"wma", WalkKind::Plain}, {"wav", WalkKind::Plain},
     {"iff", WalkKind::Plain}, {"au", WalkKind::Plain},  {"lnk", WalkKind::FollowShortcuts},
     {"m4a", WalkKind::FollowShortcuts},
@@ -49,55 +51,175 @@ constexpr std::size_t kShortcutPathSize = 4096;
 // may point at it while the scan resolves the folder shortcut.
 SongEntry shortcutDirEntry;
 
-// Folders on the walk's current path, by device and inode: a folder that is
-// its own ancestor (through a symbolic link) is never entered again.
-struct FolderId {
-    dev_t dev;
-    ino_t ino;
+// Files left out of the table because their path does not fit its field
+// (a cut path could name another file). Said once per scan.
+int pathsLeftOut = 0;
+
+// The text after the last "." of a name, or the whole name without one.
+std::string_view extensionOf(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? name : name.substr(dot + 1);
+}
+
+// The root of a walk, twice: as the table stores it (for a shortcut's target
+// that is the platform path it names, "Z:\music", joined with "\"), and as
+// this file system reaches it (through the drive map, joined with "/").
+struct WalkRoot {
+    std::string stored;
+    char storedSeparator = '/';
+    std::string local;
 };
-std::vector<FolderId> folderPath;
 
-ReadDirFunction readDirectory = &readdir;
+WalkRoot localRoot(const std::string& path) { return {path, '/', path}; }
 
-void copyBounded(char* dest, std::size_t capacity, const char* src) {
-    std::size_t n = std::strlen(src);
-    if (n > capacity - 1) n = capacity - 1;
-    std::memcpy(dest, src, n);
-    dest[n] = '\0';
+bool isDrivePath(const std::string& path) {
+    return path.size() >= 2 && path[1] == ':' &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
 }
 
-const char* extensionOf(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    return dot ? dot + 1 : name;
+// Appends `name` to a path, with `sep` unless the path already ends in it.
+void join(std::string& path, char sep, const std::string& name) {
+    if (path.empty() || path.back() != sep) path += sep;
+    path += name;
 }
 
-bool isShortcutName(const char* name) {
-    std::size_t n = std::strlen(name);
-    return n >= 4 && std::strcmp(name + n - 4, ".lnk") == 0;
+// A phase's walk, listed once and kept for all its passes: a pre-order
+// sequence of the folders entered and left and of the files that match one
+// of the passes. Each pass runs over the same sequence in the same order, so
+// the table's order (all matches of pass 1, then of pass 2, ...) is that of
+// separate walks while each folder is read once. Files that match no pass,
+// and folders that hold none, are never kept; each pass keeps at most
+// MaxSongs files (no more can be added), so a phase's memory is bounded by
+// what the table can hold, not by the size of the tree.
+struct WalkNode {
+    enum Kind : unsigned char { File, Enter, Leave, Error };
+    Kind kind;
+    signed char pass;  // File: the pass whose extension it has
+    int error;         // Error: the listing error met here
+    std::string name;
+};
+
+// The passes a walk serves: their extensions, in order.
+struct PassSet {
+    const char* ext[kPassCount];
+    int count;
+    int passOf(std::string_view name) const {
+        const std::string_view e = extensionOf(name);
+        for (int i = 0; i < count; ++i)
+            if (e == ext[i]) return i;
+        return -1;
+    }
+};
+
+// Lists `root` and, when `recurse` is set, every folder below it, without
+// recursion (a deep tree costs heap, not stack) and visiting each folder
+// (device and inode) at most once, so that symbolic links forming cycles or
+// many paths to one folder cost one visit. Returns false when the root
+// cannot be listed. A listing error is kept where it happened and ends the
+// listing there: every pass stops when it reaches it, as a walk would.
+bool listTree(const WalkRoot& root, bool recurse, const PassSet& passes, std::vector<WalkNode>& nodes) {
+    nodes.clear();
+    struct Frame {
+        std::vector<platform::ListedEntry> entries;
+        std::size_t next = 0;
+        std::size_t enterNode = 0;
+        std::size_t pathLength = 0;
+        int error = 0;
+    };
+    int kept[kPassCount] = {};
+    auto filter = [&](std::string_view name, bool folder) {
+        if (name.empty() || name[0] == '.') return false;  // hidden names are skipped
+        // Below a root stored as a platform path ("Z:\\music") a name with
+        // a backslash cannot be stored: the stored path would name another
+        // file.
+        if (root.storedSeparator == '\\' && name.find('\\') != std::string_view::npos) return false;
+        if (folder) return recurse;
+        const int pass = passes.passOf(name);
+        return pass >= 0 && kept[pass] < MaxSongs;
+    };
+
+    std::unordered_set<platform::FolderIdentity, platform::FolderIdentityHash> visited;
+    std::vector<Frame> stack;
+    std::string path = root.local;
+    {
+        Frame top;
+        platform::ListingResult r = platform::listFolder(path.c_str(), filter, top.entries);
+        if (r.status == platform::ListingStatus::CannotOpen) return false;
+        visited.insert(r.identity);
+        top.error = r.status == platform::ListingStatus::Failed ? r.error : 0;
+        top.pathLength = path.size();
+        stack.push_back(std::move(top));
+    }
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next < f.entries.size()) {
+            platform::ListedEntry& e = f.entries[f.next++];
+            if (!e.folder) {
+                const int pass = passes.passOf(e.name);
+                if (pass < 0 || kept[pass] >= MaxSongs) continue;
+                ++kept[pass];
+                nodes.push_back({WalkNode::File, static_cast<signed char>(pass), 0, std::move(e.name)});
+                continue;
+            }
+            path.resize(f.pathLength);
+            join(path, '/', e.name);
+            Frame sub;
+            platform::ListingResult r = platform::listFolder(path.c_str(), filter, sub.entries);
+            // A folder that cannot be listed is passed over like a missing
+            // one; a folder already visited in this phase is not walked again.
+            if (r.status == platform::ListingStatus::CannotOpen || !visited.insert(r.identity).second) continue;
+            sub.error = r.status == platform::ListingStatus::Failed ? r.error : 0;
+            sub.pathLength = path.size();
+            sub.enterNode = nodes.size();
+            nodes.push_back({WalkNode::Enter, -1, 0, std::move(e.name)});
+            stack.push_back(std::move(sub));
+            continue;
+        }
+        if (f.error != 0) {
+            nodes.push_back({WalkNode::Error, -1, f.error, {}});
+            return true;  // nothing after an error is ever reached
+        }
+        const bool isRoot = stack.size() == 1;
+        const std::size_t enterNode = f.enterNode;
+        stack.pop_back();
+        if (isRoot) break;
+        if (nodes.size() == enterNode + 1)
+            nodes.pop_back();  // a folder that holds nothing kept
+        else
+            nodes.push_back({WalkNode::Leave, -1, 0, {}});
+    }
+    return true;
 }
 
-bool onFolderPath(const struct stat& st) {
-    for (const FolderId& id : folderPath)
-        if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
-    return false;
+// Empties an entry's texts and duration: a slot may hold an earlier scan's
+// entry, and a tag missing from the new file must not keep the old value.
+void clearEntry(SongEntry& entry) {
+    entry.fullTitle[0] = '\0';
+    entry.title[0] = '\0';
+    entry.artist[0] = '\0';
+    entry.album[0] = '\0';
+    entry.year[0] = '\0';
+    entry.durationMs = 0;
 }
 
 // The add protocol: path into entry songCount, currentSong at it, tags, count.
-void addSong(const char* path) {
+void addSong(const std::string& path) {
     SongEntry& entry = SongTable[songCount];
-    copyBounded(entry.path, sizeof entry.path, path);
+    clearEntry(entry);
+    platform::copyBounded(entry.path, path);
     playerState.currentSong = &entry;
     readTags();
     ++songCount;
 }
 
-void addShortcutMatch(const char* path, const char* ext) {
+void addShortcutMatch(const std::string& path, const char* ext) {
     SongEntry& entry = SongTable[songCount];
-    copyBounded(entry.path, sizeof entry.path, path);
+    clearEntry(entry);
+    platform::copyBounded(entry.path, path);
     playerState.currentSong = &entry;
-    int status = resolveShortcut(path);
+    int status = resolveShortcut(path.c_str());
     if (shortcutTargetExists() && !shortcutTargetIsFolder()) {
-        copyBounded(entry.path, sizeof entry.path, shortcutTarget);
+        platform::copyBounded(entry.path, shortcutTarget);
         playerState.currentSong = &entry;
         readTags();
     } else if (status == platform::kShellLinkNotALink && std::strcmp(ext, "m4a") == 0) {
@@ -107,122 +229,97 @@ void addShortcutMatch(const char* path, const char* ext) {
     ++songCount;
 }
 
-// One folder's listing as the platform delivered it, kept for all seven
-// passes of a phase: each pass walks the same entries in the same order, so
-// the table's order (all matches of pass 1, then of pass 2, ...) is the
-// order of seven separate walks, without listing every folder seven times.
-struct Listing {
-    struct Entry {
-        std::string name;
-        std::unique_ptr<Listing> folder;  // set for a folder to walk into
-    };
-    std::vector<Entry> entries;
-    int error = 0;  // the listing ended with this error after `entries`
-};
-
-// Lists `root` and, when `recurse` is set, every folder below it. Null when
-// `root` cannot be listed. A listing error ends the listing there; an error
-// below a folder ends its parents' listings too, as a walk would stop.
-std::unique_ptr<Listing> listFolder(const std::string& root, bool recurse) {
-    DIR* dir = opendir(root.c_str());
-    if (dir == nullptr) return nullptr;
-    auto listing = std::make_unique<Listing>();
-    struct stat rootStat;
-    bool tracked = fstat(dirfd(dir), &rootStat) == 0;
-    if (tracked) folderPath.push_back({rootStat.st_dev, rootStat.st_ino});
-
-    std::string path = root;
-    path += '/';
-    const std::size_t base = path.size();
-    for (;;) {
-        errno = 0;
-        struct dirent* de = readDirectory(dir);
-        if (de == nullptr) {
-            listing->error = errno;
-            break;
-        }
-        const char* name = de->d_name;
-        if (name[0] == '.') continue;
-        path.resize(base);
-        path += name;
-
-        bool isFolder = de->d_type == DT_DIR;
-        struct stat st;
-        if (de->d_type == DT_LNK || de->d_type == DT_UNKNOWN || isFolder) {
-            isFolder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-            // A symbolic link named "*.lnk" is a shortcut, like a shell-link
-            // file: a file entry, even when it points at a folder.
-            if (isFolder && de->d_type != DT_DIR && isShortcutName(name)) isFolder = false;
-        }
-        if (isFolder) {
-            // Folders are never added; one already on the current path (a
-            // cycle) or one that cannot be listed is passed over.
-            if (!recurse || onFolderPath(st)) continue;
-            std::unique_ptr<Listing> sub = listFolder(path, recurse);
-            if (!sub) continue;
-            int subError = sub->error;
-            listing->entries.push_back({name, std::move(sub)});
-            if (subError != 0) break;
-            continue;
-        }
-        listing->entries.push_back({name, nullptr});
-    }
-    closedir(dir);
-    if (tracked) folderPath.pop_back();
-    return listing;
+void leaveOut(const std::string& path) {
+    if (pathsLeftOut++ == 0)
+        Log::Info("Path Too Long For The Song List, Left Out: %.200s...", path.c_str());
 }
 
-// One pass over a listing: every file whose extension equals `ext` is added,
+// One pass over a phase's kept listing: every file of pass `pass` is added,
 // depth first, in listing order. Returns the listing error met, or 0.
-int walkListing(const Listing& listing, std::string& folder, const char* ext, WalkKind kind) {
-    const std::size_t base = folder.size();
-    for (const Listing::Entry& e : listing.entries) {
-        folder.resize(base);
-        folder += '/';
-        folder += e.name;
-        if (e.folder) {
-            int rc = walkListing(*e.folder, folder, ext, kind);
-            if (rc != 0) {
-                folder.resize(base);
-                return rc;
+int runPass(const std::vector<WalkNode>& nodes, const WalkRoot& root, int pass, WalkKind kind, const char* ext) {
+    std::string path = root.stored;
+    std::vector<std::size_t> lengths;
+    for (const WalkNode& n : nodes) {
+        switch (n.kind) {
+            case WalkNode::Enter:
+                lengths.push_back(path.size());
+                join(path, root.storedSeparator, n.name);
+                break;
+            case WalkNode::Leave:
+                path.resize(lengths.back());
+                lengths.pop_back();
+                break;
+            case WalkNode::Error:
+                return n.error;
+            case WalkNode::File: {
+                if (n.pass != pass || songCount >= MaxSongs) break;  // full table: dropped silently
+                const std::size_t base = path.size();
+                join(path, root.storedSeparator, n.name);
+                if (path.size() >= static_cast<std::size_t>(kPathSize))
+                    leaveOut(path);
+                else if (kind == WalkKind::Plain)
+                    addSong(path);
+                else
+                    addShortcutMatch(path, ext);
+                path.resize(base);
+                break;
             }
-            continue;
         }
-        if (std::strcmp(extensionOf(e.name.c_str()), ext) != 0) continue;
-        if (songCount >= MaxSongs) continue;  // full table: dropped silently
-        if (kind == WalkKind::Plain)
-            addSong(folder.c_str());
-        else
-            addShortcutMatch(folder.c_str(), ext);
-    }
-    folder.resize(base);
-    return listing.error;
-}
-
-int walk(const char* root, const char* ext, bool recurse, WalkKind kind) {
-    if (root == nullptr || ext == nullptr) return 0;
-    folderPath.clear();
-    std::unique_ptr<Listing> listing = listFolder(root, recurse);
-    if (!listing) return 0;
-    std::string folder = root;
-    return walkListing(*listing, folder, ext, kind);
-}
-
-int runPasses(const char* root, const ScanPass (&passes)[7]) {
-    folderPath.clear();
-    std::unique_ptr<Listing> listing = listFolder(root, true);
-    if (!listing) return 0;  // a root that cannot be listed: every pass ends at once
-    std::string folder = root;
-    for (const ScanPass& pass : passes) {
-        int rc = walkListing(*listing, folder, pass.ext, pass.kind);
-        if (rc != 0) return rc;
     }
     return 0;
 }
 
+int runPasses(const WalkRoot& root, const ScanPass* passes, int count, bool recurse) {
+    PassSet set{};
+    set.count = count;
+    for (int i = 0; i < count; ++i) set.ext[i] = passes[i].ext;
+    std::vector<WalkNode> nodes;
+    if (!listTree(root, recurse, set, nodes)) return 0;  // every pass ends at once
+    for (int i = 0; i < count; ++i) {
+        if (int rc = runPass(nodes, root, i, passes[i].kind, passes[i].ext); rc != 0) return rc;
+    }
+    return 0;
+}
+
+int walk(const char* root, const char* ext, bool recurse, WalkKind kind) {
+    if (root == nullptr || ext == nullptr) return 0;
+    const ScanPass pass{ext, kind};
+    return runPasses(localRoot(root), &pass, 1, recurse);
+}
+
+// The folder of the working directory called "Songs", found without regard
+// to case when no entry has that exact name.
+std::string songsRoot(const std::string& cwd) {
+    std::string name;
+    if (!platform::findNameNoCase(cwd, "Songs", name)) name = "Songs";
+    return cwd + "/" + name;
+}
+
+// The ShortCutDir shortcut below the Songs root: "\" and "/" both separate
+// folders, and each name is found without regard to case when no entry has
+// that exact name.
+std::string shortcutPath(const std::string& songs, const char* shortcutDir) {
+    std::string path = songs;
+    std::string rest = shortcutDir;
+    rest += ".lnk";
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        std::size_t end = rest.find_first_of("\\/", start);
+        if (end == std::string::npos) end = rest.size();
+        const std::string component = rest.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) continue;
+        std::string found;
+        const bool exists = platform::findNameNoCase(path, component, found);
+        path += '/';
+        path += exists ? found : component;
+    }
+    return path;
+}
+
 }  // namespace
 
-void setScanReadDir(ReadDirFunction function) { readDirectory = function ? function : &readdir; }
+void setScanReadDir(platform::ReadDirFunction function) { platform::setListingReadDir(function); }
 
 int walkFolder(const char* root, const char* ext, bool recurse) {
     return walk(root, ext, recurse, WalkKind::Plain);
@@ -235,6 +332,12 @@ int walkShortcutFolder(const char* root, const char* ext, bool recurse) {
 void scanLibrary() {
     songCount = 0;
     lastSongIndex = 0;
+    pathsLeftOut = 0;
+    struct SayLeftOut {
+        ~SayLeftOut() {
+            if (pathsLeftOut > 1) Log::Info("Paths Too Long For The Song List: %d Left Out", pathsLeftOut);
+        }
+    } sayLeftOut;
 
     char shortcutDir[kSettingTextSize];
     readShortcutDirSetting(shortcutDir);
@@ -245,20 +348,19 @@ void scanLibrary() {
     // could name some other folder.
     char cwd[4096];
     const bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
-    const std::string songsRoot = haveCwd ? std::string(cwd) + "/Songs" : std::string();
-    if (!songsRoot.empty() && songsRoot.size() < kRootSize) {
-        if (runPasses(songsRoot.c_str(), kSongsPasses) != 0) return;
+    const std::string songs = haveCwd ? songsRoot(cwd) : std::string();
+    if (!songs.empty() && songs.size() < kRootSize) {
+        if (runPasses(localRoot(songs), kSongsPasses, kPassCount, true) != 0) return;
     }
 
     if (shortcutDir[0] == '\0') {
         Log::Info("No Shortcutdir in ini");
     } else {
-        copyBounded(shortcutDirEntry.path, sizeof shortcutDirEntry.path, shortcutDir);
+        platform::copyBounded(shortcutDirEntry.path, shortcutDir);
         playerState.currentSong = &shortcutDirEntry;
-        const std::string shortcutPath =
-            haveCwd ? std::string(cwd) + "/Songs/" + shortcutDir + ".lnk" : std::string();
-        if (!shortcutPath.empty() && shortcutPath.size() < kShortcutPathSize)
-            resolveShortcut(shortcutPath.c_str());
+        const std::string link = haveCwd ? shortcutPath(songs, shortcutDir) : std::string();
+        if (!link.empty() && link.size() < kShortcutPathSize)
+            resolveShortcut(link.c_str());
         else
             shortcutTarget[0] = '\0';
         if (!shortcutTargetExists()) {
@@ -266,11 +368,14 @@ void scanLibrary() {
         } else if (!shortcutTargetIsFolder()) {
             Log::Info("Shortcut Is Not A Directory %s", shortcutDir);
         } else {
-            // Later resolutions overwrite shortcutTarget: walk a copy, on
-            // this file system.
-            std::string root;
-            platform::mapPath(shortcutTarget, root);
-            if (runPasses(root.c_str(), kShortcutPasses) != 0) return;
+            // Later resolutions overwrite shortcutTarget: walk a copy. The
+            // table keeps the target as the path it names; the file system
+            // is reached through the drive map.
+            WalkRoot root;
+            root.stored = shortcutTarget;
+            root.storedSeparator = isDrivePath(root.stored) ? '\\' : '/';
+            platform::mapPath(shortcutTarget, root.local);
+            if (runPasses(root, kShortcutPasses, kPassCount, true) != 0) return;
         }
     }
 

@@ -2,7 +2,7 @@
 // folder and from the folder that the ShortCutDir shortcut points to.
 #pragma once
 
-#include <dirent.h>
+#include "platform/Listing.h"
 
 namespace kestro {
 
@@ -21,7 +21,6 @@ int walkShortcutFolder(const char* root, const char* ext, bool recurse);
 
 // The listing read the walk uses (readdir by default). Tests replace it to
 // make a listing fail part-way.
-using ReadDirFunction = struct dirent* (*)(DIR*);
-void setScanReadDir(ReadDirFunction function);
+void setScanReadDir(platform::ReadDirFunction function);
 
 }  // namespace kestro

@@ -5,6 +5,7 @@
 
 #include "platform/Paths.h"
 #include "platform/ShellLink.h"
+#include "platform/Text.h"
 
 namespace kestro {
 
@@ -12,14 +13,13 @@ char shortcutTarget[kShortcutTargetSize];
 
 int resolveShortcut(const char* path) {
     shortcutTarget[0] = '\0';
+    std::string local;
+    if (!platform::mapPath(path, local)) return platform::kShellLinkUnreadable;
     std::string target;
-    int status = platform::readShellLinkFile(path, target);
+    int status = platform::readShellLinkFile(local.c_str(), target);
     if (status != platform::kShellLinkOk) return status;
-    // The reader already cuts at 259 bytes; the bound here keeps the array
-    // safe whatever it returns.
-    std::size_t len = target.size() < sizeof shortcutTarget - 1 ? target.size() : sizeof shortcutTarget - 1;
-    std::memcpy(shortcutTarget, target.data(), len);
-    shortcutTarget[len] = '\0';
+    // A target that does not fit is no target: it is never stored cut.
+    if (target.size() < sizeof shortcutTarget) platform::copyBounded(shortcutTarget, target);
     return status;
 }
 

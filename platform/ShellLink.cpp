@@ -434,18 +434,6 @@ std::string decodeUtf16le(const unsigned char* bytes, std::size_t units) {
     return out;
 }
 
-std::string cutUtf8(const std::string& text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) return text;
-    std::size_t cut = maxBytes;
-    // Step back over at most three continuation bytes to the start of the
-    // character that would be split.
-    for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++k) {
-        --cut;
-    }
-    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) cut = maxBytes;  // not UTF-8 here
-    return text.substr(0, cut);
-}
-
 bool setShellLinkAnsiCodePage(int codePage) {
     if (codePage != 1250 && codePage != 1251 && codePage != 1252 && codePage != 28591) return false;
     codePageSetting() = codePage;
@@ -527,7 +515,7 @@ std::string shellLinkTarget(const ShellLinkFields& f) {
     } else if (!f.networkPath.empty()) {
         choice = &f.networkPath;
     }
-    return cutUtf8(*choice, kShellLinkMaxPath);
+    return *choice;
 }
 
 std::string shellLinkRawPath(const unsigned char* data, std::size_t size) {
@@ -567,7 +555,6 @@ int readSymlinkTarget(const char* path, std::size_t hint, std::string& target) {
         if (folder.back() != '/') folder += '/';
         target = folder + target;
     }
-    target = cutUtf8(target, kShellLinkMaxPath);
     return kShellLinkOk;
 }
 

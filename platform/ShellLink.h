@@ -2,8 +2,9 @@
 //
 // It gives what Windows' IShellLinkA::GetPath(SLGP_RAWPATH) gives for a
 // shortcut: the target path with environment references such as %windir%
-// left unexpanded, as UTF-8, at most kShellLinkMaxPath bytes (cut at a
-// character boundary). Where the path comes from, in this order:
+// left unexpanded, as UTF-8, whole: it is never cut (a cut path could name
+// another file; the caller decides what a target too long for it means).
+// Where the path comes from, in this order:
 //   1. the EnvironmentVariablesDataBlock target (when the link's
 //      HasExpString flag announces it);
 //   2. LinkInfo's LocalBasePath + CommonPathSuffix;
@@ -34,8 +35,6 @@
 #include <string>
 
 namespace kestro::platform {
-
-inline constexpr std::size_t kShellLinkMaxPath = 259;
 
 // Status of a shortcut read.
 inline constexpr int kShellLinkOk = 0;           // a shortcut (target may be empty)
@@ -71,8 +70,7 @@ struct ShellLinkFields {
 // shell-link header (then `out` holds only defaults).
 bool parseShellLink(const unsigned char* data, std::size_t size, ShellLinkFields& out);
 
-// The raw target chosen from the fields in the order above, cut to
-// kShellLinkMaxPath bytes.
+// The raw target chosen from the fields in the order above, whole.
 std::string shellLinkTarget(const ShellLinkFields& fields);
 
 // parseShellLink + shellLinkTarget; empty for data that is no shortcut.
@@ -99,7 +97,5 @@ std::string decodeAnsi(const unsigned char* bytes, std::size_t length);
 // Decodes little-endian UTF-16 (`units` code units); lone surrogates -> U+FFFD.
 std::string decodeUtf16le(const unsigned char* bytes, std::size_t units);
 bool isValidUtf8(const unsigned char* bytes, std::size_t length);
-// Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
-std::string cutUtf8(const std::string& text, std::size_t maxBytes);
 
 }  // namespace kestro::platform

@@ -59,12 +59,23 @@ protected:
     }
 
     // The expected walk, written independently of the scanner: for each
-    // extension, a depth-first walk in listing order, names starting with
-    // "." skipped, the extension compared exactly, and a symbolic link named
-    // "*.lnk" taken as a shortcut file even when it points at a folder.
+    // extension, a depth-first walk in the platform's listing order (ASCII
+    // names upper-cased, then byte order), names starting with "." skipped,
+    // the extension compared exactly, and a symbolic link named "*.lnk"
+    // taken as a shortcut file even when it points at a folder.
     static void expectedWalk(const fs::path& dir, const std::string& ext, std::vector<std::string>& out) {
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir, ec)) {
+        std::vector<fs::directory_entry> entries;
+        for (const auto& e : fs::directory_iterator(dir, ec)) entries.push_back(e);
+        auto upper = [](std::string t) {
+            for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return t;
+        };
+        std::sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+            const std::string na = a.path().filename().string(), nb = b.path().filename().string();
+            return std::make_pair(upper(na), na) < std::make_pair(upper(nb), nb);
+        });
+        for (const auto& e : entries) {
             std::string name = e.path().filename().string();
             if (name[0] == '.') continue;
             bool shortcutLink = e.is_symlink() && name.size() > 4 &&
@@ -226,7 +237,7 @@ TEST_F(LibraryScanTest, UnreadableShortcutsAndGarbageStayEntriesWithoutTags) {
     settings("");
     writeFile(songs("broken.lnk"), "this is not a shortcut");
     fs::create_symlink(game / "gone.mp3", songs("dangling.lnk"));
-    SongTable[0].durationMs = 777;  // left from an earlier scan: kept
+    SongTable[0].durationMs = 777;  // left from an earlier scan: cleared
     std::strcpy(SongTable[0].title, "old");
     scanLibrary();
     ASSERT_EQ(songCount, 2);
@@ -234,21 +245,27 @@ TEST_F(LibraryScanTest, UnreadableShortcutsAndGarbageStayEntriesWithoutTags) {
         std::string p = SongTable[i].path;
         EXPECT_EQ(p.substr(p.size() - 4), ".lnk");
     }
-    // Entries whose target was not taken get no tags.
-    EXPECT_EQ(SongTable[0].durationMs, 777);
-    EXPECT_STREQ(SongTable[0].title, "old");
+    // Entries whose target was not taken get no tags, and keep none of an
+    // earlier scan's.
+    EXPECT_EQ(SongTable[0].durationMs, 0);
+    EXPECT_STREQ(SongTable[0].title, "");
 }
 
-TEST_F(LibraryScanTest, LongPathsAreCutToTheField) {
+TEST_F(LibraryScanTest, PathsThatDoNotFitAreLeftOutAndSaidOnce) {
     settings("");
-    // Nested folders make a path longer than the 2048-byte field.
+    // Nested folders make paths longer than the 2048-byte field; a cut path
+    // could name another file, so neither is kept.
     std::string rel;
     for (int i = 0; i < 12; ++i) rel += std::string(200, 'd') + "/";
     touch(songs(rel + "deep.mp3"));
+    touch(songs(rel + "deeper.mp3"));
+    touch(songs("short.mp3"));
     scanLibrary();
-    ASSERT_EQ(songCount, 1);
-    EXPECT_EQ(std::strlen(SongTable[0].path), static_cast<std::size_t>(kPathSize - 1));
-    EXPECT_EQ(std::string(SongTable[0].path), songs(rel + "deep.mp3").substr(0, kPathSize - 1));
+    EXPECT_EQ(paths(), (std::vector<std::string>{songs("short.mp3")}));
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].rfind("Path Too Long For The Song List, Left Out: ", 0), 0u) << log[0];
+    EXPECT_EQ(log[1], "No Shortcutdir in ini");
+    EXPECT_EQ(log[2], "Paths Too Long For The Song List: 2 Left Out");
 }
 
 // ---- the catalogue ---------------------------------------------------------
@@ -461,4 +478,212 @@ TEST_F(LibraryScanTest, WindowsShortcutThroughTheDriveMapGivesTagsAndKeepsTheRaw
     scanLibrary();
     ASSERT_EQ(songCount, 1);
     EXPECT_EQ(std::string(SongTable[0].path), songs("a.lnk"));
+}
+
+// ---- the platform's listing order, names without regard to case, drive paths
+
+namespace {
+
+// Makes `names` (files, "/" for folders) below `dir` in a scrambled order, so
+// that creation order cannot pass for listing order.
+void makeScrambled(const std::string& dir, std::vector<std::string> names) {
+    std::reverse(names.begin(), names.end());
+    std::rotate(names.begin(), names.begin() + static_cast<long>(names.size() / 3), names.end());
+    for (const std::string& n : names) writeFile(dir + "/" + n, "");
+}
+
+}  // namespace
+
+// The table lists each folder in the platform's order (names upper-cased and
+// compared code unit by code unit, ties by bytes), on every file system.
+TEST_F(LibraryScanTest, FoldersAreListedInNameOrderWithoutRegardToCaseOnEveryFileSystem) {
+    std::vector<std::string> album;
+    for (int i = 1; i <= 12; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%02d - Track %02d.mp3", i, i);
+        album.emplace_back(name);
+    }
+    std::vector<std::string> tree = album;
+    for (const char* n : {"b sub/x.mp3", "B/y.mp3", "a/z.mp3", "Disc 2/01.mp3", "Disc 2/02.mp3", "_u.mp3",
+                          "zeta.mp3", "ALPHA.mp3", "alpha.mp3", "\xC3\xA9t\xC3\xA9.mp3" /* été */, "F.mp3"})
+        tree.emplace_back(n);
+    std::vector<std::string> expected = album;
+    for (const char* n : {"a/z.mp3", "ALPHA.mp3", "alpha.mp3", "B/y.mp3", "b sub/x.mp3", "Disc 2/01.mp3",
+                          "Disc 2/02.mp3", "F.mp3", "zeta.mp3", "_u.mp3", "\xC3\xA9t\xC3\xA9.mp3"})
+        expected.emplace_back(n);
+
+    struct FileSystem {
+        const char* name;
+        std::string base;
+    };
+    std::vector<FileSystem> systems = {{"the test folder's", game.path()}};
+    if (fs::is_directory("/dev/shm")) systems.push_back({"tmpfs", "/dev/shm"});
+    for (const FileSystem& fsys : systems) {
+        SCOPED_TRACE(fsys.name);
+        TempDir place;  // on the test folder's file system
+        const std::string root = fsys.base == game.path() ? place / "Songs" : fsys.base + "/kestro-order-" +
+                                                                                   std::to_string(::getpid());
+        fs::remove_all(root);
+        makeScrambled(root, tree);
+        songCount = 0;
+        ASSERT_EQ(walkFolder(root.c_str(), "mp3", true), 0);
+        std::vector<std::string> got = paths(), want;
+        for (const std::string& e : expected) want.push_back(root + "/" + e);
+        EXPECT_EQ(got, want);
+        if (fsys.base != game.path()) fs::remove_all(root);
+    }
+}
+
+// "Songs" and the ShortCutDir shortcut are found whatever the case of their
+// names (the exact name first; among several others, the first in listing
+// order), and ShortCutDir may name folders with "\" or "/".
+TEST_F(LibraryScanTest, SongsFolderAndShortcutAreFoundWithoutRegardToCase) {
+    struct Case {
+        std::vector<std::string> songsFolders;  // created; the first holds the songs
+        std::string shortcutDir;
+        std::string shortcutFile;  // below the songs folder
+        std::string expectedSongsFolder;
+    };
+    const Case cases[] = {
+        {{"songs"}, "MUSIC", "music.lnk", "songs"},
+        {{"SONGS"}, "Music", "MUSIC.LNK", "SONGS"},
+        {{"Songs", "songs"}, "sub\\Music", "SUB/music.Lnk", "Songs"},
+        {{"songs", "SONGS"}, "sub/deeper\\Music", "sub/Deeper/Music.lnk", "SONGS"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shortcutDir);
+        TempDir dir;
+        ScopedCwd cwd(dir.path());
+        writeFile(dir / "Kestro.ini", "[Defaults]\nShortCutDir=" + c.shortcutDir + "\n");
+        for (const std::string& f : c.songsFolders) writeFile(dir / (f + "/in-" + f + ".mp3"), "");
+        TempDir music;
+        writeFile(music / "m.mp3", "");
+        const std::string linkDir = dir / c.expectedSongsFolder;
+        fs::create_directories(fs::path(linkDir + "/" + c.shortcutFile).parent_path());
+        fs::create_symlink(music.path(), linkDir + "/" + c.shortcutFile);
+        log.clear();
+        scanLibrary();
+        EXPECT_TRUE(log.empty()) << log[0];
+        // The "lnk" pass still compares the extension exactly: "MUSIC.LNK"
+        // is found as the shortcut but is no entry of its own.
+        std::vector<std::string> want = {linkDir + "/in-" + c.expectedSongsFolder + ".mp3"};
+        if (c.shortcutFile.ends_with(".lnk")) want.push_back(linkDir + "/" + c.shortcutFile);
+        want.push_back(music / "m.mp3");
+        EXPECT_EQ(paths(), want);
+    }
+}
+
+// A shortcut's target stays the platform path it names: entries found below
+// a folder shortcut to "C:\Users\stray\Desktop\New folder" are stored as
+// such paths (also in the catalogue) and read through the drive map.
+TEST_F(LibraryScanTest, EntriesBelowAWindowsFolderShortcutKeepThePlatformPath) {
+    settings("ShortCutDir=New\n");
+    TempDir driveC;
+    const std::string folder = driveC / "Users/stray/Desktop/New folder";
+    fs::create_directories(folder + "/sub");
+    ASSERT_TRUE(encodeTone(folder + "/sub/x.mp3", "Mapped Song", "Drive C", 1.2));
+    writeFile(folder + "/back\\slash.mp3", "");  // cannot be named by a platform path: left out
+    fs::create_directories(songs());
+    fs::copy_file(std::string(KESTRO_TESTDATA_DIR) + "/lnk/folder_desktop_new_folder.lnk", songs("New.lnk"));
+    ASSERT_TRUE(platform::setDriveMapping('C', driveC.path()));
+    scanLibrary();
+    platform::resetDriveMappings();
+    EXPECT_TRUE(log.empty()) << log[0];
+    ASSERT_EQ(songCount, 2);
+    EXPECT_EQ(std::string(SongTable[0].path), songs("New.lnk"));
+    EXPECT_STREQ(SongTable[1].path, "C:\\Users\\stray\\Desktop\\New folder\\sub\\x.mp3");
+    EXPECT_STREQ(SongTable[1].title, "Mapped Song");
+    EXPECT_EQ(SongTable[1].durationMs, 2000);
+}
+
+// A repeated scan writes into slots that hold an earlier scan's entries: a
+// tag the new file lacks must not keep the old file's value.
+TEST_F(LibraryScanTest, RepeatedScanKeepsNoStaleTags) {
+    settings("");
+    fs::create_directories(songs());
+    const std::string tagged = "ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=1 -metadata title=Old "
+                               "-metadata artist=Someone -metadata album=Record -metadata date=2001 '" +
+                               songs("a.mp3") + "'";
+    ASSERT_EQ(std::system(tagged.c_str()), 0);
+    scanLibrary();
+    ASSERT_STREQ(SongTable[0].year, "2001");
+    fs::remove(songs("a.mp3"));
+    ASSERT_TRUE(encodeTone(songs("b.mp3"), "New", "Other", 2.2));
+    playerState.rescanPending = 1;
+    scanLibrary();
+    ASSERT_EQ(songCount, 1);
+    EXPECT_STREQ(SongTable[0].title, "New");
+    EXPECT_STREQ(SongTable[0].artist, "Other");
+    EXPECT_STREQ(SongTable[0].album, "");
+    EXPECT_STREQ(SongTable[0].year, "");
+    EXPECT_EQ(SongTable[0].durationMs, 3000);
+}
+
+// ---- hostile trees: many paths to one folder, deep trees -------------------
+
+// Each folder is walked at most once per phase, however many links lead to
+// it: a chain of folders each holding two links to the next (2^24 paths)
+// lists each song once, and links into /sys end.
+TEST_F(LibraryScanTest, SymbolicLinksToOneFolderAreWalkedOnce) {
+    settings("");
+    constexpr int kLevels = 24;
+    for (int i = 0; i <= kLevels; ++i) touch(game / ("d" + std::to_string(i) + "/s" + std::to_string(i) + ".mp3"));
+    for (int i = 0; i < kLevels; ++i) {
+        const std::string next = game / ("d" + std::to_string(i + 1));
+        fs::create_directory_symlink(next, game / ("d" + std::to_string(i) + "/a"));
+        fs::create_directory_symlink(next, game / ("d" + std::to_string(i) + "/b"));
+    }
+    fs::create_directories(songs());
+    fs::create_directory_symlink(game / "d0", songs("d0"));
+    if (fs::is_directory("/sys")) fs::create_directory_symlink("/sys", songs("sys"));
+    scanLibrary();
+    EXPECT_EQ(playerState.rescanPending, 0);
+    auto p = paths();
+    EXPECT_EQ(p.size(), static_cast<std::size_t>(kLevels + 1));
+    std::sort(p.begin(), p.end());
+    EXPECT_EQ(std::unique(p.begin(), p.end()), p.end());
+    // Depth first, folders "a" and "b" listed before "sN.mp3": the deepest
+    // song comes first, through the first link at every level.
+    std::string deepest = "d0/";
+    for (int i = 0; i < kLevels; ++i) deepest += "a/";
+    EXPECT_EQ(std::string(SongTable[0].path), songs(deepest + "s24.mp3"));
+    EXPECT_EQ(std::string(SongTable[kLevels].path), songs("d0/s0.mp3"));
+}
+
+// The walk keeps its place on the heap: a tree 2100 folders deep scans on
+// a 256 KB stack (the original platform gives a script thread about 1 MB).
+// Folders whose path the platform refuses (beyond PATH_MAX) are passed over.
+TEST_F(LibraryScanTest, DeepTreeScansOnASmallStack) {
+    settings("");
+    std::string rel;
+    for (int i = 0; i < 2100; ++i) {
+        rel += "d/";
+        if (i == 200) touch(songs(rel + "shallow.mp3"));
+    }
+    // Made relative to the game folder: the full path is beyond PATH_MAX.
+    {
+        ScopedCwd inSongs(songs());
+        for (int i = 0; i < 2100; i += 100) {
+            std::string step = "d";
+            for (int k = 1; k < 100; ++k) step += "/d";
+            fs::create_directories(step);
+            ASSERT_EQ(::chdir(step.c_str()), 0);
+        }
+        writeFile("./bottom.mp3", "");
+    }
+    struct Run {
+        static void* scan(void*) {
+            scanLibrary();
+            return nullptr;
+        }
+    };
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, &Run::scan, nullptr), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(playerState.rescanPending, 0);
+    EXPECT_EQ(paths(), (std::vector<std::string>{songs(rel.substr(0, 2 * 201) + "shallow.mp3")}));
 }

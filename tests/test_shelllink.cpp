@@ -355,7 +355,7 @@ TEST_F(ShellLinkDamage, ByteFlipsAndRandomDataDoNotCrash) {
             Bytes m = base;
             m[i] = v;
             std::string t = rawPath(m);
-            EXPECT_LE(t.size(), kShellLinkMaxPath);
+            EXPECT_TRUE(isValidUtf8(reinterpret_cast<const unsigned char*>(t.data()), t.size()));
         }
     }
     for (int round = 0; round < 3000; ++round) {
@@ -468,30 +468,13 @@ TEST_F(ShellLinkDamage, OffsetsOutsideLinkInfoArePassedOver) {
 
 using ShellLinkRules = ShortcutFixture;
 
-TEST_F(ShellLinkRules, TargetIsCutTo259BytesAtACharacterBoundary) {
+TEST_F(ShellLinkRules, LongTargetIsGivenWhole) {
     LinkSpec s;
     s.base = ascii("C:\\" + std::string(300, 'a'));
-    EXPECT_EQ(rawPath(buildLink(s)), "C:\\" + std::string(256, 'a'));
-
-    // "é" takes bytes 258 and 259, one more than fits: it is left out whole.
+    EXPECT_EQ(rawPath(buildLink(s)), "C:\\" + std::string(300, 'a'));
     s.unicodeInfo = true;
     s.baseU = utf16(u"C:\\" + std::u16string(255, u'b') + u"\u00E9zz");
-    std::string t = rawPath(buildLink(s));
-    EXPECT_EQ(t, "C:\\" + std::string(255, 'b'));
-    s.baseU = utf16(u"C:\\" + std::u16string(254, u'b') + u"\u00E9zz");
-    EXPECT_EQ(rawPath(buildLink(s)), "C:\\" + std::string(254, 'b') + "\u00E9");
-}
-
-TEST_F(ShellLinkRules, CutNeverSplitsACharacter) {
-    // 257 ASCII bytes then a 4-byte character: 261 > 259, so it goes whole.
-    std::string text = std::string(257, 'x') + "\xF0\x9F\x8D\xB0";
-    EXPECT_EQ(cutUtf8(text, 259), std::string(257, 'x'));
-    text = std::string(256, 'x') + "\xE2\x9D\xA4" + "y";  // 3-byte char ends at 259
-    EXPECT_EQ(cutUtf8(text, 259), std::string(256, 'x') + "\xE2\x9D\xA4");
-    EXPECT_EQ(cutUtf8("short", 259), "short");
-    // Bytes that are no UTF-8 are cut at the byte limit.
-    std::string junk(300, '\x80');
-    EXPECT_EQ(cutUtf8(junk, 259).size(), 259u);
+    EXPECT_EQ(rawPath(buildLink(s)), "C:\\" + std::string(255, 'b') + "\u00E9zz");
 }
 
 TEST_F(ShellLinkRules, UnicodeWinsAndEnvBlockWinsOverLinkInfo) {
@@ -687,14 +670,42 @@ TEST_F(ShortcutResolver, TargetExistsIsFalseForEmptyText) {
     EXPECT_FALSE(shortcutTargetExists());
 }
 
-TEST_F(ShortcutResolver, LongTargetIsCutTo259) {
-    LinkSpec s;
-    s.base = ascii("Z:\\" + std::string(400, 'n'));
-    writeFile(path("long.lnk"), buildLink(s));
-    std::memset(shortcutTarget, 'x', sizeof shortcutTarget);
-    EXPECT_EQ(resolveShortcut(path("long.lnk").c_str()), 0);
-    EXPECT_EQ(std::strlen(shortcutTarget), 259u);
-    EXPECT_EQ(std::string(shortcutTarget), "Z:\\" + std::string(256, 'n'));
+// A target is stored whole while it fits the table's path field; a longer
+// one counts as missing (a cut path could name another file). Shell-link
+// files and symbolic links alike.
+TEST_F(ShortcutResolver, LongTargetsAreWholeOrMissing) {
+    struct Case {
+        std::string target;
+        bool symlink;
+        bool kept;
+    };
+    const std::string deep = "/" + std::string(150, 'a') + "/" + std::string(149, 'b');  // 301 bytes
+    const Case cases[] = {
+        {"Z:\\" + std::string(400, 'n'), false, true},
+        {"Z:\\" + std::string(kShortcutTargetSize - 4, 'n'), false, true},  // 2047 bytes: fits
+        {"Z:\\" + std::string(kShortcutTargetSize - 3, 'n'), false, false},
+        {deep, true, true},
+        {deep + "/" + std::string(250, 'c') + "/" + std::string(250, 'c') + "/" + std::string(250, 'c') + "/" +
+             std::string(250, 'c') + "/" + std::string(250, 'c') + "/" + std::string(250, 'c') + "/" +
+             std::string(250, 'c'),
+         true, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target.size());
+        const std::string link = path("long" + std::to_string(n++) + ".lnk");
+        if (c.symlink) {
+            fs::create_symlink(c.target, link);
+        } else {
+            LinkSpec s;
+            s.base = ascii(c.target);
+            writeFile(link, buildLink(s));
+        }
+        std::memset(shortcutTarget, 'x', sizeof shortcutTarget);
+        EXPECT_EQ(resolveShortcut(link.c_str()), 0);
+        EXPECT_EQ(std::string(shortcutTarget), c.kept ? c.target : std::string());
+        if (!c.kept) EXPECT_FALSE(shortcutTargetExists());
+    }
 }
 
 TEST_F(ShortcutResolver, SymlinkToAFileAndToAFolder) {
@@ -744,13 +755,6 @@ TEST_F(ShortcutResolver, SymlinkWithOtherNameIsReadThrough) {
     fs::create_symlink(kLnkDir + "/ms_worked_example.lnk", path("alias.m4a"));
     EXPECT_EQ(resolveShortcut(path("alias.m4a").c_str()), 0);
     EXPECT_STREQ(shortcutTarget, "C:\\test\\a.txt");
-}
-
-TEST_F(ShortcutResolver, LongSymlinkTargetIsCut) {
-    std::string target = "/" + std::string(150, 'a') + "/" + std::string(150, 'b');
-    fs::create_symlink(target, path("long.lnk"));
-    EXPECT_EQ(resolveShortcut(path("long.lnk").c_str()), 0);
-    EXPECT_EQ(std::string(shortcutTarget), target.substr(0, 259));
 }
 
 // ========================================================== drive map ===
