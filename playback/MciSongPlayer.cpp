@@ -18,9 +18,7 @@ MciResult send(const char* command, char* reply, unsigned replySize) {
 
 void resetPlaybackFlags() {
     playerState.songActive = 0;
-    playerState.paused = 0;
-    playerState.fadePaused = 0;
-    playerState.running = 1;
+    endPlaybackPauses();
 }
 }  // namespace
 

@@ -1,14 +1,274 @@
 #include "playback/SongStart.h"
 
+#include <bitset>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "game/Natives.h"
+#include "library/ExtensionGroups.h"
+#include "library/ShortcutResolver.h"
+#include "library/SongTable.h"
+#include "platform/Text.h"
+#include "playback/MciSongPlayer.h"
+#include "playback/RadioHandover.h"
+#include "playback/TrackSelection.h"
+#include "playback/UrlStreamPlayer.h"
 #include "plugin/CustomThread.h"
+#include "plugin/PlayerState.h"
+#include "scripthook/ScriptHook.h"
 
 namespace kestro {
 
-// Not built yet: opening and playing the song with its tags and length, and
-// replacing songs that cannot be played, and the start of playback (first
-// song or stream) come with song start. Until then
-// the player stays Idle after a switch.
-void startSong(CustomThread&) {}
-void startPlayback(CustomThread&) {}
+namespace {
+
+// Texts of one start: the path to open (quotes included) and the open
+// command hold at most 1023 characters, the command formatter's limit.
+constexpr std::size_t kOpenPathSize = 1024;
+constexpr std::int32_t kRatioThresholdMs = 5000;
+
+// The last `n` characters of `text` (all of it when shorter).
+std::string_view tail(std::string_view text, std::size_t n) {
+    return text.size() <= n ? text : text.substr(text.size() - n);
+}
+
+// The path to open: enclosed in double quotes when it holds a space. False
+// when the open command would not fit its 1024-byte text: a cut command
+// could open another file, so such a song is not played at all.
+bool pathToOpen(std::string_view path, std::string& out) {
+    out.clear();
+    if (path.find(' ') != std::string_view::npos) {
+        out += '"';
+        out += path;
+        out += '"';
+    } else {
+        out.assign(path);
+    }
+    return out.size() + std::strlen("open  alias Song") < kOpenPathSize;
+}
+
+// The replacement chain of one start: which entries have failed in it. Once
+// every entry has failed, the chain ends (a library of bad files must not
+// make the start go round for ever).
+struct ReplacementChain {
+    std::bitset<MaxSongs> failed;
+    std::uint32_t failures = 0;
+
+    // Marks the entry at `song` failed; true when it had not failed before.
+    bool markFailed(const SongEntry* song) {
+        if (song < SongTable || song >= SongTable + MaxSongs) return true;
+        const std::size_t index = static_cast<std::size_t>(song - SongTable);
+        if (failed.test(index)) return false;
+        failed.set(index);
+        ++failures;
+        return true;
+    }
+    bool hasFailed(const SongEntry* song) const {
+        return song >= SongTable && song < SongTable + MaxSongs &&
+               failed.test(static_cast<std::size_t>(song - SongTable));
+    }
+};
+
+enum class Replacement {
+    Chosen,   // a replacement is current and the old song closed: start it
+    Stop,     // the start ends without a song
+    CarryOn,  // no replacement: the failed start goes on as if nothing failed
+};
+
+void showNoSongs() { PRINT_STRING_WITH_LITERAL_STRING_NOW("No Songs Found"); }
+
+// The choice of the song that takes a failed song's place.
+Replacement pickReplacement(CustomThread& thread, ReplacementChain& chain) {
+    PlayerState& s = playerState;
+    const std::uint32_t i = s.currentIndex;
+    const std::uint32_t last = s.lastIndex;
+    if (i > last) return Replacement::CarryOn;
+    if (i == last && last == 0) {
+        showNoSongs();
+        return Replacement::Stop;
+    }
+    if (chain.failures > last) {  // every entry 0 ... last has failed
+        showNoSongs();
+        return Replacement::Stop;
+    }
+    if (s.randomOn == 1) {
+        drawRandomSong();
+    } else {
+        s.currentIndex = i < last ? i + 1 : 0;
+        s.currentSong = &SongTable[s.currentIndex];
+    }
+    closeSong(thread);
+    return Replacement::Chosen;
+}
+
+// The tag entry: randomIndex in random order, currentIndex otherwise.
+const SongEntry* tagEntry() {
+    const PlayerState& s = playerState;
+    const std::int64_t index = s.randomOn == 1 ? s.randomIndex : static_cast<std::int64_t>(s.currentIndex);
+    return index >= 0 && index < MaxSongs ? &SongTable[index] : nullptr;
+}
+
+void copyTags(const SongEntry* e) {
+    if (e == nullptr) return;
+    PlayerState& s = playerState;
+    platform::copyBounded(s.nowTitle, e->title);
+    platform::copyBounded(s.nowArtist, e->artist);
+    platform::copyBounded(s.nowAlbum, e->album);
+    platform::copyBounded(s.nowYear, e->year);
+    platform::copyBounded(s.nowFullTitle, e->fullTitle);
+}
+
+// Timing by the stored duration; the seek ratio when the device's length is
+// longer by more than 5 s. With no stored duration the ratio is 1.0 (no
+// seek ever divides by 0).
+void timeByDuration(const SongEntry* e) {
+    PlayerState& s = playerState;
+    s.songDurationMs = e ? e->durationMs : 0;
+    s.lengthMs = s.songDurationMs;
+    s.endTime = static_cast<std::uint32_t>(s.songDurationMs);
+    const std::int64_t excess = static_cast<std::int64_t>(s.mciLengthMs) - s.songDurationMs;
+    if (excess > kRatioThresholdMs && s.songDurationMs != 0)
+        s.lengthRatio = static_cast<float>(static_cast<double>(s.mciLengthMs) / s.songDurationMs);
+    else
+        s.lengthRatio = 1.0f;
+}
+
+// Timing by the device: its own length, and positions in its own scale, so
+// seeks move the times by what they move the device (ratio 1.0).
+void timeByDevice() {
+    PlayerState& s = playerState;
+    s.lengthMs = s.mciLengthMs;
+    s.endTime = static_cast<std::uint32_t>(s.mciLengthMs);
+    s.lengthRatio = 1.0f;
+}
+
+void clearNowPlaying() {
+    PlayerState& s = playerState;
+    s.nowTitle[0] = s.nowArtist[0] = s.nowAlbum[0] = s.nowYear[0] = s.nowFullTitle[0] = '\0';
+}
+
+}  // namespace
+
+void startSong(CustomThread& thread) {
+    PlayerState& s = playerState;
+    ReplacementChain chain;
+    // Each round starts the song at currentSong; a failed round either picks
+    // a replacement and goes round again, or ends the start.
+    for (;;) {
+        if (s.songActive) return;
+        clearNowPlaying();
+        SongEntry* song = s.currentSong;
+        if (song == nullptr) return;
+        const std::string path(song->path, strnlen(song->path, sizeof song->path));
+
+        auto replace = [&]() {
+            chain.markFailed(song);
+            return pickReplacement(thread, chain);
+        };
+        // A song that failed earlier in this chain fails again at once.
+        if (chain.hasFailed(song)) {
+            Replacement r = replace();
+            if (r == Replacement::Chosen) continue;
+            if (r == Replacement::Stop) return;
+        }
+
+        std::string open;
+        bool fits = true;
+        if (isStartShortcut(path)) {
+            resolveShortcut(path.c_str());
+            fits = pathToOpen(shortcutTarget, open);
+            if (!shortcutTargetExists()) {
+                Log::Info("Original for Shortcut Not Found %s", path.c_str());
+                Replacement r = replace();
+                if (r == Replacement::Chosen) continue;
+                if (r == Replacement::Stop) return;
+            } else if (shortcutTargetIsFolder()) {
+                Replacement r = replace();
+                if (r == Replacement::Chosen) continue;
+                if (r == Replacement::Stop) return;
+            }
+        } else {
+            fits = pathToOpen(path, open);
+        }
+        if (!fits) {
+            Log::Info("Path Too Long To Play: %s", path.c_str());
+            Replacement r = replace();
+            if (r == Replacement::Chosen) continue;
+            if (r == Replacement::Stop) return;
+        }
+
+        const MciResult result = openAndPlay(open.c_str(), &s.mciLengthMs);
+        if (result != 0) {
+            ReportMciError(result);
+            Replacement r = replace();
+            if (r == Replacement::Chosen) continue;
+            if (r == Replacement::Stop) return;
+        }
+
+        // Tags and timing by the group of the path's last three characters;
+        // a shortcut goes by its target's.
+        const std::string_view tail3 = tail(path, 3);
+        std::string_view group = tail3;
+        bool shortcutWithoutTags = false;
+        if (inShortcut3Group(tail3)) {
+            group = tail(shortcutTarget, 3);
+            shortcutWithoutTags = !inMp3Group(group) && !inWmaGroup(group) && !inM4aGroup(group);
+        }
+        if (inMp3Group(group) || inWmaGroup(group)) {
+            copyTags(tagEntry());
+            timeByDuration(tagEntry());
+        } else if (inM4aGroup(group) && !shortcutWithoutTags) {
+            copyTags(tagEntry());
+            timeByDevice();
+        } else {
+            timeByDevice();
+        }
+        if (s.endTime == 0 && inUnableToPlayList(tail3)) Log::Info("Unable to Play: %s", path.c_str());
+        if (s.displayOn == 0 && s.DisplayTitle == 1 && s.nowFullTitle[0] != '\0')
+            PRINT_STRING_WITH_LITERAL_STRING_NOW(s.nowFullTitle);
+        s.startTime = static_cast<std::int32_t>(gameTimer());
+        const std::int32_t character = playerCharacter();
+        if (IS_CHAR_IN_ANY_CAR(character)) GET_CAR_CHAR_IS_USING(character, &s.startVehicle);
+        s.vehicleWatch = 1;
+        s.songActive = 1;
+        SETTIMERA();
+        thread.playerMode = PlayingSong;
+        return;
+    }
+}
+
+void startPlayback(CustomThread& thread) {
+    PlayerState& s = playerState;
+    if (s.urlEnabled) {
+        startStream(thread);
+        return;
+    }
+    if (lastSongIndex < 0) {
+        showNoSongs();
+        return;
+    }
+    if (lastSongIndex == 0) {
+        turnGameRadioOff();
+        s.lastIndex = 0;
+        std::int32_t index = 0;
+        GENERATE_RANDOM_INT_IN_RANGE(0, &index);
+        s.currentIndex = validIndex(index);
+    } else if (s.randomOn == 1 || s.firstStart) {
+        // Random order, and the first start after loading in any order,
+        // begin at a random song.
+        s.lastIndex = static_cast<std::uint32_t>(songCount - 1);
+        turnGameRadioOff();
+        std::int32_t index = 0;
+        GENERATE_RANDOM_INT_IN_RANGE(static_cast<std::int32_t>(s.lastIndex), &index);
+        s.currentIndex = validIndex(index);
+    } else {
+        turnGameRadioOff();
+    }
+    s.currentSong = &SongTable[s.currentIndex < static_cast<std::uint32_t>(MaxSongs) ? s.currentIndex : 0];
+    s.randomIndex = static_cast<std::int32_t>(s.currentIndex);
+    const bool clearFirstStart = lastSongIndex > 0 && s.randomOn != 1 && s.firstStart;
+    startSong(thread);
+    if (clearFirstStart) s.firstStart = 0;
+}
 
 }  // namespace kestro

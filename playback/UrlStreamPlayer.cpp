@@ -1,14 +1,19 @@
 #include "playback/UrlStreamPlayer.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "game/Natives.h"
+#include "platform/Keyboard.h"
+#include "platform/Sleep.h"
 #include "platform/StreamPlayer.h"
 #include "platform/Text.h"
 #include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
+#include "scripthook/ScriptHook.h"
 
 namespace kestro {
 
@@ -26,19 +31,91 @@ void copyTag(const char* name, char* dest, std::size_t capacity) {
     platform::copyBounded(dest, capacity, value);
 }
 
+// The item's duration, read after every start and move: startTime restarts;
+// a known duration becomes the length and end time, in milliseconds like a
+// song's (the panel reads both as milliseconds). 0 (a live stream) keeps
+// the last values.
+void refreshTiming() {
+    PlayerState& s = playerState;
+    const double seconds = platform::streamPlayer().durationSeconds();
+    s.startTime = static_cast<std::int32_t>(gameTimer());
+    if (!(seconds > 0.0)) return;  // 0, negative or not a number
+    const double ms = std::floor(seconds * 1000.0);
+    const std::int32_t length = ms >= static_cast<double>(std::numeric_limits<std::int32_t>::max())
+                                    ? std::numeric_limits<std::int32_t>::max()
+                                    : static_cast<std::int32_t>(ms);
+    if (length == 0) return;
+    s.lengthMs = length;
+    s.endTime = static_cast<std::uint32_t>(length);
+}
+
+// What both stops share after the player is gone.
+void endStream() {
+    playerState.streamActive = 0;
+    endPlaybackPauses();
+    giveRadioBack();
+}
+
 }  // namespace
+
+void startStream(CustomThread& thread) {
+    PlayerState& s = playerState;
+    if (s.streamUrl[0] == '\0') return;
+    RETUNE_RADIO_TO_STATION_NAME();
+    turnGameRadioOff();
+    platform::StreamPlayer& player = platform::streamPlayer();
+    if (!player.create()) {
+        // Without a player nothing plays: the game gets its radio back.
+        Log::Info("Stream Player Not Available: %s", s.streamUrl);
+        giveRadioBack();
+        return;
+    }
+    player.setLoop(true);
+    player.setAutoStart(true);
+    player.setVolume(s.volume / 10);
+    player.setUrl(s.streamUrl);
+    platform::Sleep(kStreamStartWaitMs);
+    player.play();
+    refreshTiming();
+    thread.playerMode = PlayingStream;
+    s.streamActive = 1;
+    const std::int32_t character = playerCharacter();
+    if (IS_CHAR_IN_ANY_CAR(character)) GET_CAR_CHAR_IS_USING(character, &s.startVehicle);
+    s.vehicleWatch = 1;
+}
 
 void pauseStream() { platform::streamPlayer().pause(); }
 
-// Plays the item taken at the start again.
+// Plays the entry now current again (after a move, the entry moved to).
 void resumeStream() { platform::streamPlayer().play(); }
+
+void nextStreamItem() {
+    platform::streamPlayer().next();
+    refreshTiming();
+}
+
+void previousStreamItem() {
+    platform::streamPlayer().previous();
+    refreshTiming();
+}
+
+std::int32_t streamVolume() { return platform::streamPlayer().volume(); }
+
+void setStreamVolume(std::int32_t volume0to100) { platform::streamPlayer().setVolume(volume0to100); }
 
 void stopStreamOnFoot(CustomThread& thread) {
     thread.playerMode = Idle;
     closePlayerObjects();
-    playerState.streamActive = 0;
-    giveRadioBack();
+    endStream();
     restAfterStopOnFoot(thread);
+}
+
+void stopStreamByKey(CustomThread& thread) {
+    closePlayerObjects();
+    platform::GetAsyncKeyState(StartKey);  // the stop is no start press
+    endStream();
+    RETUNE_RADIO_UP();
+    thread.playerMode = Idle;
 }
 
 void readStreamTags() {

@@ -6,12 +6,16 @@
 #include "game/Natives.h"
 #include "host/Natives.h"
 #include "platform/Keyboard.h"
+#include "platform/Sleep.h"
 #include "scripthook/HookHost.h"
 
 namespace kestro::testing {
 
 platform::MciError RecordingMci::send(const char* command, char* reply, unsigned replySize) {
     commands.emplace_back(command);
+    const std::string c = command;
+    if (c.rfind("open ", 0) == 0 && c.size() > 16) open_ = c.substr(5, c.size() - 16);
+    if (c == "play song" && unplayable.count(open_)) return platform::MCIERR_CANNOT_LOAD_DRIVER;
     std::string r;
     if (auto it = replies.find(command); it != replies.end()) r = it->second;
     if (reply && replySize) {
@@ -21,6 +25,13 @@ platform::MciError RecordingMci::send(const char* command, char* reply, unsigned
     }
     auto it = failures.find(command);
     return it == failures.end() ? 0 : it->second;
+}
+
+std::vector<std::string> RecordingMci::opened() const {
+    std::vector<std::string> out;
+    for (const auto& c : commands)
+        if (c.rfind("open ", 0) == 0 && c.size() > 16) out.push_back(c.substr(5, c.size() - 16));
+    return out;
 }
 
 int RecordingMci::count(const std::string& command) const {
@@ -68,6 +79,7 @@ TickHarness::TickHarness(std::uint32_t tickMs)
         return keyboard.query(vk);
     });
     scripthook::setLogSink([this](const char* line) { log.emplace_back(line); });
+    platform::setSleepFunction([this](std::uint32_t ms) { sleeps.push_back(ms); });
     ScriptHookManager::RegisterThread(&thread);
 }
 
@@ -78,6 +90,7 @@ TickHarness::~TickHarness() {
     platform::setKeyStateSource(nullptr);
     platform::setMciInterpreter(nullptr);
     platform::setStreamPlayer(nullptr);
+    platform::setSleepFunction(nullptr);
     resetPlayerState();
 }
 

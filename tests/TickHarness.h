@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +28,15 @@ public:
     std::vector<std::string> commands;
     std::map<std::string, platform::MciError> failures;  // command -> code
     std::map<std::string, std::string> replies;          // command -> reply
+    // Paths (as the open command names them) whose "play song" fails with
+    // MCIERR_CANNOT_LOAD_DRIVER after they were opened.
+    std::set<std::string> unplayable;
     int count(const std::string& command) const;
+    // The paths opened, in order.
+    std::vector<std::string> opened() const;
+
+private:
+    std::string open_;
 };
 
 // A stream player that records its operations and has fixed tags.
@@ -71,6 +80,7 @@ public:
     std::shared_ptr<RecordingStream> stream;
     std::vector<std::string> log;
     std::vector<std::string> radioCalls;  // natives that touch the radio, in order
+    std::vector<std::uint32_t> sleeps;    // waits asked of the platform, not spent
     int keyQueries = 0;
 };
 

@@ -1,0 +1,387 @@
+// Song start, the replacement of songs that cannot be played, the start of
+// playback and track selection, against a recording MCI device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "TickHarness.h"
+#include "game/Natives.h"
+#include "library/SongTable.h"
+#include "playback/MciSongPlayer.h"
+#include "playback/SongStart.h"
+#include "playback/TrackSelection.h"
+
+using namespace kestro;
+using kestro::testing::RecordingMci;
+using kestro::testing::TickHarness;
+
+namespace {
+
+void put(int i, const std::string& path, const char* title = "", std::int32_t durationMs = 0,
+         const char* artist = "", const char* album = "", const char* year = "") {
+    SongEntry& e = SongTable[i];
+    std::memset(&e, 0, sizeof e);
+    std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
+    std::snprintf(e.fullTitle, sizeof e.fullTitle, "%s", title);
+    std::snprintf(e.title, sizeof e.title, "%.36s", title);
+    std::snprintf(e.artist, sizeof e.artist, "%s", artist);
+    std::snprintf(e.album, sizeof e.album, "%s", album);
+    std::snprintf(e.year, sizeof e.year, "%s", year);
+    e.durationMs = durationMs;
+}
+
+// A library of `n` songs /m/0.mp3 ... with durations of 100 s.
+void library(int n) {
+    for (int i = 0; i < n; ++i) put(i, "/m/" + std::to_string(i) + ".mp3", ("Song " + std::to_string(i)).c_str(), 100000);
+    songCount = n;
+    lastSongIndex = n - 1;
+}
+
+struct SongStartTest : ::testing::Test {
+    void SetUp() override { std::memset(SongTable, 0, sizeof SongTable); }
+    void TearDown() override {
+        std::memset(SongTable, 0, sizeof SongTable);
+        songCount = 0;
+        lastSongIndex = 0;
+    }
+    // Starts the song at index i (sequential order, as after a start).
+    void startAt(std::uint32_t i) {
+        playerState.lastIndex = static_cast<std::uint32_t>(songCount > 0 ? songCount - 1 : 0);
+        playerState.currentIndex = i;
+        playerState.randomIndex = static_cast<std::int32_t>(i);
+        playerState.currentSong = &SongTable[i];
+        startSong(h.thread);
+    }
+    TickHarness h;
+};
+
+}  // namespace
+
+TEST_F(SongStartTest, StartSequenceQuotingAndVolumeEvenWhenPlayFails) {
+    put(0, "/music/a b.mp3", "Title", 180000);
+    put(1, "/music/plain.mp3", "Plain", 180000);
+    songCount = 2;
+    h.mci->replies["status song length"] = "";  // a failed length query reads as 0
+    startAt(0);
+    const std::vector<std::string> sequence = {
+        "open \"/music/a b.mp3\" alias Song", "set song time format milliseconds", "set song seek exactly on",
+        "status song length", "set song seek exactly off", "play song", "setaudio song volume to 500"};
+    EXPECT_EQ(h.mci->commands, sequence);
+    EXPECT_EQ(playerState.mciLengthMs, 0);
+    EXPECT_EQ(h.thread.playerMode, PlayingSong);
+
+    closeSong(h.thread);
+    h.mci->commands.clear();
+    h.mci->unplayable.insert("/music/plain.mp3");
+    h.mci->unplayable.insert("\"/music/a b.mp3\"");
+    playerState.volume = 730;
+    startAt(1);
+    ASSERT_GE(h.mci->commands.size(), 7u);
+    EXPECT_EQ(h.mci->commands[0], "open /music/plain.mp3 alias Song");
+    EXPECT_EQ(h.mci->commands[6], "setaudio song volume to 730");  // after the failed "play song"
+}
+
+// Which tags are copied and how the song is timed, by the last three
+// characters of the path (a shortcut by its target's).
+TEST_F(SongStartTest, ExtensionGroupsDecideTagsAndTiming) {
+    struct Row {
+        const char* path;
+        const char* target;  // for shortcut entries: the target file's name
+        bool tags;
+        bool byDuration;
+    };
+    const Row rows[] = {
+        {"a.mp3", nullptr, true, true},   {"a.MP3", nullptr, true, true},  {"a.mP3", nullptr, true, true},
+        {"a.wma", nullptr, true, true},   {"a.wMa", nullptr, true, true},  {"a.m4a", nullptr, true, false},
+        {"a.M4a", nullptr, true, false},  {"a.m4A", nullptr, true, false}, {"a.wav", nullptr, false, false},
+        {"a.aif", nullptr, false, false}, {"a.au", nullptr, false, false}, {"a.iff", nullptr, false, false},
+        {"a.Wma", nullptr, true, true},   {"a.mpx", nullptr, false, false},
+        {"s.lnk", "t.mp3", true, true},   {"s.LNK", "t.WMA", true, true},  {"s.Lnk", "t.m4a", true, false},
+        {"s.LNk", "t.wav", false, false},
+    };
+    kestro::testing::TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        std::string path = dir / r.path;
+        if (r.target) {
+            kestro::testing::writeFile(dir / r.target, "");
+            std::filesystem::remove(path);
+            std::filesystem::create_symlink(dir / r.target, path);
+        }
+        put(0, path, "Tagged", 120000, "Artist", "Album", "2008");
+        songCount = 1;
+        h.mci->replies["status song length"] = "150000";
+        startAt(0);
+        EXPECT_EQ(std::string(playerState.nowTitle), r.tags ? "Tagged" : "");
+        EXPECT_EQ(std::string(playerState.nowYear), r.tags ? "2008" : "");
+        EXPECT_EQ(playerState.lengthMs, r.byDuration ? 120000 : 150000);
+        EXPECT_EQ(playerState.endTime, r.byDuration ? 120000u : 150000u);
+        if (r.target) {
+            EXPECT_EQ(h.mci->opened().back(), dir / r.target);
+        }
+        closeSong(h.thread);
+    }
+}
+
+// The seek ratio: the device's length over the stored duration when the
+// device is longer by more than 5000 ms; 1.0 otherwise, for songs timed by
+// the device, and when no duration is stored.
+TEST_F(SongStartTest, LengthRatioRule) {
+    struct Row {
+        const char* path;
+        std::int32_t duration;
+        const char* deviceLength;
+        float ratio;
+    };
+    const Row rows[] = {
+        {"/m/a.mp3", 100000, "105000", 1.0f},   {"/m/a.mp3", 100000, "105001", 1.05001f},
+        {"/m/a.mp3", 100000, "90000", 1.0f},    {"/m/a.mp3", 0, "60000", 1.0f},
+        {"/m/a.m4a", 100000, "200000", 1.0f},   {"/m/a.wav", 100000, "200000", 1.0f},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.path) + " " + r.deviceLength);
+        put(0, r.path, "T", r.duration);
+        songCount = 1;
+        playerState.lengthRatio = 0.0f;
+        h.mci->replies["status song length"] = r.deviceLength;
+        startAt(0);
+        EXPECT_FLOAT_EQ(playerState.lengthRatio, r.ratio);
+        closeSong(h.thread);
+    }
+}
+
+// "Unable to Play: %s" for a length of 0 only for the listed spellings:
+// never for aif, au or m4a.
+TEST_F(SongStartTest, UnableToPlayOnlyForTheListedTypes) {
+    struct Row {
+        const char* path;
+        bool logged;
+    };
+    const Row rows[] = {{"/m/a.iff", true}, {"/m/a.WAV", true}, {"/m/a.mp3", true}, {"/m/a.aif", false},
+                        {"/m/a.au", false}, {"/m/a.m4a", false}, {"/m/a.AIF", true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        put(0, r.path, "", 0);
+        songCount = 1;
+        h.mci->replies["status song length"] = "0";
+        h.log.clear();
+        startAt(0);
+        EXPECT_EQ(h.log, r.logged ? std::vector<std::string>{std::string("Unable to Play: ") + r.path}
+                                  : std::vector<std::string>{});
+        EXPECT_EQ(h.thread.playerMode, PlayingSong);  // the start goes on
+        closeSong(h.thread);
+    }
+}
+
+TEST_F(SongStartTest, TitleMessageOnlyWhilePanelIsOff) {
+    library(1);
+    playerState.displayOn = 0;
+    startAt(0);
+    ASSERT_NE(h.world.currentMessage(), nullptr);
+    EXPECT_EQ(h.world.currentMessage()->text, "Song 0");
+    closeSong(h.thread);
+    h.world.showMessage("", 0);
+    playerState.displayOn = 1;
+    startAt(0);
+    EXPECT_EQ(h.world.currentMessage(), nullptr);
+}
+
+// A song that cannot be played is reported and replaced: the next entry in
+// sequential order (wrapping), a random draw in random order.
+TEST_F(SongStartTest, ReplacementInBothOrders) {
+    library(3);
+    h.mci->unplayable.insert("/m/2.mp3");
+    startAt(2);
+    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/2.mp3", "/m/0.mp3"}));
+    ASSERT_EQ(h.log.size(), 2u);
+    EXPECT_EQ(h.log[1], "-/m/2.mp3");
+    EXPECT_EQ(playerState.currentIndex, 0u);
+    EXPECT_EQ(h.mci->count("close song"), 1);
+    EXPECT_EQ(h.thread.playerMode, PlayingSong);
+
+    closeSong(h.thread);
+    h.mci->commands.clear();
+    playerState.randomOn = 1;
+    playerState.historyCount = 0;
+    h.world.forceNextRandom(1);
+    startAt(2);
+    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/2.mp3", "/m/1.mp3"}));
+    EXPECT_EQ(playerState.randomIndex, 1);
+    EXPECT_EQ(playerState.currentIndex, 2u);  // random draws leave the sequential place
+    EXPECT_EQ(playerState.historyCount, 1);
+    EXPECT_EQ(std::string(playerState.nowTitle), "Song 1");
+}
+
+// A chain of failures ends: the one-song library at once, a library of bad
+// files once every entry has failed (in both orders), with "No Songs Found"
+// and nothing playing.
+TEST_F(SongStartTest, ReplacementChainsEnd) {
+    struct Row {
+        int songs;
+        int randomOn;
+    };
+    for (const Row& r : {Row{1, 0}, Row{3, 0}, Row{3, 1}, Row{200, 1}}) {
+        SCOPED_TRACE(std::to_string(r.songs) + (r.randomOn ? " random" : " sequential"));
+        library(r.songs);
+        for (int i = 0; i < r.songs; ++i) h.mci->unplayable.insert("/m/" + std::to_string(i) + ".mp3");
+        h.mci->commands.clear();
+        h.world.showMessage("", 0);
+        playerState.randomOn = r.randomOn;
+        startAt(0);
+        auto opened = h.mci->opened();
+        EXPECT_EQ(opened.size(), static_cast<std::size_t>(r.songs));  // each bad file opened once
+        std::sort(opened.begin(), opened.end());
+        EXPECT_EQ(std::unique(opened.begin(), opened.end()), opened.end());
+        ASSERT_NE(h.world.currentMessage(), nullptr);
+        EXPECT_EQ(h.world.currentMessage()->text, "No Songs Found");
+        EXPECT_EQ(playerState.songActive, 0);
+        EXPECT_NE(h.thread.playerMode, PlayingSong);
+        EXPECT_LE(playerState.historyCount, kHistorySize);
+    }
+}
+
+// Shortcut entries are resolved at start: a missing target is logged and
+// replaced, a folder target replaced silently, a file target played.
+TEST_F(SongStartTest, ShortcutEntriesAtStart) {
+    kestro::testing::TempDir dir;
+    kestro::testing::writeFile(dir / "real song.mp3", "");
+    std::filesystem::create_directories(dir / "folder");
+    std::filesystem::create_symlink(dir / "gone.mp3", dir / "missing.lnk");
+    std::filesystem::create_symlink(dir / "folder", dir / "folder.lnk");
+    std::filesystem::create_symlink(dir / "real song.mp3", dir / "good.lnk");
+    put(0, dir / "missing.lnk");
+    put(1, dir / "folder.lnk");
+    put(2, dir / "good.lnk");
+    songCount = 3;
+    startAt(0);
+    // The good shortcut's entry has no stored duration (the scan took no
+    // tags for it): timed by that duration it gets 0 and says so.
+    EXPECT_EQ(h.log, (std::vector<std::string>{"Original for Shortcut Not Found " + dir / "missing.lnk",
+                                               "Unable to Play: " + dir / "good.lnk"}));
+    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"\"" + dir / "real song.mp3" + "\""}));
+    EXPECT_EQ(playerState.currentIndex, 2u);
+    EXPECT_EQ(h.thread.playerMode, PlayingSong);
+}
+
+TEST_F(SongStartTest, PathsTooLongForTheOpenCommandAreReplaced) {
+    library(2);
+    put(0, "/" + std::string(1100, 'p') + ".mp3", "Long", 100000);
+    startAt(0);
+    ASSERT_FALSE(h.log.empty());
+    EXPECT_EQ(h.log[0].rfind("Path Too Long To Play: /ppp", 0), 0u);
+    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/1.mp3"}));
+}
+
+// The start key's choice of the first song.
+TEST_F(SongStartTest, StartPlaybackChoosesTheFirstSong) {
+    lastSongIndex = -1;
+    startPlayback(h.thread);  // no songs
+    ASSERT_NE(h.world.currentMessage(), nullptr);
+    EXPECT_EQ(h.world.currentMessage()->text, "No Songs Found");
+    EXPECT_TRUE(h.mci->commands.empty());
+    EXPECT_TRUE(h.radioCalls.empty());
+
+    library(5);
+    h.world.forceNextRandom(3);
+    startPlayback(h.thread);  // first start: random even in sequential order
+    EXPECT_EQ(playerState.currentIndex, 3u);
+    EXPECT_EQ(playerState.randomIndex, 3);
+    EXPECT_EQ(playerState.lastIndex, 4u);
+    EXPECT_EQ(playerState.firstStart, 0);
+    EXPECT_EQ(playerState.historyCount, 0);  // the first draw is not recorded
+    EXPECT_EQ(h.radioCalls, (std::vector<std::string>{"DISABLE_FRONTEND_RADIO", "SET_MOBILE_PHONE_RADIO_STATE false",
+                                                      "SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY false"}));
+    AdvanceTrack();  // then sequential from there
+    SwitchToCurrentSong(h.thread);
+    EXPECT_EQ(h.mci->opened().back(), "/m/4.mp3");
+    closeSong(h.thread);
+    startPlayback(h.thread);  // a later start replays the current song
+    EXPECT_EQ(h.mci->opened().back(), "/m/4.mp3");
+}
+
+// Sequential order wraps both ways; random order walks back through its
+// history, then restarts the current song; switching random off goes on from
+// the sequential place.
+TEST_F(SongStartTest, TrackSelection) {
+    library(3);
+    playerState.lastIndex = 2;
+    struct Step {
+        void (*move)();
+        std::uint32_t index;
+    };
+    playerState.currentIndex = 2;
+    for (Step s : {Step{&AdvanceTrack, 0}, Step{&PreviousTrack, 2}, Step{&PreviousTrack, 1}, Step{&AdvanceTrack, 2}}) {
+        s.move();
+        EXPECT_EQ(playerState.currentIndex, s.index);
+        EXPECT_EQ(playerState.currentSong, &SongTable[s.index]);
+    }
+
+    playerState.randomOn = 1;
+    playerState.historyCount = 0;
+    SongEntry* before = playerState.currentSong;
+    PreviousTrack();  // no draw to go back to: the current song again
+    EXPECT_EQ(playerState.currentSong, before);
+    h.world.forceNextRandom(0);
+    AdvanceTrack();  // A = 0
+    h.world.forceNextRandom(1);
+    AdvanceTrack();  // B = 1
+    EXPECT_EQ(playerState.historyCount, 2);
+    PreviousTrack();
+    EXPECT_EQ(playerState.currentSong, &SongTable[1]);  // B again
+    PreviousTrack();
+    EXPECT_EQ(playerState.currentSong, &SongTable[0]);  // then A
+    EXPECT_EQ(playerState.historyCount, 0);
+    EXPECT_EQ(playerState.currentIndex, 2u);  // random draws never move it
+    playerState.randomOn = 0;
+    AdvanceTrack();
+    EXPECT_EQ(playerState.currentIndex, 0u);
+
+    library(1);  // one song: next and previous both stay on it
+    playerState.lastIndex = 0;
+    playerState.currentIndex = 0;
+    AdvanceTrack();
+    EXPECT_EQ(playerState.currentIndex, 0u);
+    PreviousTrack();
+    EXPECT_EQ(playerState.currentIndex, 0u);
+}
+
+// A full history drops its oldest draw; it never grows past its array.
+TEST_F(SongStartTest, FullHistoryDropsTheOldestDraw) {
+    library(3);
+    playerState.lastIndex = 2;
+    playerState.randomOn = 1;
+    playerState.historyCount = kHistorySize;
+    for (int i = 0; i < kHistorySize; ++i) playerState.history[i] = i % 3;
+    h.world.forceNextRandom(2);
+    AdvanceTrack();
+    EXPECT_EQ(playerState.historyCount, kHistorySize);
+    EXPECT_EQ(playerState.history[kHistorySize - 1], 2);
+    EXPECT_EQ(playerState.history[0], 1);  // the old first entry (0) is gone
+}
+
+// A stop during a cutscene ends the cutscene's pause with the song: the next
+// song starts playing (no "resume song" with the old times) and the panel is
+// back as it was.
+TEST_F(SongStartTest, StopDuringACutsceneLeavesNoPauseBehind) {
+    library(2);
+    startAt(0);
+    h.world.startCutscene();
+    h.tick();
+    ASSERT_EQ(playerState.cutscenePaused, 1);
+    ASSERT_EQ(playerState.displayOn, 0);
+    closeSong(h.thread);  // the stop key's close
+    EXPECT_EQ(playerState.cutscenePaused, 0);
+    EXPECT_EQ(playerState.paused, 0);
+    EXPECT_EQ(playerState.displayOn, 1);
+    startAt(1);
+    h.mci->commands.clear();
+    h.world.endCutscene();
+    h.tick();
+    EXPECT_EQ(h.mci->count("resume song"), 0);
+    EXPECT_EQ(playerState.endTime, 100000u);
+}
