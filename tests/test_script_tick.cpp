@@ -417,8 +417,11 @@ TEST(ScriptTickModes, SongOverAfterEndTimeSwitchesSongAndEndsTick) {
     h.waitMs(1000);  // timer A == 1000: not yet over
     EXPECT_EQ(h.mci->count("close song"), 0);
     h.tick();
+    // Closed, then the next song (here the current one again) started.
     EXPECT_EQ(h.mci->count("close song"), 1);
-    EXPECT_EQ(playerState.songActive, 0);
+    EXPECT_EQ(h.mci->count("play song"), 1);
+    EXPECT_EQ(h.mci->commands.front(), "close song");
+    EXPECT_EQ(h.thread.playerMode, PlayingSong);
 }
 
 TEST(ScriptTickScan, FirstTickScansOnceAndReadsUrl) {
