@@ -3,7 +3,11 @@
 #include "game/Natives.h"
 #include "library/Catalogue.h"
 #include "platform/Keyboard.h"
+#include "playback/MciSongPlayer.h"
+#include "playback/RadioHandover.h"
 #include "playback/SongStart.h"
+#include "playback/TrackSelection.h"
+#include "playback/UrlStreamPlayer.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 
@@ -35,6 +39,11 @@ void startKey(CustomThread& thread) {
     s.vehicleWatch = 0;
 }
 
+// The panel toggle gives 1 from 0 and 0 from anything else; the random
+// toggle gives 0 from 1 and 1 from anything else.
+void toggleDisplay() { playerState.displayOn = playerState.displayOn == 0 ? 1 : 0; }
+void toggleRandom() { playerState.randomOn = playerState.randomOn == 1 ? 0 : 1; }
+
 }  // namespace
 
 // The keys of Idle, in order; the first one that reports a press is the only
@@ -47,7 +56,7 @@ void pollIdleKeys(CustomThread& thread) {
         return;
     }
     if (pressed(s.RandomKey)) {
-        s.randomOn = s.randomOn == 1 ? 0 : 1;
+        toggleRandom();
         return;
     }
     // Right Ctrl with any bit set, and F10 held down now.
@@ -63,9 +72,194 @@ void pollIdleKeys(CustomThread& thread) {
     }
 }
 
-// Not built yet: the keys of PlayingSong and PlayingStream (seek, stop,
-// next, previous, pause, volume, panel) come with the hot-key controls.
-void pollSongKeys(CustomThread&) {}
-void pollStreamKeys(CustomThread&) {}
+// ---- PlayingSong ------------------------------------------------------------
+
+namespace {
+
+constexpr float kSeekMs = 2000.0f;
+constexpr double kSeekGuardMs = 2001.0;
+
+// The step the times move for a device seek of 2000 ms: 2000 / lengthRatio as
+// a 32-bit float, truncated. A ratio of 0 (no song timed by its duration
+// yet; song start no longer leaves it so) or one that is not finite moves
+// the times by the device's 2000 ms.
+std::int32_t seekStep() {
+    const float ratio = playerState.lengthRatio;
+    if (!(ratio > 0.0f) || ratio != ratio) return static_cast<std::int32_t>(kSeekMs);
+    const float d = kSeekMs / ratio;
+    if (!(d < 2147483647.0f)) return static_cast<std::int32_t>(kSeekMs);
+    return static_cast<std::int32_t>(d);
+}
+
+std::int32_t wrapAdd(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+// The time format and the position; false when an MCI error was reported.
+bool position(std::uint32_t& p) {
+    MciResult rc = setTimeFormatMs();
+    if (rc != 0) {
+        ReportMciError(rc);
+        return false;
+    }
+    std::int32_t pos = 0;
+    rc = queryPosition(&pos);
+    if (rc != 0) {
+        ReportMciError(rc);
+        return false;
+    }
+    p = static_cast<std::uint32_t>(pos);
+    return true;
+}
+
+void seekForward() {
+    PlayerState& s = playerState;
+    if (s.paused) return;
+    s.vehicleWatch = 1;
+    std::uint32_t p = 0;
+    if (!position(p)) return;
+    // 2001 / ratio: with a ratio of 0 this is infinite and nothing happens.
+    if (!(static_cast<double>(p) > kSeekGuardMs / static_cast<double>(s.lengthRatio))) return;
+    if (MciResult rc = playFrom(static_cast<std::int32_t>(p + 2000u)); rc != 0) {
+        ReportMciError(rc);
+        return;
+    }
+    const std::int32_t d = seekStep();
+    s.endTime -= static_cast<std::uint32_t>(d);
+    s.startTime = wrapAdd(s.startTime, -d);
+}
+
+void seekBack() {
+    PlayerState& s = playerState;
+    if (s.paused) return;
+    s.vehicleWatch = 1;
+    std::uint32_t p = 0;
+    if (!position(p)) return;
+    if (!(p > 2001u)) return;
+    if (MciResult rc = playFrom(static_cast<std::int32_t>(p - 2000u)); rc != 0) {
+        ReportMciError(rc);
+        return;
+    }
+    const std::int32_t d = seekStep();
+    s.endTime += static_cast<std::uint32_t>(d);
+    s.startTime = wrapAdd(s.startTime, d);
+}
+
+void stopSong(CustomThread& thread) {
+    closeSong(thread);
+    giveRadioBack();
+    discard(StartKey);
+    RETUNE_RADIO_UP();
+    thread.playerMode = Idle;
+}
+
+// The song volume steps (device scale 0 to 1000), or -1 for "unchanged".
+std::int32_t volumeUp(std::uint32_t v) { return v <= 974u ? static_cast<std::int32_t>(((v + 25u) / 100u + 1u) * 100u) : -1; }
+std::int32_t volumeDown(std::uint32_t v) {
+    return v >= 111u && v <= 1000u ? static_cast<std::int32_t>(((v - 11u) / 100u) * 100u) : -1;
+}
+
+void changeSongVolume(std::int32_t (*step)(std::uint32_t)) {
+    const std::int32_t level = step(static_cast<std::uint32_t>(queryVolume()));
+    if (level < 0) return;
+    setVolume(level);
+    playerState.volume = level;
+}
+
+// The resume of the pause key: the times are recomputed from the elapsed
+// time of the last drawn tick, then the player resumes.
+void recomputeTimesForResume() {
+    PlayerState& s = playerState;
+    s.endTime = static_cast<std::uint32_t>(s.lengthMs) - static_cast<std::uint32_t>(s.elapsedMs);
+    SETTIMERA();
+    s.startTime = wrapAdd(static_cast<std::int32_t>(gameTimer()), -s.elapsedMs);
+}
+
+void markPaused() {
+    PlayerState& s = playerState;
+    s.paused = 1;
+    s.endTime = PausedEndTime;
+    s.running = 0;
+    SETTIMERA();
+}
+
+// The pause key is tested only while playing, or while paused by a pause
+// that has not been resumed (running clear).
+bool pauseKeyTested() { return !playerState.paused || !playerState.running; }
+
+}  // namespace
+
+// The keys of PlayingSong, in order, after the end-of-song check.
+void pollSongKeys(CustomThread& thread) {
+    PlayerState& s = playerState;
+    if (pressed(s.FforwardKey)) return seekForward();
+    if (pressed(s.FrewindKey)) return seekBack();
+    if (!playerHasControl()) return;
+    if (pressed(s.StopKey)) return stopSong(thread);
+    if (pressed(s.NextKey)) {
+        AdvanceTrack();
+        SwitchToCurrentSong(thread);
+        return;
+    }
+    if (pressed(s.PreviousKey)) {
+        PreviousTrack();
+        SwitchToCurrentSong(thread);
+        return;
+    }
+    if (pressed(s.DisplayKey)) return toggleDisplay();
+    if (pressed(s.RandomKey)) return toggleRandom();
+    if (pressed(s.VolumeUpKey)) return changeSongVolume(&volumeUp);
+    if (pressed(s.VolumeDownKey)) return changeSongVolume(&volumeDown);
+    if (pauseKeyTested() && pressed(s.PauseKey)) {
+        if (!s.paused) {
+            s.vehicleWatch = 1;
+            if (MciResult rc = pauseSong(); rc != 0) return ReportMciError(rc);
+            markPaused();
+        } else {
+            recomputeTimesForResume();
+            if (MciResult rc = resumeSong(); rc != 0) return ReportMciError(rc);
+            s.running = 1;
+            s.paused = 0;
+        }
+    }
+}
+
+// The keys of PlayingStream, in order, after the now-playing refresh; no
+// player-control test.
+void pollStreamKeys(CustomThread& thread) {
+    PlayerState& s = playerState;
+    if (pressed(s.StopKey)) return stopStreamByKey(thread);
+    if (pressed(s.NextKey)) return nextStreamItem();
+    if (pressed(s.PreviousKey)) return previousStreamItem();
+    if (pressed(s.DisplayKey)) return toggleDisplay();
+    if (pressed(s.VolumeUpKey)) {
+        const std::int32_t v = streamVolume();
+        if (v >= 0 && v <= 90 && v % 10 == 0) {
+            setStreamVolume(v + 10);
+            s.volume = 10 * (v + 10);
+        }
+        return;
+    }
+    if (pressed(s.VolumeDownKey)) {
+        const std::int32_t v = streamVolume();
+        if (v >= 10 && v <= 100 && v % 10 == 0) {
+            setStreamVolume(v - 10);
+            s.volume = 10 * (v - 10);
+        }
+        return;
+    }
+    if (pauseKeyTested() && pressed(s.PauseKey)) {
+        if (!s.paused) {
+            pauseStream();
+            s.vehicleWatch = 1;
+            markPaused();
+        } else {
+            recomputeTimesForResume();
+            resumeStream();
+            s.running = 1;
+            s.paused = 0;
+        }
+    }
+}
 
 }  // namespace kestro

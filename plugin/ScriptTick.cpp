@@ -136,14 +136,7 @@ void CustomThread::ScriptBody() {
     if (s.streamActive && s.vehicleWatch) watchVehicle();
 
     // 9. The panel. elapsedMs is refreshed only here.
-    if (s.displayOn == 1 && s.songActive) {
-        if (!s.paused) s.elapsedMs = msDifference(gameTimer(), s.startTime);
-        drawSongPanel();
-    }
-    if (s.displayOn == 1 && s.streamActive) {
-        if (!s.paused) s.elapsedMs = msDifference(gameTimer(), s.startTime);
-        drawStreamPanel();
-    }
+    drawPanel();
 
     // 10. The work of the current mode.
     switch (playerMode) {

@@ -47,8 +47,11 @@ public:
     void setUrl(const std::string& u) override { ops.push_back("url " + u); }
     void setLoop(bool) override { ops.push_back("loop"); }
     void setAutoStart(bool) override { ops.push_back("autostart"); }
-    void setVolume(int v) override { ops.push_back("volume " + std::to_string(v)); }
-    int volume() override { return 0; }
+    void setVolume(int v) override {
+        volume_ = v;
+        ops.push_back("volume " + std::to_string(v));
+    }
+    int volume() override { return volume_; }
     void play() override { ops.push_back("play"); }
     void pause() override { ops.push_back("pause"); }
     void stop() override { ops.push_back("stop"); }
@@ -59,6 +62,9 @@ public:
     std::vector<std::string> ops;
     std::map<std::string, std::string> tags;
     int count(const std::string& op) const;
+
+private:
+    int volume_ = 0;
 };
 
 class TickHarness {
