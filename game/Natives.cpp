@@ -41,57 +41,57 @@ void invokeNative(NativeContext& ctx, std::uint32_t nativeHash) {
     copyBackNativeResults(ctx);
 }
 
-std::int32_t GET_PLAYER_ID() { return nativeInt(CallNative(hash::GET_PLAYER_ID)); }
+std::int32_t GET_PLAYER_ID() { return nativeInt(CallNativeOf<NativeId::GET_PLAYER_ID>()); }
 void GET_PLAYER_CHAR(std::int32_t playerIndex, std::int32_t* character) {
-    CallNative(hash::GET_PLAYER_CHAR, playerIndex, static_cast<const void*>(character));
+    CallNativeOf<NativeId::GET_PLAYER_CHAR>(playerIndex, static_cast<const void*>(character));
 }
 bool IS_PLAYER_CONTROL_ON(std::int32_t playerIndex) {
-    return nativeBool(CallNative(hash::IS_PLAYER_CONTROL_ON, playerIndex));
+    return nativeBool(CallNativeOf<NativeId::IS_PLAYER_CONTROL_ON>(playerIndex));
 }
 bool IS_CHAR_IN_ANY_CAR(std::int32_t character) {
-    return nativeBool(CallNative(hash::IS_CHAR_IN_ANY_CAR, character));
+    return nativeBool(CallNativeOf<NativeId::IS_CHAR_IN_ANY_CAR>(character));
 }
 bool IS_CHAR_ON_FOOT(std::int32_t character) {
-    return nativeBool(CallNative(hash::IS_CHAR_ON_FOOT, character));
+    return nativeBool(CallNativeOf<NativeId::IS_CHAR_ON_FOOT>(character));
 }
 void GET_CAR_CHAR_IS_USING(std::int32_t character, std::int32_t* vehicle) {
-    CallNative(hash::GET_CAR_CHAR_IS_USING, character, static_cast<const void*>(vehicle));
+    CallNativeOf<NativeId::GET_CAR_CHAR_IS_USING>(character, static_cast<const void*>(vehicle));
 }
 void DISPLAY_TEXT_WITH_LITERAL_STRING(float x, float y, const char* text) {
-    CallNative(hash::DISPLAY_TEXT_WITH_LITERAL_STRING, x, y, static_cast<const void*>(kStringLabel),
+    CallNativeOf<NativeId::DISPLAY_TEXT_WITH_LITERAL_STRING>(x, y, static_cast<const void*>(kStringLabel),
                static_cast<const void*>(text));
 }
 void PRINT_STRING_WITH_LITERAL_STRING_NOW(const char* text) {
-    CallNative(hash::PRINT_STRING_WITH_LITERAL_STRING_NOW, static_cast<const void*>(kStringLabel),
+    CallNativeOf<NativeId::PRINT_STRING_WITH_LITERAL_STRING_NOW>(static_cast<const void*>(kStringLabel),
                static_cast<const void*>(text), kMessageDurationMs, true);
 }
-void SET_TEXT_SCALE(float width, float height) { CallNative(hash::SET_TEXT_SCALE, width, height); }
+void SET_TEXT_SCALE(float width, float height) { CallNativeOf<NativeId::SET_TEXT_SCALE>(width, height); }
 void SET_TEXT_DROPSHADOW(float a, float b) {
-    CallNative(hash::SET_TEXT_DROPSHADOW, a, b, false, false, true);
+    CallNativeOf<NativeId::SET_TEXT_DROPSHADOW>(a, b, false, false, true);
 }
-void DISABLE_FRONTEND_RADIO() { CallNative(hash::DISABLE_FRONTEND_RADIO); }
-void ENABLE_FRONTEND_RADIO() { CallNative(hash::ENABLE_FRONTEND_RADIO); }
-bool IS_RADIO_RETUNING() { return nativeBool(CallNative(hash::IS_RADIO_RETUNING)); }
+void DISABLE_FRONTEND_RADIO() { CallNativeOf<NativeId::DISABLE_FRONTEND_RADIO>(); }
+void ENABLE_FRONTEND_RADIO() { CallNativeOf<NativeId::ENABLE_FRONTEND_RADIO>(); }
+bool IS_RADIO_RETUNING() { return nativeBool(CallNativeOf<NativeId::IS_RADIO_RETUNING>()); }
 void GET_GAME_TIMER(std::uint32_t* time) {
-    CallNative(hash::GET_GAME_TIMER, static_cast<const void*>(time));
+    CallNativeOf<NativeId::GET_GAME_TIMER>(static_cast<const void*>(time));
 }
-bool IS_FRONTEND_FADING() { return nativeBool(CallNative(hash::IS_FRONTEND_FADING)); }
-void SETTIMERA() { CallNative(hash::SETTIMERA, std::int32_t{0}); }
-std::int32_t TIMERA() { return nativeInt(CallNative(hash::TIMERA)); }
+bool IS_FRONTEND_FADING() { return nativeBool(CallNativeOf<NativeId::IS_FRONTEND_FADING>()); }
+void SETTIMERA() { CallNativeOf<NativeId::SETTIMERA>(std::int32_t{0}); }
+std::int32_t TIMERA() { return nativeInt(CallNativeOf<NativeId::TIMERA>()); }
 void GENERATE_RANDOM_INT_IN_RANGE(std::int32_t upperBound, std::int32_t* value) {
-    CallNative(hash::GENERATE_RANDOM_INT_IN_RANGE, std::int32_t{0}, upperBound,
+    CallNativeOf<NativeId::GENERATE_RANDOM_INT_IN_RANGE>(std::int32_t{0}, upperBound,
                static_cast<const void*>(value));
 }
-void SET_MOBILE_PHONE_RADIO_STATE(bool on) { CallNative(hash::SET_MOBILE_PHONE_RADIO_STATE, on); }
+void SET_MOBILE_PHONE_RADIO_STATE(bool on) { CallNativeOf<NativeId::SET_MOBILE_PHONE_RADIO_STATE>(on); }
 void SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY(bool enabled) {
-    CallNative(hash::SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY, enabled);
+    CallNativeOf<NativeId::SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY>(enabled);
 }
-std::int32_t GET_CUTSCENE_TIME() { return nativeInt(CallNative(hash::GET_CUTSCENE_TIME)); }
-bool HAS_CUTSCENE_FINISHED() { return nativeBool(CallNative(hash::HAS_CUTSCENE_FINISHED)); }
+std::int32_t GET_CUTSCENE_TIME() { return nativeInt(CallNativeOf<NativeId::GET_CUTSCENE_TIME>()); }
+bool HAS_CUTSCENE_FINISHED() { return nativeBool(CallNativeOf<NativeId::HAS_CUTSCENE_FINISHED>()); }
 void RETUNE_RADIO_TO_STATION_NAME() {
-    CallNative(hash::RETUNE_RADIO_TO_STATION_NAME, static_cast<const void*>(kRadioOff));
+    CallNativeOf<NativeId::RETUNE_RADIO_TO_STATION_NAME>(static_cast<const void*>(kRadioOff));
 }
-void RETUNE_RADIO_UP() { CallNative(hash::RETUNE_RADIO_UP); }
+void RETUNE_RADIO_UP() { CallNativeOf<NativeId::RETUNE_RADIO_UP>(); }
 
 std::uint32_t gameTimer() {
     std::uint32_t t = 0;

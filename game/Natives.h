@@ -7,35 +7,36 @@
 #include <type_traits>
 
 #include "game/NativeContext.h"
+#include "game/NativeTable.h"
 
 namespace kestro {
 
-// Native hashes: Jenkins one-at-a-time of the lower-case native name.
+// Native hashes, from the one table of natives (game/NativeTable.h).
 namespace hash {
-inline constexpr std::uint32_t GET_PLAYER_ID = 0x1CC648EA;
-inline constexpr std::uint32_t GET_PLAYER_CHAR = 0x6B86410E;
-inline constexpr std::uint32_t IS_PLAYER_CONTROL_ON = 0x618857F2;
-inline constexpr std::uint32_t IS_CHAR_IN_ANY_CAR = 0x74C3E7A5;
-inline constexpr std::uint32_t IS_CHAR_ON_FOOT = 0x84BD7342;
-inline constexpr std::uint32_t GET_CAR_CHAR_IS_USING = 0x73EA87E1;
-inline constexpr std::uint32_t DISPLAY_TEXT_WITH_LITERAL_STRING = 0x247F4D85;
-inline constexpr std::uint32_t PRINT_STRING_WITH_LITERAL_STRING_NOW = 0x40D7612D;
-inline constexpr std::uint32_t SET_TEXT_SCALE = 0xB6E15B23;
-inline constexpr std::uint32_t SET_TEXT_DROPSHADOW = 0xE6587517;
-inline constexpr std::uint32_t DISABLE_FRONTEND_RADIO = 0x88ECCAB4;
-inline constexpr std::uint32_t ENABLE_FRONTEND_RADIO = 0x370C9EE0;
-inline constexpr std::uint32_t IS_RADIO_RETUNING = 0xCF29097B;
-inline constexpr std::uint32_t GET_GAME_TIMER = 0xA4EA0691;
-inline constexpr std::uint32_t IS_FRONTEND_FADING = 0x8FF6232C;
-inline constexpr std::uint32_t SETTIMERA = 0x35785333;
-inline constexpr std::uint32_t TIMERA = 0x45C8C188;
-inline constexpr std::uint32_t GENERATE_RANDOM_INT_IN_RANGE = 0xC37DF274;
-inline constexpr std::uint32_t SET_MOBILE_PHONE_RADIO_STATE = 0xE1E0ED34;
-inline constexpr std::uint32_t SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY = 0x990085F0;
-inline constexpr std::uint32_t GET_CUTSCENE_TIME = 0x53F5B5AB;
-inline constexpr std::uint32_t HAS_CUTSCENE_FINISHED = 0x5DED14B4;
-inline constexpr std::uint32_t RETUNE_RADIO_TO_STATION_NAME = 0x6E7E4D33;
-inline constexpr std::uint32_t RETUNE_RADIO_UP = 0xB68CAB02;
+inline constexpr std::uint32_t GET_PLAYER_ID = nativeInfo(NativeId::GET_PLAYER_ID).hash;
+inline constexpr std::uint32_t GET_PLAYER_CHAR = nativeInfo(NativeId::GET_PLAYER_CHAR).hash;
+inline constexpr std::uint32_t IS_PLAYER_CONTROL_ON = nativeInfo(NativeId::IS_PLAYER_CONTROL_ON).hash;
+inline constexpr std::uint32_t IS_CHAR_IN_ANY_CAR = nativeInfo(NativeId::IS_CHAR_IN_ANY_CAR).hash;
+inline constexpr std::uint32_t IS_CHAR_ON_FOOT = nativeInfo(NativeId::IS_CHAR_ON_FOOT).hash;
+inline constexpr std::uint32_t GET_CAR_CHAR_IS_USING = nativeInfo(NativeId::GET_CAR_CHAR_IS_USING).hash;
+inline constexpr std::uint32_t DISPLAY_TEXT_WITH_LITERAL_STRING = nativeInfo(NativeId::DISPLAY_TEXT_WITH_LITERAL_STRING).hash;
+inline constexpr std::uint32_t PRINT_STRING_WITH_LITERAL_STRING_NOW = nativeInfo(NativeId::PRINT_STRING_WITH_LITERAL_STRING_NOW).hash;
+inline constexpr std::uint32_t SET_TEXT_SCALE = nativeInfo(NativeId::SET_TEXT_SCALE).hash;
+inline constexpr std::uint32_t SET_TEXT_DROPSHADOW = nativeInfo(NativeId::SET_TEXT_DROPSHADOW).hash;
+inline constexpr std::uint32_t DISABLE_FRONTEND_RADIO = nativeInfo(NativeId::DISABLE_FRONTEND_RADIO).hash;
+inline constexpr std::uint32_t ENABLE_FRONTEND_RADIO = nativeInfo(NativeId::ENABLE_FRONTEND_RADIO).hash;
+inline constexpr std::uint32_t IS_RADIO_RETUNING = nativeInfo(NativeId::IS_RADIO_RETUNING).hash;
+inline constexpr std::uint32_t GET_GAME_TIMER = nativeInfo(NativeId::GET_GAME_TIMER).hash;
+inline constexpr std::uint32_t IS_FRONTEND_FADING = nativeInfo(NativeId::IS_FRONTEND_FADING).hash;
+inline constexpr std::uint32_t SETTIMERA = nativeInfo(NativeId::SETTIMERA).hash;
+inline constexpr std::uint32_t TIMERA = nativeInfo(NativeId::TIMERA).hash;
+inline constexpr std::uint32_t GENERATE_RANDOM_INT_IN_RANGE = nativeInfo(NativeId::GENERATE_RANDOM_INT_IN_RANGE).hash;
+inline constexpr std::uint32_t SET_MOBILE_PHONE_RADIO_STATE = nativeInfo(NativeId::SET_MOBILE_PHONE_RADIO_STATE).hash;
+inline constexpr std::uint32_t SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY = nativeInfo(NativeId::SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY).hash;
+inline constexpr std::uint32_t GET_CUTSCENE_TIME = nativeInfo(NativeId::GET_CUTSCENE_TIME).hash;
+inline constexpr std::uint32_t HAS_CUTSCENE_FINISHED = nativeInfo(NativeId::HAS_CUTSCENE_FINISHED).hash;
+inline constexpr std::uint32_t RETUNE_RADIO_TO_STATION_NAME = nativeInfo(NativeId::RETUNE_RADIO_TO_STATION_NAME).hash;
+inline constexpr std::uint32_t RETUNE_RADIO_UP = nativeInfo(NativeId::RETUNE_RADIO_UP).hash;
 }  // namespace hash
 
 // Argument encoding into one slot.
@@ -72,7 +73,9 @@ void invokeNative(NativeContext& ctx, std::uint32_t nativeHash);
 template <class... Args>
 NativeSlot CallNative(std::uint32_t nativeHash, Args... args) {
     static_assert(sizeof...(Args) <= kNativeArgSlots);
-    NativeContext ctx;
+    // The whole record starts cleared: a native that leaves slot 0 alone (or
+    // a hash no native answers) gives 0, never what the stack held before.
+    NativeContext ctx{};
     ctx.resultPtr = ctx.argArea;
     ctx.argPtr = ctx.argArea;
     ctx.argCount = sizeof...(Args);
@@ -83,6 +86,14 @@ NativeSlot CallNative(std::uint32_t nativeHash, Args... args) {
     NativeSlot result;
     std::memcpy(&result, ctx.argArea, sizeof result);
     return result;
+}
+
+// CallNative for one native of the table, by id: the compiler checks that
+// the call fills exactly the argument slots the native reads.
+template <NativeId id, class... Args>
+NativeSlot CallNativeOf(Args... args) {
+    static_assert(sizeof...(Args) == nativeInfo(id).argCount, "wrong number of arguments for this native");
+    return CallNative(nativeInfo(id).hash, args...);
 }
 
 inline bool nativeBool(NativeSlot result) { return (result & 0xFFu) != 0; }

@@ -1,5 +1,7 @@
 #include "host/Host.h"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "host/Natives.h"
@@ -14,7 +16,20 @@ namespace kestro::host {
 Host::Host(const HostOptions& options)
     : world_(options.seed, options.tickMs), transcript_(world_) {
     transcript_.setTraceDraw(options.traceDraw);
-    if (!options.logFile.empty()) logFile_ = std::fopen(options.logFile.c_str(), "a");
+    if (!options.logFile.empty()) {
+        // A log that is not a regular file (a FIFO would block the host
+        // before the plug-in loads) or cannot be opened is left alone.
+        const char* problem = nullptr;
+        const int fd = scripthook::openLogFile(options.logFile.c_str(), &problem);
+        if (fd >= 0) logFile_ = ::fdopen(fd, "a");
+        if (fd >= 0 && logFile_ == nullptr) {
+            ::close(fd);
+            problem = "cannot be opened";
+        }
+        if (logFile_ == nullptr)
+            std::fprintf(stderr, "kestro-host: %s %s; log lines go to the transcript only\n",
+                         options.logFile.c_str(), problem);
+    }
 
     registerGameNatives(world_, &transcript_);
     scripthook::setLogSink([this](const char* line) { logLine(line); });
@@ -71,14 +86,24 @@ void Host::logLine(const char* line) {
 bool Host::loadPlugin(const std::string& path, std::string& error) {
     transcript_.text("load", path);
     transcript_.flush();
-    if (!loader_.load(path, error)) {
+    if (!loader_.map(path, error)) {
         transcript_.text("load-error", error);
         scripthook::forgetThreads();
         transcript_.flush();
         return false;
     }
-    transcript_.event("dllmain", "%lu %d", kProcessAttach, loader_.attachResult());
+    const int attached = loader_.attach();
+    transcript_.event("dllmain", "%lu %d", kProcessAttach, attached);
     transcript_.flush();
+    if (attached == 0) {
+        // As on the platform: a refused attach is followed by the detach and
+        // the unload, each transcribed like any other.
+        error = "DllMain of " + path + " refused the process attach";
+        unloadPlugin();
+        transcript_.text("load-error", error);
+        transcript_.flush();
+        return false;
+    }
     return true;
 }
 
@@ -143,8 +168,10 @@ bool Host::run(const Command& command) {
 }
 
 void Host::runScenario(const std::vector<Command>& commands) {
+    // A transcript that can no longer be written ends the run: nobody
+    // would see what follows.
     for (const Command& c : commands)
-        if (!run(c)) break;
+        if (!run(c) || transcript_.failed()) break;
 }
 
 }  // namespace kestro::host

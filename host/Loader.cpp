@@ -16,6 +16,17 @@ std::string lastDlError() {
 PluginLoader::~PluginLoader() { unload(); }
 
 bool PluginLoader::load(const std::string& path, std::string& error) {
+    if (!map(path, error)) return false;
+    if (attach() == 0) {
+        error = "DllMain of " + path + " refused the process attach";
+        unload();
+        attachResult_ = 0;
+        return false;
+    }
+    return true;
+}
+
+bool PluginLoader::map(const std::string& path, std::string& error) {
     if (handle_) {
         error = "a plug-in is already loaded: " + path_;
         return false;
@@ -36,14 +47,13 @@ bool PluginLoader::load(const std::string& path, std::string& error) {
     handle_ = handle;
     entry_ = reinterpret_cast<EntryPoint>(sym);
     path_ = path;
-    attachResult_ = entry_(handle_, kProcessAttach, nullptr);
-    if (attachResult_ == 0) {
-        error = "DllMain of " + path + " refused the process attach";
-        unload();
-        attachResult_ = 0;
-        return false;
-    }
+    attachResult_ = 0;
     return true;
+}
+
+int PluginLoader::attach() {
+    attachResult_ = callEntry(kProcessAttach);
+    return attachResult_;
 }
 
 int PluginLoader::callEntry(unsigned long reason) {

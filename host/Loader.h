@@ -29,6 +29,12 @@ public:
     // nothing stays loaded and `error` says why. A refused attach is
     // followed by process detach, as on the platform.
     bool load(const std::string& path, std::string& error);
+    // The two halves of load, for a caller that reports each step: map
+    // finds DllMain (on failure nothing stays mapped), attach calls it with
+    // process attach and keeps the result. A refused attach leaves the
+    // library mapped; the caller then unloads it.
+    bool map(const std::string& path, std::string& error);
+    int attach();
     bool loaded() const { return handle_ != nullptr; }
     const std::string& path() const { return path_; }
 

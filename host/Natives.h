@@ -6,18 +6,16 @@
 #include <cstdint>
 #include <span>
 
+#include "game/NativeTable.h"
+
 namespace kestro::host {
 
 class GameWorld;
 class Transcript;
 
-struct NativeInfo {
-    const char* name;
-    std::uint32_t hash;
-    std::uint32_t argCount;  // argument slots the native reads
-};
-
-// The natives the host provides, with their hashes.
+// The natives the host provides: the plug-in's own table of them
+// (game/NativeTable.h), so that both sides use the same names, hashes and
+// argument counts.
 std::span<const NativeInfo> gameNatives();
 
 // Registers a handler for every native of gameNatives(). The world (and the

@@ -1,5 +1,6 @@
 #include "host/Transcript.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -28,15 +29,19 @@ void Transcript::write(const char* kind, const char* details) {
     if (n < 0) return;
     for (char* p = line; *p; ++p)
         if (*p == '\n' || *p == '\r') *p = ' ';
-    if (out_) {
-        std::fputs(line, out_);
-        std::fputc('\n', out_);
+    if (out_ && !failed_) {
+        if (std::fputs(line, out_) == EOF || std::fputc('\n', out_) == EOF) fail();
     }
     if (sink_) sink_(line);
 }
 
 void Transcript::flush() {
-    if (out_) std::fflush(out_);
+    if (out_ && !failed_ && (std::fflush(out_) == EOF || std::ferror(out_))) fail();
+}
+
+void Transcript::fail() {
+    if (!failed_) errorNumber_ = errno != 0 ? errno : EIO;
+    failed_ = true;
 }
 
 }  // namespace kestro::host

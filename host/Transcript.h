@@ -32,6 +32,12 @@ public:
     void text(const char* kind, const std::string& details);
     void flush();
 
+    // True once a write or a flush of the output failed (a full disk, a
+    // closed pipe, /dev/full); errorNumber() is its errno. Later events are
+    // not written to the output (the line sink still hears them).
+    bool failed() const { return failed_; }
+    int errorNumber() const { return errorNumber_; }
+
 private:
     void write(const char* kind, const char* details);
 
@@ -39,6 +45,9 @@ private:
     std::FILE* out_ = nullptr;
     std::function<void(const std::string&)> sink_;
     bool traceDraw_ = false;
+    bool failed_ = false;
+    int errorNumber_ = 0;
+    void fail();
 };
 
 }  // namespace kestro::host

@@ -4,8 +4,9 @@
 //               [--tick-ms N] [--plugin PATH] [--trace-draw]
 //
 // Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
-// a bad line; 2 bad command line, game folder or transcript file; 3 the
-// plug-in could not be loaded. docs/scenarios.md describes the scenario
+// a bad line; 2 bad command line, game folder, or a transcript that cannot
+// be created or written (every write, flush and the close are checked); 3
+// the plug-in could not be loaded. docs/scenarios.md describes the scenario
 // format and the transcript.
 #include <dlfcn.h>
 #include <unistd.h>
@@ -226,6 +227,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    const std::string transcriptName = args.transcript.empty() ? "(standard output)" : args.transcript;
+    int transcriptError = 0;
     int status = 0;
     {
         HostOptions options;
@@ -246,14 +249,18 @@ int main(int argc, char** argv) {
             host.unloadPlugin();
         }
         host.transcript().flush();
+        if (host.transcript().failed()) transcriptError = host.transcript().errorNumber();
     }
-    if (out != stdout) {
-        if (std::fclose(out) != 0 && status == 0) {
-            std::fprintf(stderr, "kestro-host: error writing the transcript\n");
-            status = kExitUsage;
-        }
-    } else {
-        std::fflush(stdout);
+    // Every write was checked; the close is the last one. Standard output is
+    // closed here too, so that its last buffered lines are checked as well.
+    errno = 0;
+    const bool hadError = std::ferror(out) != 0;
+    const bool closeFailed = std::fclose(out) != 0;
+    if ((hadError || closeFailed) && transcriptError == 0) transcriptError = errno != 0 ? errno : EIO;
+    if (transcriptError != 0) {
+        std::fprintf(stderr, "kestro-host: cannot write the transcript %s: %s\n", transcriptName.c_str(),
+                     std::strerror(transcriptError));
+        if (status == 0) status = kExitUsage;
     }
     return status;
 }

@@ -1,5 +1,9 @@
 #include "library/Catalogue.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -7,14 +11,104 @@
 #include "library/ExtensionGroups.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
+#include "platform/Text.h"
+#include "scripthook/ScriptHook.h"
 
 namespace kestro {
 
 namespace {
 
-void put(FILE* f, const char* text) {
-    if (f) std::fputs(text, f);
-}
+// The catalogue goes to a new file of its own first; "songs.txt" is replaced
+// by it only once every byte is written and on disk. So a failure at any
+// point (a full disk, a read-only folder, a folder in the way) leaves the
+// old catalogue as it was, and a link named "songs.txt" is replaced rather
+// than written through.
+class CatalogueFile {
+public:
+    ~CatalogueFile() { abandon(); }
+
+    // Creates the temporary file beside songs.txt under a name no other file
+    // has (O_EXCL; a name already taken is skipped).
+    bool create() {
+        static unsigned counter = 0;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::snprintf(tempName_, sizeof tempName_, ".%s.%ld-%u.tmp", kCatalogueFile,
+                          static_cast<long>(::getpid()), counter++);
+            fd_ = ::open(tempName_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd_ >= 0) return true;
+            if (errno != EEXIST) break;
+        }
+        tempName_[0] = '\0';
+        return fail("cannot create a file in the game folder");
+    }
+
+    // Buffered; the first failing write is kept and ends all writing.
+    void put(const char* text) {
+        if (failed_ || text == nullptr) return;
+        for (std::size_t n = std::strlen(text); n != 0;) {
+            if (used_ == sizeof buffer_ && !drain()) return;
+            std::size_t take = sizeof buffer_ - used_ < n ? sizeof buffer_ - used_ : n;
+            std::memcpy(buffer_ + used_, text, take);
+            used_ += take;
+            text += take;
+            n -= take;
+        }
+    }
+
+    // Writes what is left, syncs, closes and renames into place.
+    bool commit() {
+        if (failed_) return false;
+        if (!drain()) return false;
+        if (::fsync(fd_) != 0) return fail("cannot write songs.txt");
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) return fail("cannot write songs.txt");
+        if (::rename(tempName_, kCatalogueFile) != 0) return fail("cannot replace songs.txt");
+        tempName_[0] = '\0';
+        return true;
+    }
+
+    const char* reason() const { return reason_; }
+
+private:
+    bool drain() {
+        std::size_t done = 0;
+        while (done < used_) {
+            const ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0) errno = ENOSPC;
+                return fail("cannot write songs.txt");
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        used_ = 0;
+        return true;
+    }
+
+    bool fail(const char* what) {
+        if (!failed_) std::snprintf(reason_, sizeof reason_, "%s: %s", what, std::strerror(errno));
+        failed_ = true;
+        return false;
+    }
+
+    // Closes and removes the temporary file, if there is one.
+    void abandon() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (tempName_[0] != '\0') ::unlink(tempName_);
+        tempName_[0] = '\0';
+    }
+
+    // One catalogue at a time runs (on the script thread): the buffer may be
+    // static rather than on that thread's stack.
+    static inline char buffer_[1 << 16];
+    std::size_t used_ = 0;
+    int fd_ = -1;
+    bool failed_ = false;
+    char tempName_[96] = "";
+    char reason_[256] = "";
+};
 
 }  // namespace
 
@@ -29,41 +123,42 @@ void formatCatalogueTime(char* dest, std::int32_t durationMs) {
     FormatText70(dest, "%02d:%02d:%02d", h % 24, m % 60, s % 60);
 }
 
-void writeCatalogue() {
-    FILE* f = std::fopen(kCatalogueFile, "wb");
-    static char buffer[1 << 16];
-    if (f) std::setvbuf(f, buffer, _IOFBF, sizeof buffer);
-
-    put(f, "Title |Time |Artist |Album |Year |Filename\r\n");
-    std::int32_t invalidShortcuts = 0;
-    for (int i = 0; i < MaxSongs; ++i) {
-        const SongEntry& e = SongTable[i];
-        if (e.path[0] == '\0') continue;
-        if (isCatalogueShortcut(e.path)) {
-            resolveShortcut(e.path);
-            if (!shortcutTargetExists() || shortcutTargetIsFolder()) ++invalidShortcuts;
-            continue;
+bool writeCatalogue() {
+    CatalogueFile f;
+    if (f.create()) {
+        f.put("Title |Time |Artist |Album |Year |Filename\r\n");
+        std::int32_t invalidShortcuts = 0;
+        for (int i = 0; i < MaxSongs; ++i) {
+            const SongEntry& e = SongTable[i];
+            if (e.path[0] == '\0') continue;
+            if (isCatalogueShortcut(e.path)) {
+                resolveShortcut(e.path);
+                if (!shortcutTargetExists() || shortcutTargetIsFolder()) ++invalidShortcuts;
+                continue;
+            }
+            char time[70];
+            formatCatalogueTime(time, e.durationMs);
+            f.put(e.title);
+            f.put(" |");
+            f.put(time);
+            f.put(" |");
+            f.put(e.artist);
+            f.put(" |");
+            f.put(e.album);
+            f.put(" |");
+            f.put(e.year);
+            f.put(" |");
+            f.put(e.path);
+            f.put("\r\n");
         }
-        char time[70];
-        formatCatalogueTime(time, e.durationMs);
-        put(f, e.title);
-        put(f, " |");
-        put(f, time);
-        put(f, " |");
-        put(f, e.artist);
-        put(f, " |");
-        put(f, e.album);
-        put(f, " |");
-        put(f, e.year);
-        put(f, " |");
-        put(f, e.path);
-        put(f, "\r\n");
+        char total[1000];
+        FormatText1000(total, "%i", songCount - invalidShortcuts);
+        f.put("Total Songs: ");
+        f.put(total);
+        if (f.commit()) return true;
     }
-    char total[1000];
-    FormatText1000(total, "%i", songCount - invalidShortcuts);
-    put(f, "Total Songs: ");
-    put(f, total);
-    if (f) std::fclose(f);
+    Log::Info("Song List Not Written: %s", f.reason());
+    return false;
 }
 
 }  // namespace kestro

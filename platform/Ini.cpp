@@ -1,8 +1,15 @@
 #include "platform/Ini.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "platform/Text.h"
 
 namespace kestro::platform {
 
@@ -28,16 +35,72 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool readFile(const char* path, std::string& out) {
+// Reads the settings file into `out`: at most kIniMaxBytes of it, and only
+// when it is a regular file. The open does not wait (a FIFO without a writer
+// would block a plain open forever), and the type is taken from the open
+// descriptor, so the file tested is the file read. When the file goes on
+// past the cap, the line the cap cuts is dropped, so that no value is read
+// cut short ("Volume=640" must not read as 64).
+bool readSettingsFile(const char* path, std::string& out) {
+    out.clear();
     if (path == nullptr) return false;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        // Up to one byte more than the cap: that byte tells whether the
+        // file goes on.
+        if (st.st_size > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kIniMaxBytes) + 1);
+        char chunk[16384];
+        while (out.size() <= kIniMaxBytes) {
+            const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, kIniMaxBytes + 1 - out.size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                ok = false;
+                out.clear();
+                break;
+            }
+            if (n == 0) break;
+            out.append(chunk, static_cast<std::size_t>(n));
+        }
+        if (out.size() > kIniMaxBytes) {
+            out.resize(kIniMaxBytes);
+            const std::size_t lastLineEnd = out.rfind('\n');
+            out.resize(lastLineEnd == std::string::npos ? 0 : lastLineEnd + 1);
+        }
+    }
+    ::close(fd);
     return ok;
+}
+
+// The batch: while one is open, the first read of a file is kept and the
+// later reads of the same path use it.
+struct BatchState {
+    int depth = 0;
+    bool loaded = false;
+    std::string path;
+    bool readable = false;
+    std::string content;
+};
+
+thread_local BatchState batch;
+
+// The file's text for one lookup: from the open batch when it holds this
+// path, else read now.
+bool settingsText(const char* path, std::string& scratch, const std::string*& text) {
+    if (path == nullptr) return false;
+    if (batch.depth > 0) {
+        if (!batch.loaded || batch.path != path) {
+            batch.path = path;
+            batch.readable = readSettingsFile(path, batch.content);
+            batch.loaded = true;
+        }
+        text = &batch.content;
+        return batch.readable;
+    }
+    text = &scratch;
+    return readSettingsFile(path, scratch);
 }
 
 int digitValue(char c, int base) {
@@ -117,11 +180,23 @@ std::optional<std::int32_t> iniParseInt(std::string_view value) {
     return static_cast<std::int32_t>(acc);
 }
 
+IniReadBatch::IniReadBatch() { ++batch.depth; }
+
+IniReadBatch::~IniReadBatch() {
+    if (--batch.depth == 0) {
+        batch.loaded = false;
+        batch.path.clear();
+        batch.content.clear();
+        batch.content.shrink_to_fit();
+    }
+}
+
 std::int32_t iniReadInt(const char* section, const char* key, std::int32_t defaultValue,
                         const char* file) {
-    std::string content;
-    if (section == nullptr || key == nullptr || !readFile(file, content)) return defaultValue;
-    auto value = iniLookup(content, section, key);
+    std::string scratch;
+    const std::string* content = nullptr;
+    if (section == nullptr || key == nullptr || !settingsText(file, scratch, content)) return defaultValue;
+    auto value = iniLookup(*content, section, key);
     if (!value) return defaultValue;
     return iniParseInt(*value).value_or(defaultValue);
 }
@@ -129,16 +204,13 @@ std::int32_t iniReadInt(const char* section, const char* key, std::int32_t defau
 std::uint32_t iniReadString(const char* section, const char* key, const char* defaultValue,
                             char* buffer, std::uint32_t capacity, const char* file) {
     if (buffer == nullptr || capacity == 0) return 0;
-    std::string content;
+    std::string scratch;
+    const std::string* content = nullptr;
     std::optional<std::string> value;
-    if (section != nullptr && key != nullptr && readFile(file, content))
-        value = iniLookup(content, section, key);
-    std::string_view text = value ? std::string_view(*value)
-                                  : std::string_view(defaultValue ? defaultValue : "");
-    std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-    return static_cast<std::uint32_t>(n);
+    if (section != nullptr && key != nullptr && settingsText(file, scratch, content))
+        value = iniLookup(*content, section, key);
+    return static_cast<std::uint32_t>(copyBounded(buffer, capacity, value ? std::string_view(*value)
+                                                                          : std::string_view(defaultValue ? defaultValue : "")));
 }
 
 }  // namespace kestro::platform

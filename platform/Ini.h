@@ -15,6 +15,7 @@
 // beyond the 32-bit range saturate at its ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,24 @@ std::optional<std::string> iniLookup(std::string_view content, std::string_view 
 // A value text read as a number (the rules above); nothing when the text is
 // empty after blanks.
 std::optional<std::int32_t> iniParseInt(std::string_view value);
+
+// The file: only a regular file is read (a FIFO, a device, a folder, or a
+// link to one of them counts as missing, and opening it never waits), and of
+// it only the first kIniMaxBytes bytes. When the file is longer, the line
+// that the cap cuts is dropped too, and whatever lies beyond is not read.
+inline constexpr std::size_t kIniMaxBytes = 1 << 20;
+
+// While an IniReadBatch exists (on this thread), the reads share one read of
+// each file: the first read of a path keeps its text and later reads of the
+// same path use it. Outside a batch every read reads the file as it is then.
+// Batches nest; the text is dropped when the outermost one ends.
+class IniReadBatch {
+public:
+    IniReadBatch();
+    ~IniReadBatch();
+    IniReadBatch(const IniReadBatch&) = delete;
+    IniReadBatch& operator=(const IniReadBatch&) = delete;
+};
 
 // The two profile reads. A missing or unreadable file gives the default.
 std::int32_t iniReadInt(const char* section, const char* key, std::int32_t defaultValue,

@@ -62,8 +62,7 @@ void pollIdleKeys(CustomThread& thread) {
     // Right Ctrl with any bit set, and F10 held down now.
     if (platform::GetAsyncKeyState(CatalogueModifierKey) != 0 &&
         (platform::GetAsyncKeyState(CatalogueKey) & kHeldBit) != 0) {
-        writeCatalogue();
-        PRINT_STRING_WITH_LITERAL_STRING_NOW("Song List Created");
+        PRINT_STRING_WITH_LITERAL_STRING_NOW(writeCatalogue() ? "Song List Created" : "Song List Not Created");
         return;
     }
     if (pressed(s.EnableUrl)) {

@@ -68,8 +68,16 @@ void tickThreads();
 // The thread whose ScriptBody is running now (null outside a tick).
 NativeThread* currentThread();
 
+// Opens a log file for appending, creating it when missing, without waiting
+// (a FIFO is never waited on). Only a regular file (or a link to one) is
+// kept: anything else, or a file that cannot be opened, gives -1 and
+// `problem` says which ("is not a regular file", "cannot be opened").
+int openLogFile(const char* path, const char** problem);
+
 // Where Log::Info lines go. By default they are appended to "ScriptHook.log"
-// in the current directory, one line per call.
+// in the current directory, one line per call; when that is not a regular
+// file or cannot be opened, the lines are dropped and one line says so on
+// standard error.
 void setLogSink(std::function<void(const char* line)> sink);
 void resetLogSink();
 // Longest line Log::Info produces; longer output is cut.

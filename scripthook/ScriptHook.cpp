@@ -1,11 +1,17 @@
 #include "scripthook/ScriptHook.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <unordered_map>
 
+#include "game/NativeTable.h"
 #include "scripthook/HookHost.h"
 
 namespace {
@@ -34,10 +40,28 @@ HookState& state() {
 }
 
 void defaultLogSink(const char* line) {
-    if (FILE* f = std::fopen("ScriptHook.log", "a")) {
-        std::fprintf(f, "%s\n", line);
-        std::fclose(f);
+    // Reported once per process: the log is left alone, the game goes on.
+    static bool reported = false;
+    const char* problem = nullptr;
+    const int fd = scripthook::openLogFile("ScriptHook.log", &problem);
+    if (fd < 0) {
+        if (!reported) std::fprintf(stderr, "ScriptHook: ScriptHook.log %s; log lines are not kept\n", problem);
+        reported = true;
+        return;
     }
+    std::string text = line ? line : "";
+    text += '\n';
+    // One write per line, so that lines of two writers never interleave.
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left != 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    ::close(fd);
 }
 
 void emitLog(const char* line) {
@@ -113,6 +137,11 @@ void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t ha
     auto& s = state();
     auto it = s.natives.find(hash);
     if (it == s.natives.end()) {
+        // No native ran, so there is no result: slot 0 reads 0 (false, a
+        // null handle), never an argument or whatever the caller's stack
+        // held. The rest of the record is left as it was.
+        const kestro::NativeSlot none = 0;
+        std::memcpy(context->argArea, &none, sizeof none);
         if (s.unknownLogged.insert(hash).second) {
             char line[64];
             std::snprintf(line, sizeof line, "unknown native 0x%08X", hash);
@@ -143,20 +172,34 @@ void Log::Info(const char* format, ...) {
 
 namespace scripthook {
 
-std::uint32_t nativeHash(std::string_view name) {
-    std::uint32_t h = 0;
-    for (char c : name) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 'A' && u <= 'Z') u = static_cast<unsigned char>(u - 'A' + 'a');
-        h += u;
-        h += h << 10;
-        h ^= h >> 6;
+int openLogFile(const char* path, const char** problem) {
+    const char* unused = nullptr;
+    if (problem == nullptr) problem = &unused;
+    *problem = nullptr;
+    if (path == nullptr) {
+        *problem = "has no name";
+        return -1;
     }
-    h += h << 3;
-    h ^= h >> 11;
-    h += h << 15;
-    return h;
+    // O_NONBLOCK: opening a FIFO must not wait for a reader.
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        // ENXIO: a FIFO without a reader, or a device that is not there.
+        *problem = (errno == ENXIO || errno == EISDIR) ? "is not a regular file" : "cannot be opened";
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *problem = "is not a regular file";
+        return -1;
+    }
+    // A regular file never blocks; the flag is dropped all the same.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
+
+std::uint32_t nativeHash(std::string_view name) { return kestro::jenkinsLowerCaseHash(name); }
 
 kestro::NativeSlot NativeCall::slot(int index) const {
     if (index < 0 || index >= kestro::kNativeArgSlots) return 0;

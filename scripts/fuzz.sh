@@ -5,19 +5,21 @@
 #                               the corpus, without mutation (deterministic,
 #                               as CI does)
 # Corpora live in build-fuzz/corpus-*; the shell-link one starts from the
-# test shortcuts. A crash stops the run with libFuzzer's report and the
+# test shortcuts, the settings one from the demo's Kestro.ini, the scenario
+# one from the demo scenario, each with a few hand-made seeds. A crash stops the run with libFuzzer's report and the
 # crashing input in build-fuzz/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-120}
 "$root/scripts/setup.sh" --fuzz
 dir="$root/build-fuzz"
+targets=(fuzz_shelllink fuzz_mediatags fuzz_ini fuzz_scenario)
 mkdir -p "$dir"
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DKESTRO_FUZZ=ON -DKESTRO_TESTS=OFF \
   -DKESTRO_BENCH=OFF -DCMAKE_CXX_FLAGS= >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; exit 1; }
-ninja -C "$dir" fuzz_shelllink fuzz_mediatags >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; exit 1; }
+ninja -C "$dir" "${targets[@]}" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; exit 1; }
 
-mkdir -p "$dir/corpus-shelllink" "$dir/corpus-mediatags"
+mkdir -p "$dir/corpus-shelllink" "$dir/corpus-mediatags" "$dir/corpus-ini" "$dir/corpus-scenario"
 cp -n "$root"/tests/data/lnk/*.lnk "$dir/corpus-shelllink/" 2>/dev/null || true
 if [[ ! -e "$dir/corpus-mediatags/seed.mp3" ]]; then
   for ext in mp3 wma wav aif m4a au; do
@@ -26,8 +28,24 @@ if [[ ! -e "$dir/corpus-mediatags/seed.mp3" ]]; then
       "$dir/corpus-mediatags/seed.$ext" || true
   done
 fi
+# The settings target reads its first byte as the split of section and key
+# lengths (low and high four bits, times four): 0x22 gives the section
+# "Defaults" and the key "Volume  " (blanks around names do not count), 0x00
+# none (the lookups of "Defaults" with "Volume" and "Url" still run on the
+# text).
+if [[ ! -e "$dir/corpus-ini/demo.ini" ]]; then
+  { printf '\x00'; cat "$root/demo/Kestro.ini"; } >"$dir/corpus-ini/demo.ini"
+  printf '\x22DefaultsVolume  \xEF\xBB\xBF[defaults]\r\n ; c\r\nVolume = "0x1F"\r\n[Defaults]\nVolume=9\n' >"$dir/corpus-ini/quotes.ini"
+  printf '\x00[Defaults]\nVolume=-99999999999\nUrl=\x27http://127.0.0.1/a b\x27\n#x=1\n[' >"$dir/corpus-ini/edges.ini"
+fi
+if [[ ! -e "$dir/corpus-scenario/demo.scn" ]]; then
+  cp "$root/demo/demo.scn" "$dir/corpus-scenario/demo.scn"
+  printf 'tick\r\nwait 86400000\npress 0xB3 # media\nhold RCONTROL\nrelease f10\nvehicle -0x10\nvehicle 0x7fffffff\nfoot\ncontrol off\nfading on\ncutscene start\ncutscene end\nretune\nrandom -2147483648\nquit\n' \
+    >"$dir/corpus-scenario/every.scn"
+  printf 'tick 10000001\n' >"$dir/corpus-scenario/bad.scn"
+fi
 cd "$dir"
-for target in fuzz_shelllink fuzz_mediatags; do
+for target in "${targets[@]}"; do
   if [[ $seconds -eq 0 ]]; then
     echo "fuzz: $target over its corpus"
     limit=(-runs=0)

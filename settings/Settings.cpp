@@ -12,6 +12,8 @@ std::int32_t readInt(const char* key, std::int32_t defaultValue) {
 }  // namespace
 
 void readLoadTimeSettings() {
+    // The fifteen reads share one read of the file.
+    platform::IniReadBatch batch;
     PlayerState& s = playerState;
     s.PauseKey = readInt("PauseKey", 179);
     s.DisplayKey = readInt("DisplayKey", 85);

@@ -459,8 +459,19 @@ TEST(HostLoader, RefusedAttachIsDetachedAndUnloaded) {
     EXPECT_NE(error.find("refused"), std::string::npos);
     EXPECT_FALSE(host.loader().loaded());
     EXPECT_TRUE(scripthook::registeredThreads().empty());
-    EXPECT_TRUE(contains(lines, "0 0 log DllMain 0"));
-    EXPECT_TRUE(contains(lines, "0 0 log thread destroyed"));
+    // Every step of the refused load is in the transcript, in order.
+    const std::vector<std::string> expected = {
+        "0 0 load " + TestPlugins::get().refusing,
+        "0 0 log static init",
+        "0 0 log DllMain 1",
+        "0 0 dllmain 1 0",
+        "0 0 log DllMain 0",
+        "0 0 dllmain 0 1",
+        "0 0 log thread destroyed",
+        "0 0 unload",
+        "0 0 load-error " + error,
+    };
+    EXPECT_EQ(lines, expected);
 }
 
 TEST(HostLoader, MissingLibraryOrEntryIsAnError) {

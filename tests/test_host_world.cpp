@@ -509,12 +509,15 @@ TEST_F(GameWorldTest, FramesKeepAtMostTheirCapacity) {
 
 // ---- dispatch edge cases --------------------------------------------------
 
-TEST_F(GameWorldTest, UnknownHashIsLoggedOnceAndLeavesTheContextAlone) {
+TEST_F(GameWorldTest, UnknownHashIsLoggedOnceAndClearsOnlyTheResultSlot) {
     Call c;
     std::memset(&c.context(), 0x5A, sizeof(NativeContext));
     NativeContext before = c.context();
     NativeInvoke::SpeedyInvoke(&c.context(), 0x12345678);
-    EXPECT_EQ(std::memcmp(&before, &c.context(), sizeof before), 0);
+    // No native ran: its result reads 0; everything else is as it was.
+    NativeContext expected = before;
+    std::memset(expected.argArea, 0, sizeof(NativeSlot));
+    EXPECT_EQ(std::memcmp(&expected, &c.context(), sizeof expected), 0);
     NativeInvoke::SpeedyInvoke(&c.context(), 0x12345678);
     NativeInvoke::SpeedyInvoke(&c.context(), 0x12345679);
     auto logs = linesOf("log");

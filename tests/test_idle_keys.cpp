@@ -75,6 +75,27 @@ TEST(IdleKeys, CatalogueNeedsRightCtrlAndF10HeldDown) {
     EXPECT_EQ(message(h), "Song List Created");
 }
 
+TEST(IdleKeys, CatalogueThatCannotBeWrittenSaysSoAndKeepsTheOldOne) {
+    kestro::testing::TempDir dir;
+    kestro::testing::ScopedCwd cwd(dir.path());
+    TickHarness h;
+    h.keyboard.hold(kRightCtrl);
+    h.keyboard.hold(kF10);
+    h.tick();
+    ASSERT_EQ(message(h), "Song List Created");
+    // Replaced through a new file: nothing of it is left beside songs.txt.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+    std::filesystem::rename(dir / "songs.txt", dir / "old.txt");
+    std::filesystem::create_directory(dir / "songs.txt");  // in the way of the rename
+    h.log.clear();
+    h.tick();
+    EXPECT_EQ(message(h), "Song List Not Created");
+    ASSERT_EQ(h.log.size(), 1u);
+    EXPECT_EQ(h.log[0], "Song List Not Written: cannot replace songs.txt: Is a directory");
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "songs.txt"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
+}
+
 TEST(IdleKeys, StartKeyDiscardsPlayingKeysAndClearsVehicleWatch) {
     TickHarness h;
     playerState.vehicleWatch = 1;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,38 +21,6 @@ class NativeLayerTest : public ::testing::Test {
 protected:
     void SetUp() override { scripthook::clearNatives(); }
     void TearDown() override { scripthook::clearNatives(); }
-};
-
-struct NameHash {
-    const char* name;
-    std::uint32_t hash;
-};
-
-const NameHash kNatives[] = {
-    {"GET_PLAYER_ID", hash::GET_PLAYER_ID},
-    {"GET_PLAYER_CHAR", hash::GET_PLAYER_CHAR},
-    {"IS_PLAYER_CONTROL_ON", hash::IS_PLAYER_CONTROL_ON},
-    {"IS_CHAR_IN_ANY_CAR", hash::IS_CHAR_IN_ANY_CAR},
-    {"IS_CHAR_ON_FOOT", hash::IS_CHAR_ON_FOOT},
-    {"GET_CAR_CHAR_IS_USING", hash::GET_CAR_CHAR_IS_USING},
-    {"DISPLAY_TEXT_WITH_LITERAL_STRING", hash::DISPLAY_TEXT_WITH_LITERAL_STRING},
-    {"PRINT_STRING_WITH_LITERAL_STRING_NOW", hash::PRINT_STRING_WITH_LITERAL_STRING_NOW},
-    {"SET_TEXT_SCALE", hash::SET_TEXT_SCALE},
-    {"SET_TEXT_DROPSHADOW", hash::SET_TEXT_DROPSHADOW},
-    {"DISABLE_FRONTEND_RADIO", hash::DISABLE_FRONTEND_RADIO},
-    {"ENABLE_FRONTEND_RADIO", hash::ENABLE_FRONTEND_RADIO},
-    {"IS_RADIO_RETUNING", hash::IS_RADIO_RETUNING},
-    {"GET_GAME_TIMER", hash::GET_GAME_TIMER},
-    {"IS_FRONTEND_FADING", hash::IS_FRONTEND_FADING},
-    {"SETTIMERA", hash::SETTIMERA},
-    {"TIMERA", hash::TIMERA},
-    {"GENERATE_RANDOM_INT_IN_RANGE", hash::GENERATE_RANDOM_INT_IN_RANGE},
-    {"SET_MOBILE_PHONE_RADIO_STATE", hash::SET_MOBILE_PHONE_RADIO_STATE},
-    {"SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY", hash::SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY},
-    {"GET_CUTSCENE_TIME", hash::GET_CUTSCENE_TIME},
-    {"HAS_CUTSCENE_FINISHED", hash::HAS_CUTSCENE_FINISHED},
-    {"RETUNE_RADIO_TO_STATION_NAME", hash::RETUNE_RADIO_TO_STATION_NAME},
-    {"RETUNE_RADIO_UP", hash::RETUNE_RADIO_UP},
 };
 
 // A reference Jenkins one-at-a-time hash, written independently of the
@@ -71,11 +41,24 @@ std::uint32_t referenceHash(const std::string& name) {
 }  // namespace
 
 TEST(NativeHashes, AllTwentyFourAreJenkinsOfLowerCaseName) {
-    EXPECT_EQ(std::size(kNatives), 24u);
-    for (const NameHash& n : kNatives) {
+    // The one table both the plug-in and the host read.
+    ASSERT_EQ(std::size(kNativeTable), 24u);
+    std::set<std::string> names;
+    std::set<std::uint32_t> hashes;
+    for (std::size_t i = 0; i < std::size(kNativeTable); ++i) {
+        const NativeInfo& n = kNativeTable[i];
+        EXPECT_EQ(static_cast<std::size_t>(n.id), i) << n.name;
         EXPECT_EQ(referenceHash(n.name), n.hash) << n.name;
         EXPECT_EQ(scripthook::nativeHash(n.name), n.hash) << n.name;
+        EXPECT_LE(n.argCount, 5u) << n.name;
+        names.insert(n.name);
+        hashes.insert(n.hash);
     }
+    EXPECT_EQ(names.size(), 24u);
+    EXPECT_EQ(hashes.size(), 24u);
+    // The wrappers' hashes come from the table.
+    EXPECT_EQ(hash::GET_GAME_TIMER, referenceHash("GET_GAME_TIMER"));
+    EXPECT_EQ(hash::RETUNE_RADIO_UP, referenceHash("retune_radio_up"));
     // Case does not matter to the hook's hash.
     EXPECT_EQ(scripthook::nativeHash("get_game_timer"), scripthook::nativeHash("GET_GAME_TIMER"));
 }
@@ -254,6 +237,47 @@ TEST_F(NativeLayerTest, UnknownHashLeavesContextUntouchedAndLogsOnce) {
     EXPECT_EQ(character, 42);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("6B86410E"), std::string::npos);
+}
+
+namespace {
+// Leaves a recognisable pattern on the stack where the next call's native
+// record will lie.
+[[gnu::noinline]] void dirtyTheStack() {
+    volatile unsigned char junk[4096];
+    for (auto& b : junk) b = 0xA5;
+}
+}  // namespace
+
+TEST_F(NativeLayerTest, ANativeThatGivesNoResultReadsZeroNotStackOrArgument) {
+    // No handler at all: the hook clears slot 0, so an argument left there
+    // (1001 begins with the byte 0xE9) is not taken for "true".
+    struct Case {
+        const char* what;
+        bool hasArguments;
+        std::function<std::int64_t()> call;
+    } cases[] = {
+        {"GET_PLAYER_ID", false, [] { return GET_PLAYER_ID(); }},
+        {"TIMERA", false, [] { return TIMERA(); }},
+        {"GET_CUTSCENE_TIME", false, [] { return GET_CUTSCENE_TIME(); }},
+        {"IS_RADIO_RETUNING", false, [] { return IS_RADIO_RETUNING(); }},
+        {"IS_FRONTEND_FADING", false, [] { return IS_FRONTEND_FADING(); }},
+        {"HAS_CUTSCENE_FINISHED", false, [] { return HAS_CUTSCENE_FINISHED(); }},
+        {"IS_PLAYER_CONTROL_ON", true, [] { return IS_PLAYER_CONTROL_ON(1); }},
+        {"IS_CHAR_IN_ANY_CAR", true, [] { return IS_CHAR_IN_ANY_CAR(1001); }},
+        {"IS_CHAR_ON_FOOT", true, [] { return IS_CHAR_ON_FOOT(0x7FFFFF01); }},
+    };
+    for (const Case& c : cases) {
+        dirtyTheStack();
+        EXPECT_EQ(c.call(), 0) << c.what << " (unresolved)";
+    }
+    // A native without arguments that runs but leaves slot 0 alone: the
+    // plug-in cleared the record, so the stack's old bytes do not show.
+    for (const NativeInfo& n : kNativeTable) scripthook::registerNative(n.hash, n.name, [](scripthook::NativeCall&) {});
+    for (const Case& c : cases) {
+        if (c.hasArguments) continue;
+        dirtyTheStack();
+        EXPECT_EQ(c.call(), 0) << c.what << " (no result set)";
+    }
 }
 
 TEST(FormatText, BoundedAndCutAtCapacity) {

@@ -2,8 +2,10 @@
 // load, the registered thread, the entry routine's reasons and unload.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "TestUtil.h"
@@ -75,6 +77,68 @@ TEST(IniReader, FileReadsFallBackToDefaultsAndCutTexts) {
     EXPECT_STREQ(tiny, "def");
     platform::iniReadString("Defaults", "Text", "", buf, sizeof buf, (dir / "none.ini").c_str());
     EXPECT_STREQ(buf, "");
+}
+
+TEST(IniReader, OnlyARegularFileIsReadAndOnlyUpToTheCap) {
+    TempDir dir;
+    const std::size_t cap = platform::kIniMaxBytes;
+    // "Cut=12345" straddles the cap: it is dropped whole, not read as a
+    // shorter number; "After" lies beyond the cap.
+    std::string big = "[Defaults]\nVolume=640\n";
+    big += std::string(cap - 4 - big.size() - 1, ';') + "\n";
+    big += "Cut=12345\nAfter=7\n" + std::string(4096, '#');
+    writeFile(dir / "big.ini", big);
+    const std::string head = "[Defaults]\nVolume=640\n", tail = "Last=9\n";
+    writeFile(dir / "exact.ini", head + std::string(cap - head.size() - tail.size() - 1, ';') + "\n" + tail);
+    ASSERT_EQ(kestro::testing::readFile(dir / "exact.ini").size(), cap);
+    writeFile(dir / "plain.ini", "[Defaults]\nVolume=640\n");
+    ASSERT_EQ(mkfifo((dir / "fifo.ini").c_str(), 0644), 0);
+    std::filesystem::create_directory(dir / "folder.ini");
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.ini");
+    std::filesystem::create_symlink(dir / "plain.ini", dir / "link.ini");
+
+    struct Case {
+        const char* file;
+        const char* key;
+        std::int32_t expected;
+    } cases[] = {
+        {"plain.ini", "Volume", 640},  {"link.ini", "Volume", 640},  // a link to a regular file is read
+        {"fifo.ini", "Volume", 500},   {"folder.ini", "Volume", 500}, {"zero.ini", "Volume", 500},
+        {"big.ini", "Volume", 640},    {"big.ini", "Cut", -1},        {"big.ini", "After", -1},
+        {"exact.ini", "Last", 9},  // a file of exactly the cap is read whole
+    };
+    for (const Case& c : cases) {
+        const std::string file = dir / c.file;
+        const std::int32_t fallback = std::string(c.key) == "Volume" ? 500 : -1;
+        EXPECT_EQ(platform::iniReadInt("Defaults", c.key, fallback, file.c_str()), c.expected) << c.file << " " << c.key;
+        char text[16] = "?";
+        platform::iniReadString("Defaults", c.key, "none", text, sizeof text, file.c_str());
+        EXPECT_EQ(std::string(text), c.expected == fallback ? "none" : std::to_string(c.expected)) << c.file;
+    }
+}
+
+TEST(IniReader, ABatchReadsTheFileOnceOutsideItEveryReadSeesTheFileAsItIs) {
+    TempDir dir;
+    const std::string file = dir / "k.ini";
+    writeFile(file, "[Defaults]\nVolume=1\n");
+    {
+        platform::IniReadBatch batch;
+        EXPECT_EQ(platform::iniReadInt("Defaults", "Volume", 0, file.c_str()), 1);
+        writeFile(file, "[Defaults]\nVolume=2\nUrl=x\n");
+        {
+            platform::IniReadBatch inner;  // batches nest
+            EXPECT_EQ(platform::iniReadInt("Defaults", "Volume", 0, file.c_str()), 1);
+        }
+        char url[8];
+        platform::iniReadString("Defaults", "Url", "", url, sizeof url, file.c_str());
+        EXPECT_STREQ(url, "");  // still the text read first
+        // Another file inside the batch is read on its own.
+        writeFile(dir / "other.ini", "[Defaults]\nVolume=3\n");
+        EXPECT_EQ(platform::iniReadInt("Defaults", "Volume", 0, (dir / "other.ini").c_str()), 3);
+    }
+    EXPECT_EQ(platform::iniReadInt("Defaults", "Volume", 0, file.c_str()), 2);
+    writeFile(file, "[Defaults]\nVolume=4\n");
+    EXPECT_EQ(platform::iniReadInt("Defaults", "Volume", 0, file.c_str()), 4);
 }
 
 // ---- the plug-in's load path, through the host's loader -------------------
