@@ -99,7 +99,9 @@ TEST(SongKeys, FailuresAreReportedAndEndTheTick) {
         EXPECT_EQ(playerState.displayOn, 1);
         EXPECT_EQ(playerState.paused, r.key == 2 ? 1 : 0);  // a failed pause leaves it playing
         // The resume recomputed the times before it failed.
-        if (r.key == 2) EXPECT_EQ(playerState.endTime, 140000u);
+        if (r.key == 2) {
+            EXPECT_EQ(playerState.endTime, 140000u);
+        }
         std::memset(&SongTable[0], 0, sizeof SongTable[0]);
     }
 }

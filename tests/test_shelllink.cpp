@@ -704,7 +704,9 @@ TEST_F(ShortcutResolver, LongTargetsAreWholeOrMissing) {
         std::memset(shortcutTarget, 'x', sizeof shortcutTarget);
         EXPECT_EQ(resolveShortcut(link.c_str()), 0);
         EXPECT_EQ(std::string(shortcutTarget), c.kept ? c.target : std::string());
-        if (!c.kept) EXPECT_FALSE(shortcutTargetExists());
+        if (!c.kept) {
+            EXPECT_FALSE(shortcutTargetExists());
+        }
     }
 }
 
