@@ -53,6 +53,28 @@ const char* mciStandardErrorText(MciError error) {
             return "The specified parameter is out of range for the specified command.";
         case MCIERR_DUPLICATE_ALIAS:
             return "The specified alias is already being used in this application. Use a unique alias.";
+        case MCIERR_DEVICE_OPEN:
+            return "The device name is already being used as an alias by this application. Use a unique alias.";
+        case MCIERR_MISSING_COMMAND_STRING:
+            return "No command was specified.";
+        case MCIERR_BAD_INTEGER:
+            return "An integer in the command was invalid or missing.";
+        case MCIERR_DEVICE_NOT_READY:
+            return "The device driver is not ready. Wait a moment before trying again.";
+        case MCIERR_BAD_CONSTANT:
+            return "The value specified for a parameter is unknown.";
+        case MCIERR_MISSING_DEVICE_NAME:
+            return "The specified command requires an alias, file, driver, or device name. Please supply one.";
+        case MCIERR_BAD_TIME_FORMAT:
+            return "The specified value for the time format is invalid.";
+        case MCIERR_NO_CLOSING_QUOTE:
+            return "A closing quotation mark is missing.";
+        case MCIERR_INVALID_FILE:
+            return "The specified file cannot be played on the specified MCI device. The file may be corrupt, not in the correct format, or no file handler available for this format.";
+        case MCIERR_FILENAME_REQUIRED:
+            return "A valid filename must be specified.";
+        case MCIERR_EXTRA_CHARACTERS:
+            return "Cannot specify extra characters after a string enclosed in quotation marks.";
         default:
             return nullptr;
     }

@@ -26,6 +26,17 @@ inline constexpr MciError MCIERR_DUPLICATE_ALIAS = 289;
 inline constexpr MciError MCIERR_MISSING_PARAMETER = 273;
 inline constexpr MciError MCIERR_OUTOFRANGE = 282;
 inline constexpr MciError MCIERR_CANNOT_LOAD_DRIVER = 266;
+inline constexpr MciError MCIERR_DEVICE_OPEN = 265;
+inline constexpr MciError MCIERR_MISSING_COMMAND_STRING = 267;
+inline constexpr MciError MCIERR_BAD_INTEGER = 270;
+inline constexpr MciError MCIERR_DEVICE_NOT_READY = 276;
+inline constexpr MciError MCIERR_BAD_CONSTANT = 290;
+inline constexpr MciError MCIERR_MISSING_DEVICE_NAME = 292;
+inline constexpr MciError MCIERR_BAD_TIME_FORMAT = 293;
+inline constexpr MciError MCIERR_NO_CLOSING_QUOTE = 294;
+inline constexpr MciError MCIERR_INVALID_FILE = 296;
+inline constexpr MciError MCIERR_FILENAME_REQUIRED = 304;
+inline constexpr MciError MCIERR_EXTRA_CHARACTERS = 305;
 
 class MciInterpreter {
 public:

@@ -1,0 +1,158 @@
+// The libmpv song device: its whole start sequence against bare libmpv
+// loading the same file, and the per-tick queries, with the output working
+// and with it stalled.
+//
+//   build/kestro_bench --benchmark_filter=Mpv --benchmark_repetitions=9
+//       --benchmark_report_aggregates_only=true   (one line)
+//
+// Every core loads one file before timing starts: the first load of a
+// process (40-100 ms) is not part of the figures.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <mpv/client.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/Diagnostics.h"
+#include "platform/MpvMciDevice.h"
+
+using namespace kestro::platform;
+
+namespace {
+
+// Test tones made once per run in a temporary folder.
+const std::string& mediaDir() {
+    static std::string dir = [] {
+        char tmpl[] = "/tmp/kestro-mpvbench-XXXXXX";
+        std::string d = mkdtemp(tmpl) ? tmpl : "/tmp";
+        std::string sine = " synth 30 sine 440 vol 0.5";
+        int rc = std::system(("sox -n -r 44100 -c 2 -b 16 " + d + "/tone.wav" + sine + " 2>/dev/null").c_str());
+        rc |= std::system(("sox -n -r 44100 -c 2 -t wav - " + sine + " 2>/dev/null | lame --quiet -b 128 - " + d +
+                           "/tone.mp3").c_str());
+        if (rc != 0) std::fprintf(stderr, "bench: sox/lame failed\n");
+        std::setlocale(LC_NUMERIC, "C");
+        setDiagnosticSink([](const char*) {});
+        return d;
+    }();
+    return dir;
+}
+
+std::string mediaFile(int which) { return mediaDir() + (which == 0 ? "/tone.mp3" : "/tone.wav"); }
+
+AudioOutput nullOutput() {
+    AudioOutput o;
+    o.kind = AudioOutput::Kind::Null;
+    return o;
+}
+
+// Bare libmpv on the null output: loadfile (paused), then FILE_LOADED and
+// the duration.
+void BM_MpvBareLoad(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    mpv_handle* h = mpv_create();
+    for (const char* o : {"config=no", "load-scripts=no", "ytdl=no", "video=no", "ao=null", "idle=yes",
+                          "keep-open=yes", "terminal=no", "input-default-bindings=no"}) {
+        std::string s(o);
+        auto eq = s.find('=');
+        mpv_set_option_string(h, s.substr(0, eq).c_str(), s.substr(eq + 1).c_str());
+    }
+    mpv_initialize(h);
+    mpv_observe_property(h, 1, "duration", MPV_FORMAT_DOUBLE);
+    int yes = 1;
+    mpv_set_property(h, "pause", MPV_FORMAT_FLAG, &yes);
+    auto load = [&] {
+        const char* cmd[] = {"loadfile", file.c_str(), "replace", nullptr};
+        mpv_command_async(h, 0, cmd);
+        bool loaded = false;
+        for (;;) {
+            mpv_event* e = mpv_wait_event(h, 5);
+            if (e->event_id == MPV_EVENT_NONE) break;
+            if (e->event_id == MPV_EVENT_FILE_LOADED) loaded = true;
+            if (loaded && e->event_id == MPV_EVENT_PROPERTY_CHANGE &&
+                static_cast<mpv_event_property*>(e->data)->format == MPV_FORMAT_DOUBLE)
+                break;
+        }
+    };
+    load();  // the first file of the core
+    for (auto _ : state) load();
+    mpv_terminate_destroy(h);
+}
+BENCHMARK(BM_MpvBareLoad)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The plug-in's start sequence on the device, and the close before the next.
+void BM_MpvDeviceStartSequence(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    auto d = makeMpvMciDevice(nullOutput());
+    char reply[128];
+    const std::string open = "open " + file + " alias Song";
+    auto start = [&] {
+        d->send(open.c_str(), reply, sizeof reply);
+        d->send("set song time format milliseconds", reply, sizeof reply);
+        d->send("set song seek exactly on", reply, sizeof reply);
+        d->send("status song length", reply, sizeof reply);
+        d->send("set song seek exactly off", reply, sizeof reply);
+        d->send("play song", reply, sizeof reply);
+        d->send("setaudio song volume to 800", nullptr, 0);
+    };
+    start();
+    d->send("close song", nullptr, 0);
+    for (auto _ : state) {
+        start();
+        d->send("close song", nullptr, 0);
+    }
+}
+BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void tickQueries(benchmark::State& state, MciInterpreter& d) {
+    char reply[128];
+    char volume[255];
+    for (auto _ : state) {
+        d.send("status song position wait", reply, sizeof reply);
+        d.send("status song volume", volume, sizeof volume);
+        benchmark::DoNotOptimize(reply[0] + volume[0]);
+    }
+}
+
+// The two queries the tick makes while a song plays on the null output.
+void BM_MpvTickQueries(benchmark::State& state) {
+    auto d = makeMpvMciDevice(nullOutput());
+    char reply[128];
+    d->send(("open " + mediaFile(0) + " alias Song").c_str(), reply, sizeof reply);
+    d->send("play song", reply, sizeof reply);
+    tickQueries(state, *d);
+}
+BENCHMARK(BM_MpvTickQueries)->Unit(benchmark::kNanosecond);
+
+// The same with the output stalled: the capture is a FIFO whose reader took
+// nothing, so libmpv's core is blocked writing to it.
+void BM_MpvTickQueriesStalled(benchmark::State& state) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string fifo = mediaDir() + "/stalled.pcm";
+    ::unlink(fifo.c_str());
+    mkfifo(fifo.c_str(), 0600);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    AudioOutput out;
+    out.kind = AudioOutput::Kind::Pcm;
+    out.file = fifo;
+    {
+        auto d = makeMpvMciDevice(out);
+        char reply[128];
+        d->send(("open " + mediaFile(0) + " alias Song").c_str(), reply, sizeof reply);
+        d->send("play song", reply, sizeof reply);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the pipe fills
+        tickQueries(state, *d);
+        // Closing the reader fails the blocked write, so the core goes on
+        // and its teardown completes.
+        ::close(reader);
+        d->send("close song", nullptr, 0);
+    }
+}
+BENCHMARK(BM_MpvTickQueriesStalled)->Unit(benchmark::kNanosecond);
+
+}  // namespace

@@ -1,0 +1,440 @@
+#include "platform/MpvMciDevice.h"
+
+#include <mpv/client.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/Diagnostics.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace kestro::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Grace for the duration after the file loaded when libmpv first reports
+// it as unknown (a stale report may precede the real value).
+constexpr double kDurationGraceSeconds = 0.05;
+
+enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Splits a command into words. A word in double quotes may hold blanks; it
+// must be closed and followed by a blank or the end. A double quote inside
+// a bare word cannot be carried and is an error, so a path is never cut
+// into another one.
+class Words {
+public:
+    explicit Words(const char* text) : p_(text ? text : "") {}
+
+    // Next word into `word`; false at the end or on an error (error() then
+    // says which).
+    bool next(std::string_view& word) {
+        while (isBlank(*p_)) ++p_;
+        if (*p_ == '\0') return false;
+        if (*p_ == '"') {
+            const char* start = ++p_;
+            while (*p_ != '\0' && *p_ != '"') ++p_;
+            if (*p_ == '\0') return fail(MCIERR_NO_CLOSING_QUOTE);
+            word = std::string_view(start, static_cast<std::size_t>(p_ - start));
+            ++p_;
+            if (*p_ != '\0' && !isBlank(*p_)) return fail(MCIERR_EXTRA_CHARACTERS);
+            return true;
+        }
+        const char* start = p_;
+        while (*p_ != '\0' && !isBlank(*p_)) {
+            if (*p_ == '"') return fail(MCIERR_NO_CLOSING_QUOTE);
+            ++p_;
+        }
+        word = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        return true;
+    }
+    MciError error() const { return error_; }
+
+private:
+    bool fail(MciError e) {
+        error_ = e;
+        return false;
+    }
+    const char* p_;
+    MciError error_ = 0;
+};
+
+// A non-negative decimal number that fits in 31 bits.
+bool parseNumber(std::string_view text, long long& out) {
+    if (text.empty() || text.size() > 10) return false;
+    long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > 0x7FFFFFFF) return false;
+    out = v;
+    return true;
+}
+
+MciError replyNumber(char* reply, unsigned replySize, long long value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld", value);
+    copyBounded(reply, replySize, text);
+    return 0;
+}
+
+class MpvMciDevice : public MciInterpreter {
+public:
+    explicit MpvMciDevice(const AudioOutput& output) {
+        engine_ = MpvEngine::create(output, "song", {});
+        if (engine_) {
+            engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+            engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
+        }
+    }
+
+    MciError send(const char* command, char* reply, unsigned replySize) override {
+        copyBounded(reply, replySize, "");
+        if (!engine_) return MCIERR_CANNOT_LOAD_DRIVER;
+        pump();
+
+        Words words(command);
+        std::string_view verb;
+        if (!words.next(verb)) return words.error() ? words.error() : MCIERR_MISSING_COMMAND_STRING;
+
+        if (equalNoCase(verb, "open")) return open(words);
+
+        enum class Verb { Set, Status, Play, Pause, Resume, SetAudio, Close } v;
+        if (equalNoCase(verb, "set")) v = Verb::Set;
+        else if (equalNoCase(verb, "status")) v = Verb::Status;
+        else if (equalNoCase(verb, "play")) v = Verb::Play;
+        else if (equalNoCase(verb, "pause")) v = Verb::Pause;
+        else if (equalNoCase(verb, "resume")) v = Verb::Resume;
+        else if (equalNoCase(verb, "setaudio")) v = Verb::SetAudio;
+        else if (equalNoCase(verb, "close")) v = Verb::Close;
+        else return MCIERR_UNRECOGNIZED_COMMAND;
+
+        std::string_view device;
+        if (!words.next(device)) return words.error() ? words.error() : MCIERR_MISSING_DEVICE_NAME;
+        if (!open_ || !equalNoCase(device, alias_)) return MCIERR_INVALID_DEVICE_NAME;
+
+        std::string_view w[4];
+        int count = 0;
+        std::string_view extra;
+        while (count < 4 && words.next(w[count])) ++count;
+        if (words.error()) return words.error();
+        if (count == 4 && words.next(extra)) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (words.error()) return words.error();
+
+        switch (v) {
+            case Verb::Set: return set(w, count);
+            case Verb::Status: return status(w, count, reply, replySize);
+            case Verb::Play: return play(w, count);
+            case Verb::Pause:
+                if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
+                paused_ = true;
+                return engine_->setFlag("pause", true) ? 0 : busy();
+            case Verb::Resume:
+                if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
+                started_ = true;
+                paused_ = false;
+                return engine_->setFlag("pause", false) ? 0 : busy();
+            case Verb::SetAudio: return setAudio(w, count);
+            case Verb::Close:
+                if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
+                close();
+                return 0;
+        }
+        return MCIERR_UNRECOGNIZED_COMMAND;
+    }
+
+    ~MpvMciDevice() override {
+        if (open_) close();
+    }
+
+private:
+    // libmpv refused an asynchronous call at once (its queue is full).
+    MciError busy() {
+        diagnostic("song device: libmpv refused a command (its queue is full)");
+        return MCIERR_DEVICE_NOT_READY;
+    }
+
+    MciError open(Words& words) {
+        std::string_view path, keyword, alias, extra;
+        if (!words.next(path)) return words.error() ? words.error() : MCIERR_FILENAME_REQUIRED;
+        if (!words.next(keyword)) return words.error() ? words.error() : MCIERR_MISSING_PARAMETER;
+        if (!equalNoCase(keyword, "alias")) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (!words.next(alias)) return words.error() ? words.error() : MCIERR_MISSING_PARAMETER;
+        if (words.next(extra)) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (words.error()) return words.error();
+        if (path.empty()) return MCIERR_FILENAME_REQUIRED;
+        if (alias.size() >= sizeof alias_) return MCIERR_OUTOFRANGE;
+        if (open_) return equalNoCase(alias, alias_) ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
+
+        std::string mapped;
+        if (!mapPath(std::string(path).c_str(), mapped)) return MCIERR_FILE_NOT_FOUND;
+        struct stat st;
+        if (::stat(mapped.c_str(), &st) != 0) return errno == EACCES ? MCIERR_INVALID_FILE : MCIERR_FILE_NOT_FOUND;
+        // Only regular files reach libmpv: a folder would load as a
+        // playlist, and opening a FIFO or a device would block its core.
+        if (!S_ISREG(st.st_mode) || st.st_size == 0) return MCIERR_INVALID_FILE;
+        // A relative path starting "name://" must not be taken as an address.
+        if (mapped[0] != '/') mapped.insert(0, "./");
+
+        return load(mapped, alias);
+    }
+
+    MciError load(const std::string& file, std::string_view alias) {
+        resetState();
+        loadReplyId_ = ++replySerial_;
+        phase_ = Phase::WaitingReply;
+        bool queued = engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
+                      engine_->setDouble("volume", 100.0) &&
+                      engine_->command({"loadfile", file.c_str(), "replace"}, loadReplyId_);
+        if (!queued) {
+            phase_ = Phase::Idle;
+            return busy();
+        }
+
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
+        Clock::time_point graceEnd{};
+        for (;;) {
+            if (phase_ == Phase::Failed) break;
+            if (phase_ == Phase::Loaded) {
+                if (durationKnown_) break;
+                if (durationUnknownSeen_) {
+                    if (graceEnd == Clock::time_point{})
+                        graceEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(kDurationGraceSeconds));
+                    if (Clock::now() >= graceEnd) break;
+                }
+            }
+            Clock::time_point now = Clock::now();
+            Clock::time_point until = graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
+            if (now >= deadline) {
+                diagnostic("song device: \"%s\" did not load within %d ms", file.c_str(), kOpenTimeoutMs);
+                engine_->command({"stop"});
+                phase_ = Phase::Idle;
+                return MCIERR_DEVICE_NOT_READY;
+            }
+            double wait = std::chrono::duration<double>(until - now).count();
+            if (const mpv_event* e = engine_->waitEvent(wait > 0 ? wait : 0)) handle(e);
+        }
+
+        if (phase_ == Phase::Failed) {
+            phase_ = Phase::Idle;
+            engine_->command({"stop"});
+            diagnostic("song device: cannot play \"%s\": %s%s%s", file.c_str(), failure_,
+                       engine_->lastLogError()[0] ? " - " : "", engine_->lastLogError());
+            return MCIERR_INVALID_FILE;
+        }
+        open_ = true;
+        copyBounded(alias_, alias);
+        positionMs_ = 0;
+        return 0;
+    }
+
+    void close() {
+        engine_->command({"stop"});
+        open_ = false;
+        phase_ = Phase::Idle;
+        alias_[0] = '\0';
+        engine_->patchCapture();
+    }
+
+    MciError set(const std::string_view* w, int count) {
+        if (count >= 2 && equalNoCase(w[0], "time") && equalNoCase(w[1], "format")) {
+            if (count < 3) return MCIERR_MISSING_PARAMETER;
+            if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
+            if (equalNoCase(w[2], "milliseconds") || equalNoCase(w[2], "ms")) return 0;
+            return MCIERR_BAD_TIME_FORMAT;
+        }
+        if (count >= 2 && equalNoCase(w[0], "seek") && equalNoCase(w[1], "exactly")) {
+            if (count < 3) return MCIERR_MISSING_PARAMETER;
+            if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
+            bool on;
+            if (equalNoCase(w[2], "on")) on = true;
+            else if (equalNoCase(w[2], "off")) on = false;
+            else return MCIERR_BAD_CONSTANT;
+            return engine_->setString("hr-seek", on ? "yes" : "no") ? 0 : busy();
+        }
+        return count ? MCIERR_UNRECOGNIZED_KEYWORD : MCIERR_MISSING_PARAMETER;
+    }
+
+    MciError status(const std::string_view* w, int count, char* reply, unsigned replySize) {
+        if (count == 0) return MCIERR_MISSING_PARAMETER;
+        if (count > 2 || (count == 2 && !equalNoCase(w[1], "wait"))) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (equalNoCase(w[0], "length")) return replyNumber(reply, replySize, lengthMs_);
+        if (equalNoCase(w[0], "position")) {
+            // Until it first plays the device is stopped at 0 (some decoders
+            // report the end of their first frame while paused at the start).
+            long long p = started_ ? positionMs_ : 0;
+            if (p > lengthMs_) p = lengthMs_;
+            return replyNumber(reply, replySize, p < 0 ? 0 : p);
+        }
+        if (equalNoCase(w[0], "volume")) return replyNumber(reply, replySize, volumeLevel_);
+        return MCIERR_UNRECOGNIZED_KEYWORD;
+    }
+
+    MciError play(const std::string_view* w, int count) {
+        if (count == 0) {
+            started_ = true;
+            paused_ = false;
+            return engine_->setFlag("pause", false) ? 0 : busy();
+        }
+        if (!equalNoCase(w[0], "from")) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (count < 2) return MCIERR_MISSING_PARAMETER;
+        if (count > 2) return MCIERR_UNRECOGNIZED_KEYWORD;
+        long long from;
+        if (!parseNumber(w[1], from)) return MCIERR_BAD_INTEGER;
+        if (from > lengthMs_) return MCIERR_OUTOFRANGE;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(from) / 1000.0);
+        if (!engine_->command({"seek", seconds, "absolute"})) return busy();
+        // Until playback restarts at the target, the target is the position.
+        seekPending_ = true;
+        started_ = true;
+        positionMs_ = from;
+        paused_ = false;
+        return engine_->setFlag("pause", false) ? 0 : busy();
+    }
+
+    MciError setAudio(const std::string_view* w, int count) {
+        if (count < 1 || !equalNoCase(w[0], "volume")) return count ? MCIERR_UNRECOGNIZED_KEYWORD : MCIERR_MISSING_PARAMETER;
+        if (count < 3 || !equalNoCase(w[1], "to")) return MCIERR_MISSING_PARAMETER;
+        if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
+        long long level;
+        if (!parseNumber(w[2], level)) return MCIERR_BAD_INTEGER;
+        if (level > 1000) return MCIERR_OUTOFRANGE;
+        volumeLevel_ = static_cast<int>(level);
+        return engine_->setDouble("volume", mpvVolumeForGain(static_cast<double>(level) / 1000.0)) ? 0 : busy();
+    }
+
+    // Takes every event that is waiting, without waiting for more.
+    void pump() {
+        while (const mpv_event* e = engine_->waitEvent(0)) handle(e);
+    }
+
+    void handle(const mpv_event* e) {
+        switch (e->event_id) {
+            case MPV_EVENT_COMMAND_REPLY:
+                if (e->reply_userdata == loadReplyId_ && phase_ == Phase::WaitingReply) {
+                    if (e->error < 0) fail(mpv_error_string(e->error));
+                    else phase_ = Phase::WaitingStart;
+                }
+                break;
+            case MPV_EVENT_START_FILE:
+                if (phase_ == Phase::WaitingStart) {
+                    const auto* s = static_cast<const mpv_event_start_file*>(e->data);
+                    entryId_ = s ? s->playlist_entry_id : -1;
+                    phase_ = Phase::Loading;
+                }
+                break;
+            case MPV_EVENT_FILE_LOADED:
+                if (phase_ == Phase::Loading) phase_ = Phase::Loaded;
+                break;
+            case MPV_EVENT_END_FILE: {
+                const auto* end = static_cast<const mpv_event_end_file*>(e->data);
+                if (end == nullptr || end->playlist_entry_id != entryId_) break;
+                if (phase_ == Phase::Loading) {
+                    if (end->reason == MPV_END_FILE_REASON_REDIRECT) fail("it is a playlist or a folder");
+                    else if (end->reason == MPV_END_FILE_REASON_ERROR) fail(mpv_error_string(end->error));
+                    else fail("it ended before it loaded");
+                } else if (phase_ == Phase::Loaded && open_ && end->reason == MPV_END_FILE_REASON_ERROR) {
+                    diagnostic("song device: playback stopped: %s", mpv_error_string(end->error));
+                }
+                break;
+            }
+            case MPV_EVENT_PLAYBACK_RESTART:
+                seekPending_ = false;
+                break;
+            case MPV_EVENT_PROPERTY_CHANGE: {
+                const auto* p = static_cast<const mpv_event_property*>(e->data);
+                const bool known = p && p->format == MPV_FORMAT_DOUBLE && p->data;
+                const double value = known ? *static_cast<const double*>(p->data) : 0.0;
+                if (e->reply_userdata == kTimePos) {
+                    if (known && !seekPending_ && phase_ == Phase::Loaded) positionMs_ = toMs(value);
+                } else if (e->reply_userdata == kDuration &&
+                           (phase_ == Phase::Loading || phase_ == Phase::Loaded)) {
+                    // The duration may come just before or after FILE_LOADED;
+                    // the last report since our file started is the one.
+                    durationKnown_ = known;
+                    durationUnknownSeen_ = !known;
+                    if (known) lengthMs_ = toMs(value);
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    static long long toMs(double seconds) {
+        if (!(seconds > 0.0)) return 0;
+        if (seconds > 2e6) return 2000000000LL;
+        return std::llround(seconds * 1000.0);
+    }
+
+    void fail(const char* why) {
+        copyBounded(failure_, why ? why : "unknown error");
+        phase_ = Phase::Failed;
+    }
+
+    void resetState() {
+        positionMs_ = 0;
+        lengthMs_ = 0;
+        volumeLevel_ = 1000;
+        paused_ = true;
+        started_ = false;
+        seekPending_ = false;
+        durationKnown_ = false;
+        durationUnknownSeen_ = false;
+        entryId_ = -1;
+        failure_[0] = '\0';
+    }
+
+    enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
+
+    std::unique_ptr<MpvEngine> engine_;
+    bool open_ = false;
+    char alias_[64] = "";
+    Phase phase_ = Phase::Idle;
+    std::uint64_t replySerial_ = 0;
+    std::uint64_t loadReplyId_ = 0;
+    std::int64_t entryId_ = -1;
+    long long positionMs_ = 0;
+    long long lengthMs_ = 0;
+    int volumeLevel_ = 1000;
+    bool paused_ = true;
+    bool started_ = false;  // played (or sought) since the open
+    bool seekPending_ = false;
+    bool durationKnown_ = false;
+    bool durationUnknownSeen_ = false;
+    char failure_[128] = "";
+};
+
+}  // namespace
+
+std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output) {
+    return std::make_shared<MpvMciDevice>(output);
+}
+
+}  // namespace kestro::platform

@@ -1,0 +1,36 @@
+// The MCI song device on libmpv: an MciInterpreter that understands the
+// command strings the plug-in sends and plays one file at a time.
+//
+//   open PATH alias NAME            PATH bare, or in double quotes when it
+//                                   holds blanks; a Windows path from a
+//                                   shortcut goes through the drive map
+//   set NAME time format milliseconds|ms
+//   set NAME seek exactly on|off
+//   status NAME length|position|volume [wait]
+//   play NAME [from MS]    pause NAME    resume NAME
+//   setaudio NAME volume to LEVEL   (0 to 1000, 1000 = unity gain)
+//   close NAME
+//
+// Verbs, keywords and the alias compare without regard to case. Replies are
+// decimal text cut to the caller's buffer. Only "open" waits (for the file
+// to load and its length to be known, at most kOpenTimeoutMs); every other
+// command answers from values cached from libmpv's events and returns at
+// once, whatever the core thread is doing.
+#pragma once
+
+#include <memory>
+
+#include "platform/Mci.h"
+#include "platform/MpvEngine.h"
+
+namespace kestro::platform {
+
+inline constexpr int kOpenTimeoutMs = 2000;
+
+// A new song device on `output` (one libmpv core, made now). When libmpv
+// cannot be set up the device still exists: it answers every command with
+// MCIERR_CANNOT_LOAD_DRIVER, and the reason was reported once through the
+// diagnostics sink.
+std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output);
+
+}  // namespace kestro::platform

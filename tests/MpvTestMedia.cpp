@@ -1,0 +1,76 @@
+#include "MpvTestMedia.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "platform/Text.h"
+
+namespace kestro::testing {
+
+bool runQuiet(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool makeTone(const std::string& path, int hz, double seconds) {
+    const std::string q = "'" + path + "'";
+    const std::string len = std::to_string(seconds);
+    const std::string f = std::to_string(hz);
+    const std::string ff = "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=" + f + ":duration=" + len +
+                           ":sample_rate=44100' -af volume=0.5 ";
+    using platform::endsWith;
+    if (endsWith(path, ".mp3")) return runQuiet("sox -n -r 44100 -c 2 -t wav - synth " + len + " sine " + f + " vol 0.5 | lame --quiet -b 128 - " + q);
+    if (endsWith(path, ".wav")) return runQuiet("sox -n -r 44100 -c 2 -b 16 " + q + " synth " + len + " sine " + f + " vol 0.5");
+    if (endsWith(path, ".aif")) return runQuiet("sox -n -r 44100 -c 2 -b 16 -t aiff " + q + " synth " + len + " sine " + f + " vol 0.5");
+    if (endsWith(path, ".au")) return runQuiet("sox -n -r 44100 -c 1 -b 16 -t au " + q + " synth " + len + " sine " + f + " vol 0.5");
+    if (endsWith(path, ".wma")) return runQuiet(ff + "-c:a wmav2 -b:a 128k -f asf " + q);
+    if (endsWith(path, ".m4a")) return runQuiet(ff + "-c:a aac -b:a 128k -f ipod " + q);
+    return false;
+}
+
+namespace {
+std::uint32_t le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+}  // namespace
+
+WavCapture readWavCapture(const std::string& path) {
+    WavCapture w;
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 44) return w;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::uint32_t dataBytes = le32(b + 40);
+    w.headerValid = std::memcmp(b, "RIFF", 4) == 0 && std::memcmp(b + 8, "WAVEfmt ", 8) == 0 &&
+                    le32(b + 16) == 16 && le16(b + 20) == 1 && le16(b + 22) == 2 && le32(b + 24) == 44100 &&
+                    le16(b + 34) == 16 && std::memcmp(b + 36, "data", 4) == 0 &&
+                    le32(b + 4) == 36 + dataBytes && dataBytes == ((bytes.size() - 44) & ~std::size_t{3});
+    const std::size_t frames = (bytes.size() - 44) / 4;
+    w.left.resize(frames);
+    for (std::size_t i = 0; i < frames; ++i) w.left[i] = static_cast<std::int16_t>(le16(b + 44 + 4 * i));
+    return w;
+}
+
+double toneFrequency(const std::vector<std::int16_t>& s, std::size_t from, std::size_t to) {
+    if (to > s.size()) to = s.size();
+    std::size_t first = 0, last = 0, crossings = 0;
+    for (std::size_t i = from + 1; i < to; ++i) {
+        if (s[i - 1] < 0 && s[i] >= 0) {
+            if (crossings == 0) first = i;
+            last = i;
+            ++crossings;
+        }
+    }
+    if (crossings < 2) return 0.0;
+    return static_cast<double>(crossings - 1) * 44100.0 / static_cast<double>(last - first);
+}
+
+std::size_t loudSamples(const std::vector<std::int16_t>& s, int threshold) {
+    std::size_t n = 0;
+    for (std::int16_t v : s) n += (v > threshold || v < -threshold) ? 1 : 0;
+    return n;
+}
+
+}  // namespace kestro::testing

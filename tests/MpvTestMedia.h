@@ -1,0 +1,33 @@
+// Test media for the libmpv back ends: tones encoded at test time by real
+// encoders, and measurements of a WAV capture (its header, length and the
+// frequency of its tone).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestro::testing {
+
+// Runs a shell command; true when it exits 0.
+bool runQuiet(const std::string& command);
+
+// Makes `path` (format from its extension: mp3, wav, wma, m4a, aif, au) a
+// tone of `hz` Hz lasting `seconds`. False when the encoder failed.
+bool makeTone(const std::string& path, int hz, double seconds);
+
+// The capture as the back ends write it: 16-bit stereo PCM at 44100 Hz.
+struct WavCapture {
+    bool headerValid = false;  // RIFF/WAVE, PCM s16 stereo 44100, sizes match the file
+    std::vector<std::int16_t> left;  // the first channel
+    double seconds() const { return static_cast<double>(left.size()) / 44100.0; }
+};
+WavCapture readWavCapture(const std::string& path);
+
+// The tone's frequency over samples [from, to) of `samples`, by counting
+// rising zero crossings of the non-silent part; 0 for silence.
+double toneFrequency(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t to);
+// The number of samples whose magnitude exceeds `threshold`.
+std::size_t loudSamples(const std::vector<std::int16_t>& samples, int threshold);
+
+}  // namespace kestro::testing

@@ -1,0 +1,557 @@
+// The MCI song device on libmpv: its command parser, real files of every
+// format made at test time, a WAV capture of what it played, bad input and a
+// stalled output.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MpvTestMedia.h"
+#include "TestUtil.h"
+#include "platform/Diagnostics.h"
+#include "platform/Mci.h"
+#include "platform/MpvMciDevice.h"
+#include "platform/Paths.h"
+
+using namespace kestro::platform;
+using kestro::testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kToneSeconds = 1.5;
+const char* const kFormats[] = {"mp3", "wav", "wma", "m4a", "aif", "au"};
+
+AudioOutput nullOutput() {
+    AudioOutput o;
+    o.kind = AudioOutput::Kind::Null;
+    return o;
+}
+
+struct Reply {
+    MciError rc;
+    std::string text;
+};
+
+Reply send(MciInterpreter& d, const std::string& command, unsigned size = 128) {
+    std::vector<char> buf(size ? size : 1, 'x');
+    MciError rc = d.send(command.c_str(), size ? buf.data() : nullptr, size);
+    return {rc, size ? std::string(buf.data()) : std::string()};
+}
+
+long number(MciInterpreter& d, const std::string& command) { return std::atol(send(d, command).text.c_str()); }
+
+// Waits (at most `limit`) until `done` holds.
+template <class F>
+bool eventually(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(8000)) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+class MpvMci : public ::testing::Test {
+public:
+    static void SetUpTestSuite() {
+        std::setlocale(LC_NUMERIC, "C");
+        media_ = new TempDir;
+        for (const char* ext : kFormats) {
+            ASSERT_TRUE(kestro::testing::makeTone(*media_ / (std::string("tone.") + ext), 440, kToneSeconds)) << ext;
+        }
+        ASSERT_TRUE(kestro::testing::makeTone(*media_ / "long.mp3", 440, 6.0));
+        ASSERT_TRUE(kestro::testing::makeTone(*media_ / "high.wav", 880, 1.0));
+    }
+    static void TearDownTestSuite() {
+        delete media_;
+        media_ = nullptr;
+    }
+    static std::string file(const std::string& name) { return *media_ / name; }
+    static std::string openCommand(const std::string& path) { return "open \"" + path + "\" alias Song"; }
+
+protected:
+    void SetUp() override {
+        diagnostics_.clear();
+        setDiagnosticSink([this](const char* line) { diagnostics_.push_back(line); });
+    }
+    void TearDown() override { setDiagnosticSink(nullptr); }
+
+    static TempDir* media_;
+    std::vector<std::string> diagnostics_;
+};
+TempDir* MpvMci::media_ = nullptr;
+
+// --- parser -------------------------------------------------------------------
+
+TEST_F(MpvMci, EveryCommandFormAndItsErrors) {
+    auto d = makeMpvMciDevice(nullOutput());
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    struct Case {
+        const char* command;
+        MciError rc;
+    } cases[] = {
+        {"set song time format milliseconds", 0},
+        {"SET SONG TIME FORMAT MS", 0},
+        {"set Song seek exactly on", 0},
+        {"set sOnG seek exactly off", 0},
+        {"status song length", 0},
+        {"status song position wait", 0},
+        {"status song position", 0},
+        {"status song volume", 0},
+        {"  status\tsong   volume  ", 0},
+        {"play song", 0},
+        {"pause song", 0},
+        {"resume song", 0},
+        {"play song from 100", 0},
+        {"Play SONG From 0", 0},
+        {"setaudio song volume to 0", 0},
+        {"setaudio song volume to 1000", 0},
+        {"", MCIERR_MISSING_COMMAND_STRING},
+        {"   ", MCIERR_MISSING_COMMAND_STRING},
+        {"fly song", MCIERR_UNRECOGNIZED_COMMAND},
+        {"stop song", MCIERR_UNRECOGNIZED_COMMAND},
+        {"play", MCIERR_MISSING_DEVICE_NAME},
+        {"play other", MCIERR_INVALID_DEVICE_NAME},
+        {"play songs", MCIERR_INVALID_DEVICE_NAME},
+        {"play song now", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"pause song now", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"set song", MCIERR_MISSING_PARAMETER},
+        {"set song colour red", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"set song time format frames", MCIERR_BAD_TIME_FORMAT},
+        {"set song time format", MCIERR_MISSING_PARAMETER},
+        {"set song seek exactly maybe", MCIERR_BAD_CONSTANT},
+        {"status song", MCIERR_MISSING_PARAMETER},
+        {"status song colour", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"status song length now", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"play song from", MCIERR_MISSING_PARAMETER},
+        {"play song from -5", MCIERR_BAD_INTEGER},
+        {"play song from 12x", MCIERR_BAD_INTEGER},
+        {"play song from 99999999999", MCIERR_BAD_INTEGER},
+        {"play song from 2000000", MCIERR_OUTOFRANGE},
+        {"play song to 5", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"setaudio song volume to 1001", MCIERR_OUTOFRANGE},
+        {"setaudio song volume to -1", MCIERR_BAD_INTEGER},
+        {"setaudio song volume to loud", MCIERR_BAD_INTEGER},
+        {"setaudio song volume 5", MCIERR_MISSING_PARAMETER},
+        {"setaudio song bass to 5", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"status \"song", MCIERR_NO_CLOSING_QUOTE},
+        {"status \"song\"x length", MCIERR_EXTRA_CHARACTERS},
+        {"status \"song\" length", 0},
+        {"open x alias song", MCIERR_DUPLICATE_ALIAS},
+        {"open x alias SONG", MCIERR_DUPLICATE_ALIAS},
+        {"open x alias other", MCIERR_DEVICE_OPEN},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(send(*d, c.command).rc, c.rc) << '"' << c.command << '"';
+    }
+    EXPECT_EQ(send(*d, "close SONG").rc, 0u);
+    EXPECT_EQ(send(*d, "close song").rc, MCIERR_INVALID_DEVICE_NAME);
+}
+
+TEST_F(MpvMci, CommandsOnADeviceThatIsNotOpen) {
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const char* command : {"status song length", "status song position wait", "status song volume", "play song",
+                                "play song from 0", "pause song", "resume song", "setaudio song volume to 5",
+                                "set song time format milliseconds", "set song seek exactly on", "close song"}) {
+        Reply r = send(*d, command);
+        EXPECT_EQ(r.rc, MCIERR_INVALID_DEVICE_NAME) << command;
+        EXPECT_EQ(r.text, "") << command;
+    }
+}
+
+TEST_F(MpvMci, OpenPathQuoting) {
+    TempDir dir;
+    const std::string plain = dir / "plain.wav";
+    const std::string spaced = dir / "with space %s %d.wav";
+    std::filesystem::copy_file(file("tone.wav"), plain);
+    std::filesystem::copy_file(file("tone.wav"), spaced);
+    // Decoys a cut path could reach if a quote were mishandled.
+    std::filesystem::copy_file(file("tone.wav"), dir / "a");
+    std::filesystem::copy_file(file("tone.wav"), dir / "a\"b.wav");
+    // A path of more than 1000 characters (each component under NAME_MAX).
+    std::string deep = dir.path();
+    while (deep.size() < 1000) deep += "/" + std::string(200, 'd');
+    std::filesystem::create_directories(deep);
+    std::filesystem::copy_file(file("tone.wav"), deep + "/long name.wav");
+
+    struct Case {
+        std::string command;
+        MciError rc;
+    } cases[] = {
+        {"open " + plain + " alias Song", 0},
+        {"open \"" + plain + "\" alias Song", 0},
+        {"open \"" + spaced + "\" alias Song", 0},
+        {"open \"" + deep + "/long name.wav\" alias Song", 0},
+        {"OPEN " + plain + " ALIAS song", 0},
+        {"open " + spaced + " alias Song", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"open \"" + plain + " alias Song", MCIERR_NO_CLOSING_QUOTE},
+        {"open " + dir.path() + "/a\"b.wav alias Song", MCIERR_NO_CLOSING_QUOTE},
+        {"open \"" + dir.path() + "/a\"b.wav\" alias Song", MCIERR_EXTRA_CHARACTERS},
+        {"open \"\" alias Song", MCIERR_FILENAME_REQUIRED},
+        {"open", MCIERR_FILENAME_REQUIRED},
+        {"open " + plain, MCIERR_MISSING_PARAMETER},
+        {"open " + plain + " alias", MCIERR_MISSING_PARAMETER},
+        {"open " + plain + " type waveaudio", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"open " + plain + " alias Song wait", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"open " + deep + "/" + std::string(300, 'n') + ".wav alias Song", MCIERR_FILE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        auto d = makeMpvMciDevice(nullOutput());
+        EXPECT_EQ(send(*d, c.command).rc, c.rc) << c.command.substr(0, 200);
+        // A failed open leaves nothing open under the alias.
+        EXPECT_EQ(send(*d, "status song length").rc, c.rc == 0 ? 0u : MCIERR_INVALID_DEVICE_NAME) << c.command.substr(0, 200);
+    }
+}
+
+TEST_F(MpvMci, WindowsPathFromAShortcutGoesThroughTheDriveMap) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "music");
+    std::filesystem::copy_file(file("tone.mp3"), dir / "music/a b.mp3");
+    ASSERT_TRUE(setDriveMapping('Q', dir.path()));
+    auto d = makeMpvMciDevice(nullOutput());
+    EXPECT_EQ(send(*d, "open \"Q:\\music\\a b.mp3\" alias Song").rc, 0u);
+    EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
+    EXPECT_EQ(send(*d, "close song").rc, 0u);
+    EXPECT_EQ(send(*d, "open Q:\\music\\..\\..\\missing.mp3 alias Song").rc, MCIERR_FILE_NOT_FOUND);
+    EXPECT_EQ(send(*d, "open Y:\\music\\a.mp3 alias Song").rc, MCIERR_FILE_NOT_FOUND);  // unmapped drive
+    resetDriveMappings();
+}
+
+TEST_F(MpvMci, RepliesAreBoundedByTheCallersBuffer) {
+    auto d = makeMpvMciDevice(nullOutput());
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    const std::string full = send(*d, "status song length").text;
+    ASSERT_EQ(full.size(), 4u);  // 1500
+    for (unsigned size : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        Reply r = send(*d, "status song length", size);
+        EXPECT_EQ(r.rc, 0u);
+        EXPECT_EQ(r.text, full.substr(0, size - 1)) << size;
+    }
+    EXPECT_EQ(d->send("status song volume", nullptr, 0), 0u);  // no buffer at all
+    char text[8];
+    EXPECT_TRUE(d->errorText(MCIERR_INVALID_FILE, text, sizeof text));
+    EXPECT_EQ(std::string(text), "The spe");
+}
+
+// --- real files ------------------------------------------------------------
+
+TEST_F(MpvMci, EveryFormatOpensStoppedAtZeroWithItsLength) {
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const char* ext : kFormats) {
+        SCOPED_TRACE(ext);
+        ASSERT_EQ(send(*d, openCommand(file(std::string("tone.") + ext))).rc, 0u);
+        EXPECT_EQ(send(*d, "set song time format milliseconds").rc, 0u);
+        EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_EQ(number(*d, "status song position wait"), 0);  // opened stopped
+        EXPECT_EQ(number(*d, "status song volume"), 1000);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
+    }
+}
+
+TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
+    auto d = makeMpvMciDevice(nullOutput());
+    ASSERT_EQ(send(*d, openCommand(file("long.mp3"))).rc, 0u);
+    auto position = [&] { return number(*d, "status song position wait"); };
+
+    ASSERT_EQ(send(*d, "play song").rc, 0u);
+    EXPECT_TRUE(eventually([&] { return position() >= 300; })) << position();
+    ASSERT_EQ(send(*d, "pause song").rc, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long paused = position();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_NEAR(position(), paused, 60) << "the position moved while paused";
+
+    ASSERT_EQ(send(*d, "resume song").rc, 0u);
+    EXPECT_TRUE(eventually([&] { return position() >= paused + 300; })) << position();
+
+    // The target is reported at once, then playback goes on from there.
+    ASSERT_EQ(send(*d, "play song from 4000").rc, 0u);
+    EXPECT_GE(position(), 4000);
+    EXPECT_TRUE(eventually([&] { return position() >= 4300; })) << position();
+    ASSERT_EQ(send(*d, "play song from 500").rc, 0u);
+    EXPECT_LT(position(), 1500);
+
+    // Playing on to the end stays at the end.
+    ASSERT_EQ(send(*d, "play song from 5800").rc, 0u);
+    EXPECT_TRUE(eventually([&] { return position() >= 5900; })) << position();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(position(), number(*d, "status song length"));
+}
+
+TEST_F(MpvMci, VolumeIsTheLevelLastSetAndStartsAtFullForEachOpen) {
+    auto d = makeMpvMciDevice(nullOutput());
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    for (int level : {0, 1, 500, 999, 1000, 250}) {
+        ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(level)).rc, 0u);
+        EXPECT_EQ(number(*d, "status song volume"), level);
+        EXPECT_EQ(send(*d, "status song volume", 255).text, std::to_string(level));
+    }
+    EXPECT_EQ(send(*d, "setaudio song volume to 1001").rc, MCIERR_OUTOFRANGE);
+    EXPECT_EQ(number(*d, "status song volume"), 250);
+    ASSERT_EQ(send(*d, "close song").rc, 0u);
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    EXPECT_EQ(number(*d, "status song volume"), 1000);
+}
+
+TEST(MpvVolumeCurve, LinearGainOntoTheCubicProperty) {
+    EXPECT_DOUBLE_EQ(mpvVolumeForGain(1.0), 100.0);
+    EXPECT_DOUBLE_EQ(mpvVolumeForGain(0.0), 0.0);
+    EXPECT_DOUBLE_EQ(mpvVolumeForGain(-1.0), 0.0);
+    EXPECT_DOUBLE_EQ(mpvVolumeForGain(2.0), 100.0);
+    EXPECT_NEAR(mpvVolumeForGain(0.125), 50.0, 1e-9);  // (50/100)^3 = 0.125
+    double last = -1;
+    for (int level = 0; level <= 1000; ++level) {
+        const double v = mpvVolumeForGain(level / 1000.0);
+        EXPECT_GT(v, last) << level;
+        last = v;
+    }
+}
+
+// --- capture -----------------------------------------------------------------
+
+TEST_F(MpvMci, CaptureHoldsEverySongPlayedAsOneWavFile) {
+    TempDir dir;
+    AudioOutput out;
+    ASSERT_TRUE(parseAudioOutput(("pcm:" + (dir / "capture.wav")).c_str(), out));
+    {
+        auto d = makeMpvMciDevice(out);
+        // Songs one after another, at full and at half volume (gain 0.5).
+        struct Song {
+            const char* name;
+            int level;
+        } songs[] = {{"tone.mp3", 1000}, {"high.wav", 1000}, {"tone.wav", 500}};
+        for (const Song& s : songs) {
+            SCOPED_TRACE(s.name);
+            ASSERT_EQ(send(*d, openCommand(file(s.name))).rc, 0u);
+            const long length = number(*d, "status song length");
+            ASSERT_EQ(send(*d, "play song").rc, 0u);
+            ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(s.level)).rc, 0u);
+            // (An mp3's length is its estimate; playback ends at the last sample.)
+            EXPECT_TRUE(eventually([&] { return number(*d, "status song position wait") >= length - 60; }));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ASSERT_EQ(send(*d, "close song").rc, 0u);
+        }
+    }  // the device's teardown completes the capture
+
+    kestro::testing::WavCapture w = kestro::testing::readWavCapture(dir / "capture.wav");
+    EXPECT_TRUE(w.headerValid);
+    EXPECT_NEAR(w.seconds(), 1.5 + 1.0 + 1.5, 0.15);
+    const std::size_t r = 44100;
+    EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r / 10, r * 14 / 10), 440.0, 3.0);
+    EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r * 17 / 10, r * 24 / 10), 880.0, 5.0);
+    EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r * 27 / 10, r * 38 / 10), 440.0, 3.0);
+    // Half volume halves the amplitude of the last song (the tones are made at 0.5).
+    auto peak = [&](std::size_t from, std::size_t to) {
+        int m = 0;
+        for (std::size_t i = from; i < to && i < w.left.size(); ++i) m = std::max(m, std::abs(int(w.left[i])));
+        return m;
+    };
+    EXPECT_NEAR(peak(r * 27 / 10, r * 38 / 10) * 2.0 / peak(r / 10, r * 14 / 10), 1.0, 0.1);
+}
+
+TEST(MpvAudioOutput, ParsesTheChoices) {
+    struct Case {
+        const char* text;
+        bool ok;
+        AudioOutput::Kind kind;
+        const char* file;
+        bool realtime;
+    } cases[] = {
+        {"auto", true, AudioOutput::Kind::Auto, "", false},
+        {"null", true, AudioOutput::Kind::Null, "", false},
+        {"pcm:/tmp/a b.wav", true, AudioOutput::Kind::Pcm, "/tmp/a b.wav", false},
+        {"pcm-realtime:x.wav", true, AudioOutput::Kind::Pcm, "x.wav", true},
+        {"pcm:", false, AudioOutput::Kind::Auto, "", false},
+        {"pcm-realtime:", false, AudioOutput::Kind::Auto, "", false},
+        {"Null", false, AudioOutput::Kind::Auto, "", false},
+        {"", false, AudioOutput::Kind::Auto, "", false},
+        {"alsa", false, AudioOutput::Kind::Auto, "", false},
+    };
+    for (const Case& c : cases) {
+        AudioOutput out;
+        EXPECT_EQ(parseAudioOutput(c.text, out), c.ok) << c.text;
+        EXPECT_EQ(out.kind, c.kind) << c.text;
+        EXPECT_EQ(out.file, c.file) << c.text;
+        EXPECT_EQ(out.realtime, c.realtime) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(describeAudioOutput(out), c.text);
+        }
+    }
+    AudioOutput untouched;
+    EXPECT_FALSE(parseAudioOutput(nullptr, untouched));
+}
+
+// --- bad input -----------------------------------------------------------------
+
+TEST_F(MpvMci, BadFilesFailAtOnceWithTheirCode) {
+    TempDir dir;
+    std::vector<std::pair<std::string, MciError>> cases = {
+        {dir / "missing.mp3", MCIERR_FILE_NOT_FOUND},
+        {dir / "no-such-folder/a.mp3", MCIERR_FILE_NOT_FOUND},
+        {dir.path(), MCIERR_INVALID_FILE},
+        {"/dev/zero", MCIERR_INVALID_FILE},
+        {dir / "empty.mp3", MCIERR_INVALID_FILE},
+        {dir / "text.mp3", MCIERR_INVALID_FILE},
+        {dir / "fifo.mp3", MCIERR_INVALID_FILE},
+        {dir / "list.mp3", MCIERR_INVALID_FILE},
+        {dir / std::string(1100, 'x'), MCIERR_FILE_NOT_FOUND},
+    };
+    kestro::testing::writeFile(dir / "empty.mp3", "");
+    kestro::testing::writeFile(dir / "text.mp3", "This is not audio.\nJust some words in a text file.\n");
+    // A playlist under a song's name: libmpv would redirect to its entries.
+    kestro::testing::writeFile(dir / "list.mp3", "#EXTM3U\n" + file("tone.mp3") + "\n");
+    ASSERT_EQ(mkfifo((dir / "fifo.mp3").c_str(), 0600), 0);
+    for (const char* ext : kFormats) {
+        // Corrupt: the right extension over noise that no decoder takes.
+        std::string noise(20000, '\0');
+        unsigned seed = 12345;
+        for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+        const std::string corrupt = dir / (std::string("corrupt.") + ext);
+        kestro::testing::writeFile(corrupt, noise);
+        cases.push_back({corrupt, MCIERR_INVALID_FILE});
+    }
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const auto& [path, rc] : cases) {
+        const auto start = Clock::now();
+        EXPECT_EQ(send(*d, openCommand(path)).rc, rc) << path.substr(0, 200);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << path.substr(0, 200);
+        EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
+    }
+    // The device still plays a good file after all that.
+    EXPECT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
+}
+
+TEST_F(MpvMci, TruncatedFilesFailOrOpenWithAShorterLength) {
+    TempDir dir;
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const char* ext : kFormats) {
+        const std::string whole = kestro::testing::readFile(file(std::string("tone.") + ext));
+        for (std::size_t keep : {std::size_t{40}, std::size_t{600}, whole.size() / 2}) {
+            const std::string path = dir / ("cut" + std::to_string(keep) + "." + ext);
+            kestro::testing::writeFile(path, whole.substr(0, keep));
+            SCOPED_TRACE(path);
+            const auto start = Clock::now();
+            const MciError rc = send(*d, openCommand(path)).rc;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+            if (rc == 0) {
+                EXPECT_LE(number(*d, "status song length"), kToneSeconds * 1000 + 50);
+                EXPECT_EQ(send(*d, "play song").rc, 0u);
+                EXPECT_EQ(send(*d, "close song").rc, 0u);
+            } else {
+                EXPECT_EQ(rc, MCIERR_INVALID_FILE);
+            }
+        }
+    }
+}
+
+TEST_F(MpvMci, AFileDeletedWhilePlayingLeavesTheDeviceAnswering) {
+    TempDir dir;
+    const std::string path = dir / "gone.mp3";
+    std::filesystem::copy_file(file("long.mp3"), path);
+    auto d = makeMpvMciDevice(nullOutput());
+    ASSERT_EQ(send(*d, openCommand(path)).rc, 0u);
+    ASSERT_EQ(send(*d, "play song").rc, 0u);
+    std::filesystem::remove(path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(send(*d, "status song position wait").rc, 0u);
+    EXPECT_EQ(send(*d, "play song from 3000").rc, 0u);
+    EXPECT_EQ(send(*d, "pause song").rc, 0u);
+    EXPECT_EQ(send(*d, "close song").rc, 0u);
+    EXPECT_EQ(send(*d, openCommand(path)).rc, MCIERR_FILE_NOT_FOUND);
+    EXPECT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
+}
+
+TEST_F(MpvMci, WithoutLibmpvEveryCommandFailsAndTheReasonIsSaidOnce) {
+    // libmpv refuses a locale whose numbers differ from "C": build one.
+    TempDir locales;
+    if (!kestro::testing::runQuiet("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8") + "'")) {
+        GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here";
+    }
+    const char* oldPath = std::getenv("LOCPATH");
+    const std::string saved = oldPath ? oldPath : "";
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    auto d = makeMpvMciDevice(nullOutput());
+    std::setlocale(LC_NUMERIC, "C");
+    if (oldPath) setenv("LOCPATH", saved.c_str(), 1);
+    else unsetenv("LOCPATH");
+    ASSERT_EQ(diagnostics_.size(), 1u);
+    EXPECT_NE(diagnostics_[0].find("LC_NUMERIC"), std::string::npos) << diagnostics_[0];
+    for (const std::string& command : {openCommand(file("tone.wav")), std::string("status song volume"),
+                                       std::string("play song"), std::string("close song"), std::string("")}) {
+        Reply r = send(*d, command);
+        EXPECT_EQ(r.rc, MCIERR_CANNOT_LOAD_DRIVER) << command;
+        EXPECT_EQ(r.text, "");
+    }
+    EXPECT_EQ(diagnostics_.size(), 1u);
+}
+
+// --- a stalled output ----------------------------------------------------------
+
+// The capture is a FIFO whose reader takes a little and then stops, so the
+// output blocks libmpv's core. Every command after the open still answers at
+// once, and a later open fails within its bound.
+TEST_F(MpvMci, CommandsAnswerAtOnceWhileTheOutputIsStalled) {
+    std::signal(SIGPIPE, SIG_IGN);
+    TempDir dir;
+    const std::string fifo = dir / "stalled.pcm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::atomic<bool> drain{false}, stop{false};
+    std::thread readerThread([&] {
+        char buf[4096];
+        std::size_t taken = 0;
+        while (!stop) {
+            if (taken < 16384 || drain) {
+                ssize_t n = ::read(reader, buf, sizeof buf);
+                if (n > 0) taken += static_cast<std::size_t>(n);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    AudioOutput out;
+    out.kind = AudioOutput::Kind::Pcm;
+    out.file = fifo;
+    {
+        auto d = makeMpvMciDevice(out);
+        ASSERT_EQ(send(*d, openCommand(file("long.mp3"))).rc, 0u);
+        ASSERT_EQ(send(*d, "play song").rc, 0u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the pipe fills, the output stalls
+        const char* perTick[] = {"status song position wait", "status song volume", "setaudio song volume to 300",
+                                 "pause song", "resume song", "play song from 1000", "status song length"};
+        for (int round = 0; round < 20; ++round) {
+            for (const char* command : perTick) {
+                const auto start = Clock::now();
+                EXPECT_EQ(send(*d, command).rc, 0u) << command;
+                EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500)) << command;
+            }
+        }
+        EXPECT_EQ(number(*d, "status song volume"), 300);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
+        const auto start = Clock::now();
+        const MciError rc = send(*d, openCommand(file("tone.mp3"))).rc;
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kOpenTimeoutMs + 1500));
+        EXPECT_TRUE(rc == 0 || rc == MCIERR_DEVICE_NOT_READY) << rc;
+        drain = true;  // let the core go so that the teardown completes
+    }
+    stop = true;
+    readerThread.join();
+    ::close(reader);
+}
+
+}  // namespace
