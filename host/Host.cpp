@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "host/Natives.h"
 #include "platform/Keyboard.h"
+#include "platform/Diagnostics.h"
 #include "platform/Mci.h"
+#include "platform/MpvMciDevice.h"
 #include "platform/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
@@ -54,18 +58,67 @@ Host::Host(const HostOptions& options)
         else
             transcript_.event("mci", "%u %s => %s", static_cast<unsigned>(result), c.c_str(), r.c_str());
     });
-    platform::setStreamObserver([this](const char* operation, const std::string& argument) {
-        std::string op = boundedText(operation, 256);
-        if (argument.empty())
-            transcript_.text("stream", op);
-        else
-            transcript_.text("stream", op + " " + argument.substr(0, Transcript::kMaxLine / 2));
+    // Lines of the platform's back ends (the audio output taken, a file
+    // that cannot be played) may come from their threads: queued, and
+    // written as log lines on this thread.
+    platform::setDiagnosticSink([this](const char* line) {
+        std::lock_guard<std::mutex> lock(diagnosticsMutex_);
+        if (diagnostics_.size() < 1000) diagnostics_.emplace_back(line ? line : "");
     });
+
+    switch (options.mci) {
+    case DeviceChoice::Real:
+        platform::setProcessAudioOutput(options.audio);
+        platform::setMciInterpreter(platform::makeMpvMciDevice(options.audio));
+        break;
+    case DeviceChoice::Scripted:
+        scriptedMci_ = std::make_shared<ScriptedMci>();
+        platform::setMciInterpreter(scriptedMci_);
+        break;
+    case DeviceChoice::None: platform::setMciInterpreter(nullptr); break;
+    }
+    std::shared_ptr<platform::StreamPlayer> stream;
+    if (options.stream == DeviceChoice::Scripted) {
+        scriptedStream_ = std::make_shared<ScriptedStream>();
+        stream = scriptedStream_;
+    } else {
+        stream = platform::makeSilentStreamPlayer();
+    }
+    platform::setStreamPlayer(transcribedStream(stream, transcript_));
+    realtime_ = options.realtime;
+    flushDiagnostics();
 }
+
+void Host::flushDiagnostics() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(diagnosticsMutex_);
+        lines.swap(diagnostics_);
+    }
+    for (const std::string& line : lines) logLine(line.c_str());
+}
+
+// Real time: the tick at game time T runs when T ms of wall time have
+// passed since the first paced tick.
+void Host::pace() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!paced_) {
+        paced_ = true;
+        wallStart_ = now;
+        gameStart_ = world_.gameTime();
+        return;
+    }
+    const auto due = wallStart_ + std::chrono::milliseconds(world_.gameTime() - gameStart_);
+    if (due > now) std::this_thread::sleep_until(due);
+}
+
 
 Host::~Host() {
     unloadPlugin();
-    platform::setStreamObserver(nullptr);
+    platform::setStreamPlayer(nullptr);
+    platform::setMciInterpreter(nullptr);  // a real device is torn down here, bounded
+    flushDiagnostics();
+    platform::setDiagnosticSink(nullptr);
     platform::setMciObserver(nullptr);
     platform::setKeyStateSource(nullptr);
     scripthook::setThreadRegisteredCallback(nullptr);
@@ -128,10 +181,12 @@ void Host::unloadPlugin() {
 }
 
 void Host::tick() {
+    if (realtime_) pace();
     world_.beginTick();
     scripthook::tickThreads();
     keyboard_.endTick();
     world_.endTick();
+    flushDiagnostics();
 }
 
 bool Host::run(const Command& command) {
@@ -162,6 +217,34 @@ bool Host::run(const Command& command) {
     case CommandKind::Quit:
         transcript_.flush();
         return false;
+    case CommandKind::MciReply:
+    case CommandKind::MciOnceReply:
+        if (scriptedMci_) scriptedMci_->setReply(command.target, command.argument, command.kind == CommandKind::MciOnceReply);
+        break;
+    case CommandKind::MciFail:
+    case CommandKind::MciOnceFail:
+        if (scriptedMci_)
+            scriptedMci_->setFailure(command.target, static_cast<platform::MciError>(command.value),
+                                     command.kind == CommandKind::MciOnceFail);
+        break;
+    case CommandKind::MciUnplayable:
+        if (scriptedMci_) scriptedMci_->setUnplayable(command.target);
+        break;
+    case CommandKind::MciClear:
+        if (scriptedMci_) scriptedMci_->clear();
+        break;
+    case CommandKind::StreamDuration:
+        if (scriptedStream_) scriptedStream_->setDuration(std::strtod(command.argument.c_str(), nullptr));
+        break;
+    case CommandKind::StreamTag:
+        if (scriptedStream_) scriptedStream_->setTag(command.target, command.argument);
+        break;
+    case CommandKind::StreamUntag:
+        if (scriptedStream_) scriptedStream_->removeTag(command.target);
+        break;
+    case CommandKind::StreamFailCreate:
+        if (scriptedStream_) scriptedStream_->failCreate();
+        break;
     }
     transcript_.flush();
     return true;

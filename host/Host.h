@@ -9,26 +9,47 @@
 // everything it installed on destruction.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/Devices.h"
 #include "host/GameWorld.h"
 #include "host/Keyboard.h"
 #include "host/Loader.h"
 #include "host/Scenario.h"
 #include "host/Transcript.h"
+#include "platform/MpvEngine.h"
 
 namespace kestro::host {
+
+// The song device behind the MCI interface, and the stream player.
+enum class DeviceChoice {
+    Real,      // on libmpv: the song device, and the stream player when built
+    Scripted,  // answers from scenario lines, plays nothing
+    None,      // the platform's built-in: no song device, a silent stream player
+};
 
 struct HostOptions {
     std::uint64_t seed = 1;
     std::uint32_t tickMs = 20;
     bool traceDraw = false;
+
     // Log::Info lines are appended to this file as well as written to the
     // transcript; empty: transcript only.
     std::string logFile;
+    // kestro-host chooses the real devices unless told otherwise; a Host
+    // made in a test has none unless it asks.
+    DeviceChoice mci = DeviceChoice::None;
+    DeviceChoice stream = DeviceChoice::None;
+    platform::AudioOutput audio;
+    // Each tick waits for the wall clock to reach its game time, so real
+    // audio time passes with game time.
+    bool realtime = false;
 };
 
 class Host {
@@ -60,12 +81,24 @@ public:
 
 private:
     void logLine(const char* line);
+    // Writes the platform's diagnostic lines (queued from any thread) as log
+    // lines, on this thread.
+    void flushDiagnostics();
+    void pace();
 
     GameWorld world_;
     Keyboard keyboard_;
     Transcript transcript_;
     PluginLoader loader_;
     std::FILE* logFile_ = nullptr;
+    std::shared_ptr<ScriptedMci> scriptedMci_;
+    std::shared_ptr<ScriptedStream> scriptedStream_;
+    bool realtime_ = false;
+    bool paced_ = false;
+    std::chrono::steady_clock::time_point wallStart_;
+    std::uint32_t gameStart_ = 0;
+    std::mutex diagnosticsMutex_;
+    std::vector<std::string> diagnostics_;
 };
 
 }  // namespace kestro::host

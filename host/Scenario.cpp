@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kestro::host {
 
@@ -80,6 +81,101 @@ std::string quoted(std::string_view s) {
     if (s.size() > kShown) q += "...";
     q += "'";
     return q;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// The text after the first two words of a line, as written.
+std::string_view restAfterTwoWords(std::string_view line, const std::vector<std::string_view>& w) {
+    const std::size_t end = static_cast<std::size_t>(w[1].data() + w[1].size() - line.data());
+    return trim(line.substr(end));
+}
+
+// "mci reply|once-reply|fail|once-fail COMMAND = VALUE", "mci unplayable
+// PATH", "mci clear", "stream duration SECONDS", "stream tag NAME = VALUE",
+// "stream untag NAME", "stream fail-create".
+bool parseDeviceLine(std::string_view line, const std::vector<std::string_view>& w, Command& cmd, std::string& error) {
+    const bool mci = w[0] == "mci";
+    if (w.size() < 2) {
+        error = mci ? "'mci' takes reply, once-reply, fail, once-fail, unplayable or clear"
+                    : "'stream' takes duration, tag, untag or fail-create";
+        return false;
+    }
+    const std::string_view verb = w[1];
+    const std::string_view rest = restAfterTwoWords(line, w);
+    auto pair = [&](const char* what) {
+        const std::size_t eq = rest.find('=');
+        if (eq == std::string_view::npos || trim(rest.substr(0, eq)).empty()) {
+            error = "'" + std::string(w[0]) + " " + std::string(verb) + "' takes " + what;
+            return false;
+        }
+        cmd.target = std::string(trim(rest.substr(0, eq)));
+        cmd.argument = std::string(trim(rest.substr(eq + 1)));
+        return true;
+    };
+    auto none = [&]() {
+        if (rest.empty()) return true;
+        error = "'" + std::string(w[0]) + " " + std::string(verb) + "' takes no arguments";
+        return false;
+    };
+    if (mci && (verb == "reply" || verb == "once-reply")) {
+        cmd.kind = verb == "reply" ? CommandKind::MciReply : CommandKind::MciOnceReply;
+        return pair("COMMAND = REPLY");
+    }
+    if (mci && (verb == "fail" || verb == "once-fail")) {
+        cmd.kind = verb == "fail" ? CommandKind::MciFail : CommandKind::MciOnceFail;
+        if (!pair("COMMAND = CODE")) return false;
+        auto code = parseInteger(cmd.argument, 1, UINT32_MAX, true);
+        if (!code) {
+            error = "bad error code " + quoted(cmd.argument) + " (1 to 4294967295)";
+            return false;
+        }
+        cmd.value = *code;
+        return true;
+    }
+    if (mci && verb == "unplayable") {
+        cmd.kind = CommandKind::MciUnplayable;
+        cmd.target = std::string(rest);
+        if (!cmd.target.empty()) return true;
+        error = "'mci unplayable' takes a path";
+        return false;
+    }
+    if (mci && verb == "clear") {
+        cmd.kind = CommandKind::MciClear;
+        return none();
+    }
+    if (!mci && verb == "duration") {
+        cmd.kind = CommandKind::StreamDuration;
+        cmd.argument = std::string(rest);
+        char* end = nullptr;
+        const double seconds = std::strtod(cmd.argument.c_str(), &end);
+        if (cmd.argument.empty() || end == nullptr || *end != '\0' || !(seconds >= 0.0) || seconds > 1e9) {
+            error = "bad duration " + quoted(cmd.argument) + " (seconds, 0 or more)";
+            return false;
+        }
+        return true;
+    }
+    if (!mci && verb == "tag") {
+        cmd.kind = CommandKind::StreamTag;
+        return pair("NAME = VALUE");
+    }
+    if (!mci && verb == "untag") {
+        cmd.kind = CommandKind::StreamUntag;
+        cmd.target = std::string(rest);
+        if (!cmd.target.empty()) return true;
+        error = "'stream untag' takes a tag name";
+        return false;
+    }
+    if (!mci && verb == "fail-create") {
+        cmd.kind = CommandKind::StreamFailCreate;
+        return none();
+    }
+    error = "unknown " + std::string(w[0]) + " command " + quoted(verb);
+    return false;
 }
 
 }  // namespace
@@ -239,6 +335,8 @@ bool parseScenarioLine(std::string_view line, int lineNumber, std::optional<Comm
                 error = "bad random value " + quoted(w[1]) + " (a 32-bit integer)";
             }
         }
+    } else if (name == "mci" || name == "stream") {
+        ok = parseDeviceLine(line, w, cmd, error);
     } else if (name == "quit") {
         cmd.kind = CommandKind::Quit;
         ok = wantArgs(0, "no arguments");

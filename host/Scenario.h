@@ -27,6 +27,19 @@ enum class CommandKind {
     Retune,
     Random,         // value: the next draw
     Quit,
+    // The scripted song device (--mci scripted): target is the command (or
+    // the path), argument the reply text or the error code.
+    MciReply,       // from now on
+    MciOnceReply,   // the next matching command only
+    MciFail,
+    MciOnceFail,
+    MciUnplayable,  // target: the path
+    MciClear,
+    // The scripted stream player (--stream scripted).
+    StreamDuration,    // argument: seconds
+    StreamTag,         // target: the tag's name, argument: its value
+    StreamUntag,       // target: the tag's name
+    StreamFailCreate,  // the next create fails
 };
 
 struct Command {
@@ -34,7 +47,15 @@ struct Command {
     std::int64_t value = 0;
     int line = 0;          // 1-based line number in the file
     std::string text;      // the command as written, comment and spaces trimmed
+    std::string target;    // mci and stream lines
+    std::string argument;  // mci and stream lines
 };
+
+// True for the lines that need the scripted song device or stream player.
+inline bool needsScriptedMci(CommandKind k) { return k >= CommandKind::MciReply && k <= CommandKind::MciClear; }
+inline bool needsScriptedStream(CommandKind k) {
+    return k >= CommandKind::StreamDuration && k <= CommandKind::StreamFailCreate;
+}
 
 // Limits that keep a scenario from running for hours by mistake.
 inline constexpr std::int64_t kMaxTicksPerCommand = 10'000'000;

@@ -1,7 +1,9 @@
 // kestro-host: stands in for the game and its plug-in loader.
 //
 //   kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]
-//               [--tick-ms N] [--plugin PATH] [--trace-draw]
+//               [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]
+//               [--audio auto|null|pcm:FILE] [--realtime]
+//               [--mci mpv|scripted|none] [--stream mpv|scripted|none]
 //
 // Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
 // a bad line; 2 bad command line, game folder, or a transcript that cannot
@@ -38,7 +40,9 @@ constexpr int kExitPlugin = 3;
 
 const char kUsage[] =
     "usage: kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]\n"
-    "                   [--tick-ms N] [--plugin PATH] [--trace-draw]\n"
+    "                   [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]\n"
+    "                   [--audio auto|null|pcm:FILE] [--realtime]\n"
+    "                   [--mci mpv|scripted|none] [--stream mpv|scripted|none]\n"
     "  --game-dir DIR     the plug-in's working directory (Kestro.ini, Songs, the log)\n"
     "  --scenario FILE    run the scenario headless (see docs/scenarios.md)\n"
     "  --transcript FILE  write the transcript there (default: standard output)\n"
@@ -46,7 +50,15 @@ const char kUsage[] =
     "  --tick-ms N        game time per script tick, 1 to 60000 ms (default 20)\n"
     "  --plugin PATH      the plug-in library (default: libkestro.so beside kestro-host)\n"
     "  --trace-draw       also write every text drawn on screen\n"
-    "  --show-settings    after loading, write the plug-in's settings as it read them\n";
+    "  --show-settings    after loading, write the plug-in's settings as it read them\n"
+    "  --audio OUT        where songs and the stream sound: auto (a sound device when one\n"
+    "                     opens, else silence in real time), null, or pcm:FILE (a WAV\n"
+    "                     capture of what was decoded); default auto\n"
+    "  --realtime         tick at the pace of the wall clock (and pace a capture too)\n"
+    "  --mci DEV          the song device: mpv (default, plays files), scripted (answers\n"
+    "                     from the scenario's mci lines, plays nothing) or none\n"
+    "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
+    "                     stream lines) or none (plays nothing)\n";
 
 struct Arguments {
     std::string gameDir;
@@ -57,7 +69,20 @@ struct Arguments {
     std::uint32_t tickMs = 20;
     bool traceDraw = false;
     bool showSettings = false;
+    bool realtime = false;
+    kestro::platform::AudioOutput audio;
+    kestro::host::DeviceChoice mci = kestro::host::DeviceChoice::Real;
+    kestro::host::DeviceChoice stream = kestro::host::DeviceChoice::Real;
 };
+
+bool parseDevice(const std::string& text, kestro::host::DeviceChoice& out) {
+    using kestro::host::DeviceChoice;
+    if (text == "mpv") out = DeviceChoice::Real;
+    else if (text == "scripted") out = DeviceChoice::Scripted;
+    else if (text == "none") out = DeviceChoice::None;
+    else return false;
+    return true;
+}
 
 bool parseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& out) {
     if (text.empty() || text.size() > 20) return false;
@@ -96,6 +121,15 @@ std::string parseArguments(int argc, char** argv, Arguments& a) {
             a.traceDraw = true;
         } else if (opt == "--show-settings" && !inlineValue) {
             a.showSettings = true;
+        } else if (opt == "--realtime" && !inlineValue) {
+            a.realtime = true;
+        } else if (opt == "--audio") {
+            if (!value(v) || !kestro::platform::parseAudioOutput(v.c_str(), a.audio))
+                return "--audio needs auto, null or pcm:FILE";
+        } else if (opt == "--mci") {
+            if (!value(v) || !parseDevice(v, a.mci)) return "--mci needs mpv, scripted or none";
+        } else if (opt == "--stream") {
+            if (!value(v) || !parseDevice(v, a.stream)) return "--stream needs mpv, scripted or none";
         } else if (opt == "--game-dir") {
             if (!value(a.gameDir) || a.gameDir.empty()) return "--game-dir needs a folder";
         } else if (opt == "--scenario") {
@@ -209,6 +243,23 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Lines for the scripted devices need those devices.
+    for (const Command& c : commands) {
+        const char* why = nullptr;
+        if (kestro::host::needsScriptedMci(c.kind) && args.mci != kestro::host::DeviceChoice::Scripted)
+            why = "mci lines need the scripted song device (--mci scripted)";
+        if (kestro::host::needsScriptedStream(c.kind) && args.stream != kestro::host::DeviceChoice::Scripted)
+            why = "stream lines need the scripted stream player (--stream scripted)";
+        if (why) {
+            std::fprintf(stderr, "kestro-host: %s:%d: %s\n", args.scenario.c_str(), c.line, why);
+            return kExitScenario;
+        }
+    }
+    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm) {
+        args.audio.file = absolute(args.audio.file, startDir);
+        if (args.realtime) args.audio.realtime = true;
+    }
+
     std::FILE* out = stdout;
     if (!args.transcript.empty()) {
         const std::string transcriptPath = absolute(args.transcript, startDir);
@@ -236,6 +287,10 @@ int main(int argc, char** argv) {
         options.tickMs = args.tickMs;
         options.traceDraw = args.traceDraw;
         options.logFile = gameDir + "/ScriptHook.log";
+        options.mci = args.mci;
+        options.stream = args.stream;
+        options.audio = args.audio;
+        options.realtime = args.realtime;
         Host host(options);
         host.transcript().setOutput(out);
 

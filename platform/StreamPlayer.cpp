@@ -41,6 +41,8 @@ StreamObserver& observer() {
 
 StreamPlayer& streamPlayer() { return *current(); }
 
+std::shared_ptr<StreamPlayer> makeSilentStreamPlayer() { return std::make_shared<SilentStreamPlayer>(); }
+
 void setStreamPlayer(std::shared_ptr<StreamPlayer> player) {
     current() = player ? std::move(player) : std::make_shared<SilentStreamPlayer>();
 }

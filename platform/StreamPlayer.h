@@ -36,6 +36,8 @@ public:
 // The player in use (never null: a silent one that knows no items by
 // default).
 StreamPlayer& streamPlayer();
+// A player that has no items and plays nothing (the one in use by default).
+std::shared_ptr<StreamPlayer> makeSilentStreamPlayer();
 void setStreamPlayer(std::shared_ptr<StreamPlayer> player);
 
 using StreamObserver = std::function<void(const char* operation, const std::string& argument)>;

@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,5 +49,33 @@ std::string readFile(const std::string& path) {
 }
 
 void makeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+bool HostRun::has(const std::string& event) const { return find(event) >= 0; }
+
+int HostRun::find(const std::string& event, int from) const {
+    for (int i = from < 0 ? 0 : from; i < static_cast<int>(lines.size()); ++i)
+        if (lines[static_cast<std::size_t>(i)] == event) return i;
+    return -1;
+}
+
+HostRun runHost(const TempDir& game, const std::string& scenario, const std::string& extraOptions) {
+    TempDir work;
+    writeFile(work / "s.scn", scenario);
+    std::string cmd = std::string("'") + KESTRO_HOST_PATH + "' --game-dir '" + game.path() + "' --scenario '" +
+                      (work / "s.scn") + "' --transcript '" + (work / "t.txt") + "' " + extraOptions +
+                      " >/dev/null 2>&1";
+    HostRun run;
+    int rc = std::system(cmd.c_str());
+    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::istringstream in(readFile(work / "t.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        // Drop the time and tick columns.
+        std::size_t a = line.find(' ');
+        std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        run.lines.push_back(b == std::string::npos ? line : line.substr(b + 1));
+    }
+    return run;
+}
 
 }  // namespace kestro::testing

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestro::testing {
 
@@ -28,6 +29,16 @@ private:
 };
 
 void writeFile(const std::string& path, const std::string& content);
+
+// One run of the real kestro-host with the real plug-in in scenario mode.
+struct HostRun {
+    int status = -1;
+    std::vector<std::string> lines;  // the transcript without "<ms> <tick> "
+    bool has(const std::string& event) const;
+    // The index of the first line equal to `event` at or after `from`, or -1.
+    int find(const std::string& event, int from = 0) const;
+};
+HostRun runHost(const TempDir& game, const std::string& scenario, const std::string& extraOptions = "");
 std::string readFile(const std::string& path);
 void makeDirs(const std::string& path);
 

@@ -26,6 +26,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Options for a host made in a test: no sound devices, no log file.
+kestro::host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw) {
+    kestro::host::HostOptions o;
+    o.seed = seed;
+    o.tickMs = tickMs;
+    o.traceDraw = traceDraw;
+    return o;
+}
+
 using kestro::host::Command;
 using kestro::host::CommandKind;
 using kestro::host::Host;
@@ -198,7 +207,7 @@ std::vector<Command> parseText(const std::string& text) {
 }
 
 TEST(ScenarioRun, WaitTicksUntilTheTimeHasPassed) {
-    Host host(HostOptions{1, 20, false, ""});
+    Host host(hostOptions(1, 20, false));
     host.runScenario(parseText("wait 1000\n"));
     EXPECT_EQ(host.world().gameTime(), 1000u);
     EXPECT_EQ(host.world().tickNumber(), 50u);
@@ -491,7 +500,7 @@ TEST(HostLoader, MissingLibraryOrEntryIsAnError) {
 
 TEST(HostLoader, ScenarioDrivesThePluginThroughKeysAndWorld) {
     NEED_TEST_PLUGIN();
-    Host host(HostOptions{1, 20, true, ""});
+    Host host(hostOptions(1, 20, true));
     std::vector<std::string> lines;
     host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
     std::string error;

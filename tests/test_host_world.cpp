@@ -19,6 +19,15 @@
 
 namespace {
 
+// Options for a host made in a test: no sound devices, no log file.
+kestro::host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw) {
+    kestro::host::HostOptions o;
+    o.seed = seed;
+    o.tickMs = tickMs;
+    o.traceDraw = traceDraw;
+    return o;
+}
+
 using kestro::NativeContext;
 using kestro::NativeSlot;
 using kestro::host::GameWorld;
@@ -169,7 +178,7 @@ TEST_F(GameWorldTest, ControlAndFrontEndFading) {
 }
 
 TEST(GameWorldTimer, GameTimerMovesOnlyAtTickStartByTheTickLength) {
-    Host host(HostOptions{7, 50, false, ""});
+    Host host(hostOptions(7, 50, false));
     EXPECT_EQ(gameTimer(), 0u);
     host.tick();
     EXPECT_EQ(gameTimer(), 50u);
@@ -456,7 +465,7 @@ TEST_F(GameWorldTest, StyleAppliesToTheNextTextOnlyAndFramesStartEmpty) {
 
 class GameWorldTraceTest : public GameWorldTest {
 protected:
-    GameWorldTraceTest() : GameWorldTest(HostOptions{1, 20, true, ""}) {}
+    GameWorldTraceTest() : GameWorldTest(hostOptions(1, 20, true)) {}
 };
 
 TEST_F(GameWorldTraceTest, DrawnTextIsTracedWithPositionScaleAndShadow) {

@@ -10,44 +10,12 @@
 
 #include "TestUtil.h"
 
+using kestro::testing::HostRun;
 using kestro::testing::readFile;
+using kestro::testing::runHost;
 using kestro::testing::TempDir;
 using kestro::testing::writeFile;
 namespace fs = std::filesystem;
-
-namespace {
-
-struct HostRun {
-    int status = -1;
-    std::vector<std::string> lines;  // the transcript without "<ms> <tick> "
-    bool has(const std::string& event) const {
-        for (const auto& l : lines)
-            if (l == event) return true;
-        return false;
-    }
-};
-
-HostRun runHost(const TempDir& game, const std::string& scenario, const std::string& extra = "") {
-    TempDir work;
-    writeFile(work / "s.scn", scenario);
-    std::string cmd = std::string("'") + KESTRO_HOST_PATH + "' --game-dir '" + game.path() +
-                      "' --scenario '" + (work / "s.scn") + "' --transcript '" +
-                      (work / "t.txt") + "' " + extra + " >/dev/null 2>&1";
-    HostRun run;
-    int rc = std::system(cmd.c_str());
-    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::istringstream in(readFile(work / "t.txt"));
-    std::string line;
-    while (std::getline(in, line)) {
-        // Drop the time and tick columns.
-        std::size_t a = line.find(' ');
-        std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
-        run.lines.push_back(b == std::string::npos ? line : line.substr(b + 1));
-    }
-    return run;
-}
-
-}  // namespace
 
 TEST(PluginScenario, FirstTickScanLogsAndCatalogueKeyWritesSongsTxt) {
     TempDir game;

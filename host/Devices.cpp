@@ -1,0 +1,179 @@
+#include "host/Devices.h"
+
+#include <cstdlib>
+#include <string_view>
+
+#include "host/Transcript.h"
+#include "platform/Text.h"
+
+namespace kestro::host {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return out;
+}
+
+bool matches(const std::string& rule, const std::string& command) {
+    const std::string r = lower(rule), c = lower(command);
+    if (!r.empty() && r.back() == '*') return c.compare(0, r.size() - 1, r, 0, r.size() - 1) == 0;
+    return r == c;
+}
+
+// The path an open command names, without its quotes: "open P alias Song".
+std::string openedPath(const std::string& command) {
+    const std::string c = lower(command);
+    if (c.compare(0, 5, "open ") != 0) return {};
+    const std::size_t alias = c.rfind(" alias ");
+    if (alias == std::string::npos || alias < 5) return {};
+    std::string path = command.substr(5, alias - 5);
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"') path = path.substr(1, path.size() - 2);
+    return path;
+}
+
+}  // namespace
+
+platform::MciError ScriptedMci::send(const char* text, char* reply, unsigned replySize) {
+    const std::string command = text ? text : "";
+    const std::string c = lower(command);
+    std::string answer;
+    platform::MciError code = 0;
+    if (std::string path = openedPath(command); !path.empty()) opened_ = path;
+    if (c.compare(0, 24, "setaudio song volume to ") == 0) volume_ = std::atoi(command.c_str() + 24);
+    if (c == "status song volume") answer = std::to_string(volume_);
+    if (c == "status song length" || c == "status song position wait") answer = "0";
+    if (c == "play song" && unplayable_.count(opened_)) code = platform::MCIERR_INVALID_FILE;
+    if (const Rule* r = find(command, true)) {
+        answer = r->reply;
+        use(r);
+    }
+    if (const Rule* r = find(command, false)) {
+        code = r->code;
+        use(r);
+    }
+    if (code != 0) answer.clear();  // a failed command has no reply
+    platform::copyBounded(reply, replySize, answer);
+    return code;
+}
+
+const ScriptedMci::Rule* ScriptedMci::find(const std::string& command, bool isReply) {
+    // The latest rule for the command wins.
+    for (auto it = rules_.rbegin(); it != rules_.rend(); ++it)
+        if (it->second.isReply == isReply && matches(it->second.command, command)) return &it->second;
+    return nullptr;
+}
+
+void ScriptedMci::use(const Rule* rule) {
+    if (!rule->once) return;
+    for (auto it = rules_.begin(); it != rules_.end(); ++it)
+        if (&it->second == rule) {
+            rules_.erase(it);
+            return;
+        }
+}
+
+void ScriptedMci::setReply(const std::string& command, const std::string& text, bool once) {
+    rules_.emplace(next_++, Rule{command, text, 0, true, once});
+}
+
+void ScriptedMci::setFailure(const std::string& command, platform::MciError code, bool once) {
+    rules_.emplace(next_++, Rule{command, {}, code, false, once});
+}
+
+void ScriptedMci::setUnplayable(const std::string& path) { unplayable_.insert(path); }
+
+void ScriptedMci::clear() {
+    rules_.clear();
+    unplayable_.clear();
+}
+
+bool ScriptedStream::create() {
+    const bool ok = !failCreate_;
+    failCreate_ = false;
+    return ok;
+}
+
+bool ScriptedStream::attribute(const char* name, std::string& value) {
+    auto it = tags_.find(name ? name : "");
+    if (it == tags_.end()) return false;
+    value = it->second;
+    return true;
+}
+
+namespace {
+
+class TranscribedStream : public platform::StreamPlayer {
+public:
+    TranscribedStream(std::shared_ptr<platform::StreamPlayer> inner, Transcript& t)
+        : inner_(std::move(inner)), t_(t) {}
+    bool create() override {
+        const bool ok = inner_->create();
+        note(ok ? "create" : "create failed");
+        return ok;
+    }
+    void destroy() override {
+        note("destroy");
+        inner_->destroy();
+    }
+    void setUrl(const std::string& url) override {
+        note("url", url);
+        inner_->setUrl(url);
+    }
+    void setLoop(bool on) override {
+        note("loop", on ? "1" : "0");
+        inner_->setLoop(on);
+    }
+    void setAutoStart(bool on) override {
+        note("autostart", on ? "1" : "0");
+        inner_->setAutoStart(on);
+    }
+    void setVolume(int v) override {
+        note("volume", std::to_string(v));
+        inner_->setVolume(v);
+    }
+    int volume() override { return inner_->volume(); }
+    void play() override {
+        note("play");
+        inner_->play();
+    }
+    void pause() override {
+        note("pause");
+        inner_->pause();
+    }
+    void stop() override {
+        note("stop");
+        inner_->stop();
+    }
+    void next() override {
+        note("next");
+        inner_->next();
+    }
+    void previous() override {
+        note("previous");
+        inner_->previous();
+    }
+    double durationSeconds() override { return inner_->durationSeconds(); }
+    bool attribute(const char* name, std::string& value) override { return inner_->attribute(name, value); }
+
+private:
+    void note(const char* op, const std::string& argument = {}) {
+        if (argument.empty())
+            t_.text("stream", op);
+        else
+            t_.text("stream", std::string(op) + " " + argument.substr(0, Transcript::kMaxLine / 2));
+    }
+    std::shared_ptr<platform::StreamPlayer> inner_;
+    Transcript& t_;
+};
+
+}  // namespace
+
+std::shared_ptr<platform::StreamPlayer> transcribedStream(std::shared_ptr<platform::StreamPlayer> inner,
+                                                          Transcript& transcript) {
+    return std::make_shared<TranscribedStream>(std::move(inner), transcript);
+}
+
+}  // namespace kestro::host

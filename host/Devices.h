@@ -1,0 +1,91 @@
+// The sound devices the host can give the plug-in: the song device behind
+// the MCI interface and the stream player. Besides the real ones on libmpv,
+// scripted ones for exact behaviour tests: they answer from scenario lines
+// and play nothing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "platform/Mci.h"
+#include "platform/StreamPlayer.h"
+
+namespace kestro::host {
+
+class Transcript;
+
+// The scripted song device. Every command succeeds with an empty reply
+// unless a rule says otherwise; it keeps the volume last set ("status song
+// volume" answers it, 1000 before any) and answers "0" for the length and
+// the position. Commands compare without regard to case; a rule's command
+// ending in "*" matches every command that begins with what precedes it.
+class ScriptedMci : public platform::MciInterpreter {
+public:
+    platform::MciError send(const char* command, char* reply, unsigned replySize) override;
+
+    // From now on `command` answers `text` (reply) or `code` (fail).
+    void setReply(const std::string& command, const std::string& text, bool once);
+    void setFailure(const std::string& command, platform::MciError code, bool once);
+    // "play song" fails with MCIERR_INVALID_FILE after `path` was opened
+    // (the path as the open command names it, without its quotes).
+    void setUnplayable(const std::string& path);
+    void clear();
+
+private:
+    struct Rule {
+        std::string command;
+        std::string reply;
+        platform::MciError code = 0;
+        bool isReply = true;
+        bool once = false;
+    };
+    const Rule* find(const std::string& command, bool isReply);
+    void use(const Rule* rule);
+
+    std::multimap<int, Rule> rules_;  // by order of definition: later rules win
+    int next_ = 0;
+    std::set<std::string> unplayable_;
+    std::string opened_;
+    std::int32_t volume_ = 1000;
+};
+
+// The scripted stream player: it plays nothing; its item's duration, tags
+// and whether it can be made at all come from scenario lines.
+class ScriptedStream : public platform::StreamPlayer {
+public:
+    bool create() override;
+    void destroy() override {}
+    void setUrl(const std::string&) override {}
+    void setLoop(bool) override {}
+    void setAutoStart(bool) override {}
+    void setVolume(int volume0to100) override { volume_ = volume0to100; }
+    int volume() override { return volume_; }
+    void play() override {}
+    void pause() override {}
+    void stop() override {}
+    void next() override {}
+    void previous() override {}
+    double durationSeconds() override { return duration_; }
+    bool attribute(const char* name, std::string& value) override;
+
+    void setDuration(double seconds) { duration_ = seconds; }
+    void setTag(const std::string& name, const std::string& value) { tags_[name] = value; }
+    void removeTag(const std::string& name) { tags_.erase(name); }
+    void failCreate() { failCreate_ = true; }
+
+private:
+    double duration_ = 0;
+    int volume_ = 0;
+    bool failCreate_ = false;
+    std::map<std::string, std::string> tags_;
+};
+
+// Transcribes every operation on a stream player ("stream OPERATION ARG")
+// and passes it on.
+std::shared_ptr<platform::StreamPlayer> transcribedStream(std::shared_ptr<platform::StreamPlayer> inner,
+                                                          Transcript& transcript);
+
+}  // namespace kestro::host

@@ -1,0 +1,169 @@
+// Playback through the real host in scenario mode, with the scripted song
+// device and stream player where exact command sequences matter.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+
+using kestro::testing::HostRun;
+using kestro::testing::runHost;
+using kestro::testing::TempDir;
+using kestro::testing::writeFile;
+
+namespace {
+
+// Expects `events` in the transcript in this order (other lines between),
+// and none of `absent` after the last of them.
+void expectInOrder(const HostRun& run, const std::vector<std::string>& events,
+                   const std::vector<std::string>& absent) {
+    int at = 0;
+    for (const std::string& e : events) {
+        const int found = run.find(e, at);
+        ASSERT_GE(found, 0) << "missing, or out of order: " << e;
+        at = found + 1;
+    }
+    for (const std::string& e : absent) EXPECT_LT(run.find(e, at), 0) << "after the last event: " << e;
+}
+
+}  // namespace
+
+// Scenarios of the song keys and song start with the scripted device: each
+// row is a scenario after the start key (a one-song library of a wav file,
+// timed by the device) and the events it must produce, in order.
+TEST(PlaybackScenario, SongStartAndKeysWithTheScriptedDevice) {
+    struct Row {
+        const char* name;
+        std::string ini;
+        std::string scenario;
+        std::vector<std::string> events;
+        std::vector<std::string> absent;
+    };
+    const std::string start = "mci reply status song length = 180000\ntick\npress X\ntick\n";
+    const std::vector<Row> rows = {
+        {"volume is sent after a failed play; the one song is no replacement",
+         "",
+         "mci fail play song = 296\ntick\npress X\ntick\n",
+         {"mci 296 play song", "mci 0 setaudio song volume to 500",
+          "log -" + std::string("GAME") + "/Songs/a.wav",
+          "message 5000 No Songs Found"},
+         {"mci 0 close song"}},
+        {"seek forward moves the device 2000 ms", "",
+         start + "mci reply status song position wait = 30000\npress NUMPAD3\ntick\n",
+         {"mci 0 set song time format milliseconds", "mci 0 status song position wait => 30000",
+          "mci 0 play song from 32000"},
+         {}},
+        {"seek back at 2001 does nothing", "",
+         start + "mci reply status song position wait = 2001\npress NUMPAD1\ntick\n",
+         {"mci 0 status song position wait => 2001"},
+         {"mci 0 play song from 1"}},
+        {"a failing seek is logged with the song's path", "",
+         start + "mci fail status song position wait = 262\npress NUMPAD3\ntick\n",
+         {"mci 262 status song position wait",
+          "log There is a problem with your media device. Make sure it is working correctly or contact the device manufacturer.",
+          "log -GAME/Songs/a.wav"},
+         {}},
+        {"volume up from 980 does nothing, down from 500 gives 400", "Volume=980\n",
+         start + "press NUMPAD9\ntick\nmci reply status song volume = 500\npress NUMPAD7\ntick\n",
+         {"mci 0 setaudio song volume to 980", "mci 0 status song volume => 980", "mci 0 status song volume => 500",
+          "mci 0 setaudio song volume to 400"},
+         {"mci 0 setaudio song volume to 1000"}},
+        {"stop gives the radio back and discards the start key", "",
+         start + "press MEDIA_STOP\npress X\ntick\ntick\n",
+         {"key MEDIA_STOP 0x8001", "mci 0 close song",
+          "radio ENABLE_FRONTEND_RADIO - station=RADIO_01 frontend=on phone=off gameplay=off",
+          "radio RETUNE_RADIO_UP - station=RADIO_02 frontend=on phone=on gameplay=on"},
+         {"mci 0 play song"}},
+        {"pause and resume", "",
+         start + "press MEDIA_PLAY_PAUSE\ntick\nwait 1000\npress MEDIA_PLAY_PAUSE\ntick\n",
+         {"mci 0 pause song", "mci 0 resume song"},
+         {}},
+        {"a failing resume keeps the song paused and is retried by the key", "",
+         start + "mci once-fail resume song = 262\npress MEDIA_PLAY_PAUSE\ntick\npress MEDIA_PLAY_PAUSE\ntick\n"
+                 "press MEDIA_PLAY_PAUSE\ntick\n",
+         {"mci 0 pause song", "mci 262 resume song", "mci 0 resume song"},
+         {}},
+        {"OnFootEnabled 0: the start key does nothing on foot", "OnFootEnabled=0\n",
+         "tick\npress X\ntick 3\n",
+         {"key X 0x8001"},
+         {"mci 0 play song"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir game;
+        writeFile(game / "Songs/a.wav", "");
+        writeFile(game / "Kestro.ini", "[Defaults]\n" + r.ini);
+        HostRun run = runHost(game, r.scenario, "--mci scripted --stream scripted");
+        ASSERT_EQ(run.status, 0);
+        std::vector<std::string> events = r.events;
+        for (std::string& e : events)
+            if (std::size_t at = e.find("GAME"); at != std::string::npos) e.replace(at, 4, game.path());
+        expectInOrder(run, events, r.absent);
+    }
+}
+
+// The stream start through the host: the radio off in its order, the player
+// set up with volume / 10, the fixed wait, the item played; both stops; a
+// player that cannot be made.
+TEST(PlaybackScenario, StreamStartAndStops) {
+    struct Row {
+        const char* name;
+        std::string ini;
+        std::string scenario;
+        std::vector<std::string> events;
+        std::vector<std::string> absent;
+    };
+    const std::string url = "Url=http://127.0.0.1:9/radio\n";
+    const std::vector<Row> rows = {
+        {"start order and volume 999 -> 99", url + "Volume=999\n",
+         "tick\npress T\ntick\npress X\ntick\n",
+         {"message 5000 Url Enabled", "radio RETUNE_RADIO_TO_STATION_NAME OFF station=OFF frontend=on phone=off gameplay=off",
+          "radio DISABLE_FRONTEND_RADIO - station=OFF frontend=off phone=off gameplay=off",
+          "radio SET_MOBILE_PHONE_RADIO_STATE false station=OFF frontend=off phone=off gameplay=off",
+          "radio SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY false station=OFF frontend=off phone=off gameplay=off",
+          "stream create", "stream loop 1", "stream autostart 1", "stream volume 99",
+          "stream url http://127.0.0.1:9/radio", "stream play"},
+         {}},
+        {"volume 1000 -> 100; the stop key", url + "Volume=1000\n",
+         "tick\npress T\ntick\npress X\ntick\npress MEDIA_STOP\ntick\n",
+         {"stream volume 100", "stream play", "stream stop", "stream destroy",
+          "radio ENABLE_FRONTEND_RADIO - station=OFF frontend=on phone=off gameplay=off",
+          "radio SET_MOBILE_PHONE_RADIO_STATE true station=OFF frontend=on phone=on gameplay=off",
+          "radio SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY true station=OFF frontend=on phone=on gameplay=on",
+          "radio RETUNE_RADIO_UP - station=RADIO_01 frontend=on phone=on gameplay=on"},
+         {}},
+        {"on foot with OnFootEnabled 0: stopped, no retune", url + "OnFootEnabled=0\n",
+         "vehicle 7\ntick\npress T\ntick\npress X\ntick\nfoot\ntick\n",
+         {"stream play", "stream stop", "stream destroy",
+          "radio ENABLE_FRONTEND_RADIO - station=OFF frontend=on phone=off gameplay=off"},
+         {"radio RETUNE_RADIO_UP - station=RADIO_01 frontend=on phone=off gameplay=off",
+          "radio SET_MOBILE_PHONE_RADIO_STATE true station=OFF frontend=on phone=on gameplay=off"}},
+        {"empty Url: nothing at all", "",
+         "tick\npress T\ntick\npress X\ntick\n",
+         {"key X 0x8001"},
+         {"stream create", "radio DISABLE_FRONTEND_RADIO - station=RADIO_01 frontend=off phone=off gameplay=off"}},
+        {"a player that cannot be made: logged, idle, radio back", url,
+         "stream fail-create\ntick\npress T\ntick\npress X\ntick\n",
+         {"stream create failed", "log Stream Player Not Available: http://127.0.0.1:9/radio",
+          "radio ENABLE_FRONTEND_RADIO - station=OFF frontend=on phone=off gameplay=off"},
+         {"stream play"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir game;
+        writeFile(game / "Kestro.ini", "[Defaults]\n" + r.ini);
+        HostRun run = runHost(game, r.scenario, "--mci scripted --stream scripted");
+        ASSERT_EQ(run.status, 0);
+        expectInOrder(run, r.events, r.absent);
+    }
+}
+
+TEST(PlaybackScenario, ScriptedLinesNeedTheScriptedDevices) {
+    TempDir game;
+    EXPECT_EQ(runHost(game, "mci reply status song length = 5\n", "--mci none").status, 1);
+    EXPECT_EQ(runHost(game, "stream duration 5\n", "--mci scripted").status, 1);
+    EXPECT_EQ(runHost(game, "mci bogus\n", "--mci scripted").status, 1);
+    EXPECT_EQ(runHost(game, "stream duration -1\n", "--stream scripted").status, 1);
+    EXPECT_EQ(runHost(game, "mci fail play song = x\n", "--mci scripted").status, 1);
+}
