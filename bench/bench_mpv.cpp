@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchMedia.h"
 #include "platform/Diagnostics.h"
 #include "platform/MpvMciDevice.h"
 
@@ -26,24 +27,8 @@ using namespace kestro::platform;
 
 namespace {
 
-// Test tones made once per run in a temporary folder.
-const std::string& mediaDir() {
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/kestro-mpvbench-XXXXXX";
-        std::string d = mkdtemp(tmpl) ? tmpl : "/tmp";
-        std::string sine = " synth 30 sine 440 vol 0.5";
-        int rc = std::system(("sox -n -r 44100 -c 2 -b 16 " + d + "/tone.wav" + sine + " 2>/dev/null").c_str());
-        rc |= std::system(("sox -n -r 44100 -c 2 -t wav - " + sine + " 2>/dev/null | lame --quiet -b 128 - " + d +
-                           "/tone.mp3").c_str());
-        if (rc != 0) std::fprintf(stderr, "bench: sox/lame failed\n");
-        std::setlocale(LC_NUMERIC, "C");
-        setDiagnosticSink([](const char*) {});
-        return d;
-    }();
-    return dir;
-}
-
-std::string mediaFile(int which) { return mediaDir() + (which == 0 ? "/tone.mp3" : "/tone.wav"); }
+using kestro::bench::mediaDir;
+using kestro::bench::mediaFile;
 
 AudioOutput nullOutput() {
     AudioOutput o;

@@ -1,32 +1,161 @@
-// Per-tick cost of the plug-in: one idle tick through the real native
-// dispatch of the script hook and the host's simulated game.
+// Per-tick cost of the plug-in through the real native dispatch of the
+// script hook and the host's simulated game:
+//   - an idle tick;
+//   - the tick that starts a song (start key to PlayingSong) on the libmpv
+//     device, null output, side by side with bare libmpv loading the same
+//     file (BM_MpvBareLoad in bench_mpv.cpp);
+//   - a tick while a song plays, with the position and volume queries a
+//     seek and a volume key make, with the panel off and with its eight
+//     rows drawn, and with the output stalled.
+//
+//   build/kestro_bench --benchmark_filter=Tick --benchmark_repetitions=9
+//       --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "BenchMedia.h"
 #include "host/GameWorld.h"
+#include "host/Keyboard.h"
 #include "host/Natives.h"
+#include "library/SongTable.h"
+#include "platform/Keyboard.h"
+#include "platform/Mci.h"
+#include "platform/MpvMciDevice.h"
+#include "playback/MciSongPlayer.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/HookHost.h"
 
 namespace {
 
-void BM_IdleTick(benchmark::State& state) {
-    kestro::resetPlayerState();
-    kestro::playerState.rescanPending = 0;  // the first-tick scan is measured elsewhere
-    scripthook::clearNatives();
-    scripthook::forgetThreads();
-    kestro::host::GameWorld world;
-    kestro::host::registerGameNatives(world, nullptr);
-    kestro::CustomThread thread;
-    ScriptHookManager::RegisterThread(&thread);
-    for (auto _ : state) {
+using namespace kestro;
+
+// The plug-in's thread in a simulated game, with a keyboard.
+struct Game {
+    Game() {
+        resetPlayerState();
+        playerState.rescanPending = 0;  // the first-tick scan is measured elsewhere
+        scripthook::clearNatives();
+        scripthook::forgetThreads();
+        host::registerGameNatives(world, nullptr);
+        platform::setKeyStateSource([this](int vk) { return keyboard.query(vk); });
+        ScriptHookManager::RegisterThread(&thread);
+    }
+    ~Game() {
+        scripthook::forgetThreads();
+        scripthook::clearNatives();
+        platform::setKeyStateSource(nullptr);
+        platform::setMciInterpreter(nullptr);
+        resetPlayerState();
+    }
+    void tick() {
         world.beginTick();
         scripthook::tickThreads();
         world.endTick();
+        keyboard.endTick();
     }
-    scripthook::forgetThreads();
-    scripthook::clearNatives();
+    host::GameWorld world;
+    host::Keyboard keyboard;
+    CustomThread thread;
+};
+
+platform::AudioOutput nullOutput() {
+    platform::AudioOutput o;
+    o.kind = platform::AudioOutput::Kind::Null;
+    return o;
+}
+
+// A one-song library holding `file`.
+void oneSong(const std::string& file) {
+    std::memset(&SongTable[0], 0, sizeof SongTable[0]);
+    std::snprintf(SongTable[0].path, sizeof SongTable[0].path, "%s", file.c_str());
+    SongTable[0].durationMs = 31000;
+    songCount = 1;
+    lastSongIndex = 0;
+}
+
+void BM_IdleTick(benchmark::State& state) {
+    Game g;
+    for (auto _ : state) g.tick();
 }
 BENCHMARK(BM_IdleTick);
+
+// The tick of the start key: open, length, play, volume, tags, timing.
+void BM_StartSongTick(benchmark::State& state) {
+    const std::string file = bench::mediaFile(static_cast<int>(state.range(0)));
+    Game g;
+    platform::setMciInterpreter(platform::makeMpvMciDevice(nullOutput()));
+    oneSong(file);
+    auto startOnce = [&] {
+        g.keyboard.press(StartKey);
+        g.tick();
+    };
+    startOnce();  // the first load of the process is not part of the figure
+    closeSong(g.thread);
+    for (auto _ : state) {
+        startOnce();
+        state.PauseTiming();
+        if (g.thread.playerMode != PlayingSong) {
+            state.SkipWithError("the song did not start");
+            break;
+        }
+        closeSong(g.thread);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StartSongTick)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A tick while a song plays, plus the two queries of the seek and volume
+// keys (sent as the keys send them), on `output`.
+void playingTick(benchmark::State& state, const platform::AudioOutput& output, bool panel) {
+    Game g;
+    platform::setMciInterpreter(platform::makeMpvMciDevice(output));
+    oneSong(bench::mediaFile(0));
+    playerState.displayOn = panel ? 1 : 0;
+    std::strcpy(SongTable[0].artist, "Quay Band");
+    std::strcpy(SongTable[0].title, "Harbour Lights");
+    std::strcpy(SongTable[0].album, "Docks");
+    std::strcpy(SongTable[0].year, "2011");
+    playerState.randomOn = 1;  // the eighth row
+    g.keyboard.press(StartKey);
+    g.tick();
+    if (g.thread.playerMode != PlayingSong) state.SkipWithError("the song did not start");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a stalled output fills its pipe
+    std::int32_t position = 0;
+    for (auto _ : state) {
+        g.tick();
+        queryPosition(&position);
+        benchmark::DoNotOptimize(position + queryVolume());
+    }
+    closeSong(g.thread);
+}
+
+void BM_PlayingTick(benchmark::State& state) { playingTick(state, nullOutput(), false); }
+BENCHMARK(BM_PlayingTick);
+
+void BM_PlayingTickWithPanel(benchmark::State& state) { playingTick(state, nullOutput(), true); }
+BENCHMARK(BM_PlayingTickWithPanel);
+
+// The same with the output stalled: the capture is a FIFO nobody reads.
+void BM_PlayingTickStalledOutput(benchmark::State& state) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string fifo = bench::mediaDir() + "/tick-stalled.pcm";
+    ::unlink(fifo.c_str());
+    mkfifo(fifo.c_str(), 0600);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    platform::AudioOutput out;
+    out.kind = platform::AudioOutput::Kind::Pcm;
+    out.file = fifo;
+    playingTick(state, out, true);
+    ::close(reader);  // the blocked write fails, so the core's teardown completes
+    platform::setMciInterpreter(nullptr);
+}
+BENCHMARK(BM_PlayingTickStalledOutput);
 
 }  // namespace
