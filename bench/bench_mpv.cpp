@@ -8,6 +8,9 @@
 // Every core loads one file before timing starts: the first load of a
 // process (40-100 ms) is not part of the figures.
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <mpv/client.h>
 #include <sys/stat.h>
@@ -16,12 +19,16 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "BenchMedia.h"
 #include "platform/Diagnostics.h"
 #include "platform/MpvMciDevice.h"
+#include "platform/MpvStreamPlayer.h"
+#include "IcecastServer.h"
+#include "TestUtil.h"
 
 using namespace kestro::platform;
 
@@ -97,11 +104,19 @@ BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(b
 void tickQueries(benchmark::State& state, MciInterpreter& d) {
     char reply[128];
     char volume[255];
+    std::chrono::nanoseconds slowest{0};
+    long over = 0;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         d.send("status song position wait", reply, sizeof reply);
         d.send("status song volume", volume, sizeof volume);
         benchmark::DoNotOptimize(reply[0] + volume[0]);
+        const auto took = std::chrono::steady_clock::now() - start;
+        slowest = std::max(slowest, took);
+        over += took > std::chrono::milliseconds(1) ? 1 : 0;
     }
+    state.counters["max_us"] = static_cast<double>(slowest.count()) / 1000.0;
+    state.counters["over_1ms"] = static_cast<double>(over);
 }
 
 // The two queries the tick makes while a song plays on the null output.
@@ -140,4 +155,98 @@ void BM_MpvTickQueriesStalled(benchmark::State& state) {
 }
 BENCHMARK(BM_MpvTickQueriesStalled)->Unit(benchmark::kNanosecond);
 
+// --- the stream player ---------------------------------------------------------
+
+namespace stream {
+
+// What the plug-in reads every tick while a stream plays: the four tags and
+// the duration.
+void readTagsAndDuration(benchmark::State& state, StreamPlayer& player) {
+    std::string value;
+    std::chrono::nanoseconds slowest{0};
+    long over = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        for (const char* name : {"Title", "Author", "WM/AlbumTitle", "WM/Year"}) {
+            benchmark::DoNotOptimize(player.attribute(name, value));
+        }
+        benchmark::DoNotOptimize(player.durationSeconds());
+        const auto took = std::chrono::steady_clock::now() - start;
+        slowest = std::max(slowest, took);
+        over += took > std::chrono::milliseconds(1) ? 1 : 0;
+    }
+    // The slowest read, and how many took over 1 ms (on a shared machine a
+    // read can lose its core to another process; a drain of waiting events
+    // falls on some reads).
+    state.counters["max_us"] = static_cast<double>(slowest.count()) / 1000.0;
+    state.counters["over_1ms"] = static_cast<double>(over);
+}
+
+// A live mp3 stream with an ICY title, from a real Icecast server when one
+// is installed, else from the stub server.
+void BM_MpvStreamTagsAndDuration(benchmark::State& state) {
+    mediaDir();
+    std::unique_ptr<kestro::testing::IcecastServer> icecast;
+    std::unique_ptr<kestro::testing::StubHttpServer> stub;
+    std::string url;
+    if (kestro::testing::IcecastServer::unavailableReason().empty()) {
+        icecast = std::make_unique<kestro::testing::IcecastServer>();
+        if (icecast->running() && icecast->startSource("/bench.mp3", 440)) {
+            icecast->setTitle("/bench.mp3", "Bench Artist - Bench Title");
+            url = icecast->url("/bench.mp3");
+        }
+    }
+    if (url.empty()) {
+        stub = std::make_unique<kestro::testing::StubHttpServer>(
+            kestro::testing::StubHttpServer::Mode::IcyTitle, kestro::testing::readFile(mediaFile(0)),
+            "Bench Artist - Bench Title");
+        url = stub->url();
+    }
+    MpvStreamPlayer player(nullOutput());
+    player.create();
+    player.setUrl(url);
+    player.play();
+    std::string title;
+    for (int i = 0; i < 300 && !player.attribute("Title", title); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    state.SetLabel(icecast && icecast->running() ? "icecast" : "stub");
+    readTagsAndDuration(state, player);
+    player.stop();
+    player.destroy();
+}
+BENCHMARK(BM_MpvStreamTagsAndDuration)->Unit(benchmark::kNanosecond);
+
+// The same while the server has accepted the connection and never answers.
+void BM_MpvStreamTagsAndDurationStalledServer(benchmark::State& state) {
+    kestro::testing::StubHttpServer silent(kestro::testing::StubHttpServer::Mode::Silent);
+    MpvStreamPlayer player(nullOutput());
+    player.create();
+    player.setUrl(silent.url());
+    player.play();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    readTagsAndDuration(state, player);
+    player.stop();
+    player.destroy();
+}
+BENCHMARK(BM_MpvStreamTagsAndDurationStalledServer)->Unit(benchmark::kNanosecond);
+
+// The baseline for the counters above: the same timing around a read that
+// does no work, which shows how often this machine takes the core away.
+void BM_MpvBaselineEmptyRead(benchmark::State& state) {
+    std::chrono::nanoseconds slowest{0};
+    long over = 0;
+    int value = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(value += 1);
+        const auto took = std::chrono::steady_clock::now() - start;
+        slowest = std::max(slowest, took);
+        over += took > std::chrono::milliseconds(1) ? 1 : 0;
+    }
+    state.counters["max_us"] = static_cast<double>(slowest.count()) / 1000.0;
+    state.counters["over_1ms"] = static_cast<double>(over);
+}
+BENCHMARK(BM_MpvBaselineEmptyRead)->MinTime(2.0)->Unit(benchmark::kNanosecond);
+
+}  // namespace stream
 }  // namespace

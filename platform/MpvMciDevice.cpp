@@ -328,9 +328,14 @@ private:
         return engine_->setDouble("volume", mpvVolumeForGain(static_cast<double>(level) / 1000.0)) ? 0 : busy();
     }
 
-    // Takes every event that is waiting, without waiting for more.
+    // Takes the events that are waiting (at most a bounded number, so no
+    // command pays for a burst at once), without waiting for more.
     void pump() {
-        while (const mpv_event* e = engine_->waitEvent(0)) handle(e);
+        for (int i = 0; i < 32; ++i) {
+            const mpv_event* e = engine_->waitEvent(0);
+            if (e == nullptr) break;
+            handle(e);
+        }
     }
 
     void handle(const mpv_event* e) {

@@ -1,0 +1,352 @@
+#include "platform/MpvStreamPlayer.h"
+
+#include <mpv/client.h>
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "platform/Diagnostics.h"
+#include "platform/Text.h"
+
+namespace kestro::platform {
+
+namespace {
+
+enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, kPlaylistPos, kPlaylistCount };
+
+// Entry errors reported per address; a long playlist of bad entries would
+// otherwise fill the log.
+constexpr int kMaxEntryReports = 3;
+constexpr int kMaxEventsPerCall = 32;
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool validUtf8(std::string_view t) {
+    for (std::size_t i = 0; i < t.size();) {
+        const unsigned char b = static_cast<unsigned char>(t[i]);
+        std::size_t n = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 9;
+        if (n == 9 || (n == 1 && b < 0xC2) || i + n >= t.size()) return false;
+        for (std::size_t k = 1; k <= n; ++k) {
+            if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += n + 1;
+    }
+    return true;
+}
+
+// A network text as UTF-8, kept to kStreamTagMaxBytes and cut at a
+// character boundary. Text that is not UTF-8 is taken as Latin-1, the
+// traditional charset of ICY titles (Icecast converts titles to it).
+std::string boundedTag(std::string_view text) {
+    std::string utf8;
+    if (validUtf8(text)) {
+        utf8.assign(text.substr(0, kStreamTagMaxBytes + 4));
+    } else {
+        for (std::size_t i = 0; i < text.size() && utf8.size() <= kStreamTagMaxBytes + 4; ++i) {
+            const unsigned char b = static_cast<unsigned char>(text[i]);
+            if (b < 0x80) {
+                utf8 += static_cast<char>(b);
+            } else {
+                utf8 += static_cast<char>(0xC0 | (b >> 6));
+                utf8 += static_cast<char>(0x80 | (b & 0x3F));
+            }
+        }
+    }
+    utf8.resize(utf8CutLength(utf8.data(), utf8.size(), kStreamTagMaxBytes));
+    return utf8;
+}
+
+const char* const kStreamOptions[][2] = {
+    {"keep-open", "no"},  // a playlist moves on at the end of an entry
+    {"network-timeout", "5"},  // kStreamNetworkTimeoutSeconds
+    // A paused live stream keeps reading into the cache: keep it small.
+    {"demuxer-max-bytes", "4MiB"},
+    {"demuxer-max-back-bytes", "1MiB"},
+};
+
+}  // namespace
+
+MpvStreamPlayer::MpvStreamPlayer(const AudioOutput& output) : output_(output) {
+    // The core is made now, so that create() (at every stream start) costs
+    // nothing; when it cannot be made, create() says so.
+    std::vector<std::pair<const char*, const char*>> options;
+    for (const auto& o : kStreamOptions) options.emplace_back(o[0], o[1]);
+    engine_ = MpvEngine::create(output_, "stream", options);
+    if (!engine_) return;
+    engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
+    engine_->observe(kFileSize, "file-size", MPV_FORMAT_INT64);
+    engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+    engine_->observe(kMetadata, "metadata", MPV_FORMAT_NODE);
+    engine_->observe(kPlaylistPos, "playlist-pos", MPV_FORMAT_INT64);
+    engine_->observe(kPlaylistCount, "playlist-count", MPV_FORMAT_INT64);
+}
+
+MpvStreamPlayer::~MpvStreamPlayer() = default;
+
+bool MpvStreamPlayer::create() {
+    notifyStreamOperation("create", "");
+    if (!engine_) return false;
+    created_ = true;
+    stopped_ = true;
+    engine_->setDouble("volume", mpvVolumeForGain(volume_ / 100.0));
+    engine_->setString("loop-playlist", loop_ ? "inf" : "no");
+    return true;
+}
+
+void MpvStreamPlayer::destroy() {
+    notifyStreamOperation("destroy", "");
+    if (created_) engine_->command({"stop"});
+    created_ = false;
+    stopped_ = true;
+    url_.clear();
+    clearItem();
+}
+
+void MpvStreamPlayer::setUrl(const std::string& url) {
+    notifyStreamOperation("url", url);
+    if (url != url_) entryReports_ = 0;
+    url_ = url;
+    if (created_) load();
+}
+
+void MpvStreamPlayer::setLoop(bool on) {
+    notifyStreamOperation("loop", on ? "1" : "0");
+    loop_ = on;
+    if (created_) engine_->setString("loop-playlist", on ? "inf" : "no");
+}
+
+void MpvStreamPlayer::setAutoStart(bool on) {
+    notifyStreamOperation("autostart", on ? "1" : "0");
+    autoStart_ = on;
+}
+
+void MpvStreamPlayer::setVolume(int volume0to100) {
+    notifyStreamOperation("volume", std::to_string(volume0to100));
+    volume_ = volume0to100 < 0 ? 0 : volume0to100 > 100 ? 100 : volume0to100;
+    if (created_) engine_->setDouble("volume", mpvVolumeForGain(volume_ / 100.0));
+}
+
+int MpvStreamPlayer::volume() { return volume_; }
+
+void MpvStreamPlayer::play() {
+    notifyStreamOperation("play", "");
+    if (!created_) return;
+    if (stopped_) {
+        if (url_.empty()) return;
+        const bool autoStart = autoStart_;
+        autoStart_ = true;
+        load();
+        autoStart_ = autoStart;
+        return;
+    }
+    engine_->setFlag("pause", false);
+}
+
+void MpvStreamPlayer::pause() {
+    notifyStreamOperation("pause", "");
+    if (created_) engine_->setFlag("pause", true);
+}
+
+void MpvStreamPlayer::stop() {
+    notifyStreamOperation("stop", "");
+    if (!created_) return;
+    engine_->command({"stop"});
+    stopped_ = true;
+    clearItem();
+}
+
+void MpvStreamPlayer::next() {
+    notifyStreamOperation("next", "");
+    if (!created_ || stopped_) return;
+    pump();
+    // The entry changes unless this is the last one and the list does not
+    // wrap; until the new entry's values arrive it has no tags or length.
+    if (loop_ || playlistPos_ + 1 < playlistCount_) {
+        engine_->command({"playlist-next"});
+        clearItem();
+    }
+}
+
+void MpvStreamPlayer::previous() {
+    notifyStreamOperation("previous", "");
+    if (!created_ || stopped_) return;
+    pump();
+    if ((loop_ && playlistCount_ > 1) || playlistPos_ > 0) {
+        engine_->command({"playlist-prev"});
+        clearItem();
+    }
+}
+
+double MpvStreamPlayer::durationSeconds() {
+    if (!created_) return 0.0;
+    pump();
+    // A live stream's duration grows with what it has buffered: only an
+    // entry of known size has a length.
+    return durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
+}
+
+bool MpvStreamPlayer::attribute(const char* name, std::string& value) {
+    if (!created_ || name == nullptr) return false;
+    pump();
+    auto it = tags_.find(name);
+    if (it == tags_.end() || it->second.empty()) return false;
+    value = it->second;
+    return true;
+}
+
+double MpvStreamPlayer::positionSeconds() {
+    if (!created_) return 0.0;
+    pump();
+    return position_;
+}
+
+void MpvStreamPlayer::load() {
+    stopped_ = false;
+    startedSinceLoad_ = false;
+    playedSinceLoad_ = false;
+    clearItem();
+    engine_->setFlag("pause", !autoStart_);
+    engine_->setString("loop-playlist", loop_ ? "inf" : "no");
+    engine_->command({"loadfile", url_.c_str(), "replace"});
+}
+
+void MpvStreamPlayer::clearItem() {
+    duration_ = 0.0;
+    durationKnown_ = false;
+    sizeKnown_ = false;
+    position_ = 0.0;
+    tags_.clear();
+}
+
+void MpvStreamPlayer::pump() {
+    if (!engine_) return;
+    // Bounded, so that a burst of events (a long playlist failing entry by
+    // entry) is spread over several calls instead of holding one.
+    for (int i = 0; i < kMaxEventsPerCall; ++i) {
+        const mpv_event* e = engine_->waitEvent(0);
+        if (e == nullptr) break;
+        handle(e);
+    }
+}
+
+void MpvStreamPlayer::handle(const mpv_event* e) {
+    switch (e->event_id) {
+        case MPV_EVENT_START_FILE:
+            startedSinceLoad_ = true;
+            clearItem();
+            break;
+        case MPV_EVENT_IDLE:
+            // Idle after a load: the playlist came to its end, or nothing at
+            // the address played (an empty list, a failing server).
+            if (startedSinceLoad_ && !stopped_) {
+                if (!playedSinceLoad_ && entryReports_ == 0) {
+                    diagnostic("stream: nothing playable at \"%.300s\"", url_.c_str());
+                    ++entryReports_;
+                }
+                stopped_ = true;
+                clearItem();
+            }
+            break;
+        case MPV_EVENT_FILE_LOADED:
+            playedSinceLoad_ = true;
+            break;
+        case MPV_EVENT_END_FILE: {
+            const auto* end = static_cast<const mpv_event_end_file*>(e->data);
+            if (end && end->reason == MPV_END_FILE_REASON_ERROR && !stopped_) {
+                if (entryReports_ < kMaxEntryReports) {
+                    diagnostic("stream: cannot play \"%.300s\": %s%s%s", url_.c_str(), mpv_error_string(end->error),
+                               engine_->lastLogError()[0] ? " - " : "", engine_->lastLogError());
+                } else if (entryReports_ == kMaxEntryReports) {
+                    diagnostic("stream: further entries of \"%.300s\" fail too (not reported)", url_.c_str());
+                }
+                ++entryReports_;
+            }
+            break;
+        }
+        case MPV_EVENT_PROPERTY_CHANGE: {
+            const auto* p = static_cast<const mpv_event_property*>(e->data);
+            if (p == nullptr) break;
+            switch (e->reply_userdata) {
+                case kDuration:
+                    durationKnown_ = p->format == MPV_FORMAT_DOUBLE && p->data;
+                    duration_ = durationKnown_ ? *static_cast<const double*>(p->data) : 0.0;
+                    break;
+                case kFileSize:
+                    sizeKnown_ = p->format == MPV_FORMAT_INT64 && p->data && *static_cast<const std::int64_t*>(p->data) > 0;
+                    break;
+                case kTimePos:
+                    if (p->format == MPV_FORMAT_DOUBLE && p->data) position_ = *static_cast<const double*>(p->data);
+                    break;
+                case kMetadata:
+                    setMetadata(p->format == MPV_FORMAT_NODE && p->data ? static_cast<const mpv_node*>(p->data) : nullptr);
+                    break;
+                case kPlaylistPos:
+                    playlistPos_ = p->format == MPV_FORMAT_INT64 && p->data ? *static_cast<const std::int64_t*>(p->data) : -1;
+                    break;
+                case kPlaylistCount:
+                    playlistCount_ = p->format == MPV_FORMAT_INT64 && p->data ? *static_cast<const std::int64_t*>(p->data) : 0;
+                    break;
+                default:
+                    break;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void MpvStreamPlayer::setMetadata(const mpv_node* map) {
+    tags_.clear();
+    if (map == nullptr || map->format != MPV_FORMAT_NODE_MAP || map->u.list == nullptr) return;
+    const mpv_node_list* list = map->u.list;
+    auto find = [&](const char* key) -> const char* {
+        for (int i = 0; i < list->num; ++i) {
+            if (list->keys && list->keys[i] && equalNoCase(list->keys[i], key) &&
+                list->values[i].format == MPV_FORMAT_STRING)
+                return list->values[i].u.string;
+        }
+        return nullptr;
+    };
+    auto put = [&](const char* name, std::initializer_list<const char*> keys) {
+        for (const char* k : keys) {
+            if (const char* v = find(k); v && v[0]) {
+                tags_[name] = boundedTag(v);
+                return;
+            }
+        }
+    };
+    put("Title", {"title"});
+    put("Author", {"artist", "album_artist", "author"});
+    put("WM/AlbumTitle", {"album"});
+    put("WM/Year", {"date", "year"});
+
+    // The stream's own title: "Artist - Title" names both.
+    if (const char* icy = find("icy-title"); icy && icy[0]) {
+        const std::string_view t(icy);
+        const std::size_t dash = t.find(" - ");
+        if (dash != std::string_view::npos && dash > 0 && dash + 3 < t.size()) {
+            tags_["Author"] = boundedTag(t.substr(0, dash));
+            tags_["Title"] = boundedTag(t.substr(dash + 3));
+        } else {
+            tags_["Title"] = boundedTag(icy);
+        }
+    }
+}
+
+std::shared_ptr<StreamPlayer> makeMpvStreamPlayer(const AudioOutput& output) {
+    return std::make_shared<MpvStreamPlayer>(output);
+}
+
+}  // namespace kestro::platform

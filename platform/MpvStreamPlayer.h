@@ -1,0 +1,105 @@
+// The stream player on libmpv: an internet stream (http/https, ICY titles
+// included), a local file or a playlist (.m3u, .pls), with loop mode, auto
+// start, volume 0 to 100, pause, play, stop, next and previous, and the
+// current entry's duration and tags.
+//
+// The current item is the playlist entry playing now: after next() or
+// previous() the duration and the tags are those of the new entry (empty
+// until its metadata arrives), and play() after pause() resumes it.
+//
+// Every operation returns at once: commands are asynchronous and the
+// duration and tags are answered from values cached from libmpv's events, so
+// a slow or silent server, a stalled output or a long playlist never holds
+// the caller. Network reads give up after kStreamNetworkTimeoutSeconds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/MpvEngine.h"
+#include "platform/StreamPlayer.h"
+
+struct mpv_event;
+struct mpv_node;
+
+namespace kestro::platform {
+
+inline constexpr int kStreamNetworkTimeoutSeconds = 5;
+// Tag texts are kept to this many bytes, cut at a UTF-8 character boundary.
+inline constexpr std::size_t kStreamTagMaxBytes = 1023;
+
+class MpvStreamPlayer : public StreamPlayer {
+public:
+    // Makes the libmpv core (LC_NUMERIC must be "C" by now).
+    explicit MpvStreamPlayer(const AudioOutput& output);
+    ~MpvStreamPlayer() override;
+
+    // Makes the player usable; false when its libmpv core could not be set
+    // up (the constructor makes the core and reports the reason once
+    // through the diagnostics sink).
+    bool create() override;
+    // Stops and forgets the address; the core stays for the next create().
+    void destroy() override;
+    // Loads the address at once when created (paused unless auto start).
+    void setUrl(const std::string& url) override;
+    void setLoop(bool on) override;
+    void setAutoStart(bool on) override;
+    void setVolume(int volume0to100) override;
+    int volume() override;
+    // Resumes the current entry; after stop() it loads the address again.
+    void play() override;
+    void pause() override;
+    // Ends playback and closes the connection.
+    void stop() override;
+    void next() override;
+    void previous() override;
+    // The current entry's length; 0 for a live stream (no known size) or an
+    // entry whose length is not known.
+    double durationSeconds() override;
+    // "Title", "Author", "WM/AlbumTitle", "WM/Year" of the current entry.
+    // An ICY stream title "Artist - Title" gives Author and Title; one
+    // without " - " gives Title.
+    bool attribute(const char* name, std::string& value) override;
+
+    // Where playback is in the current entry, in seconds (for tests and
+    // the host's diagnostics).
+    double positionSeconds();
+
+private:
+    void pump();
+    void handle(const mpv_event* event);
+    void load();
+    void clearItem();
+    void setMetadata(const mpv_node* map);
+
+    AudioOutput output_;
+    std::unique_ptr<MpvEngine> engine_;
+    bool created_ = false;
+    bool loop_ = false;
+    bool autoStart_ = true;
+    bool stopped_ = true;
+    int volume_ = 100;
+    std::string url_;
+
+    // The current entry, from events.
+    double duration_ = 0.0;
+    bool durationKnown_ = false;
+    bool sizeKnown_ = false;
+    double position_ = 0.0;
+    std::map<std::string, std::string> tags_;  // by attribute name
+    std::int64_t playlistPos_ = -1;
+    std::int64_t playlistCount_ = 0;
+
+    // Since the last load of the address.
+    bool startedSinceLoad_ = false;
+    bool playedSinceLoad_ = false;
+    // Failures reported for this address (a few, then one summary line).
+    int entryReports_ = 0;
+};
+
+// A stream player on `output`.
+std::shared_ptr<StreamPlayer> makeMpvStreamPlayer(const AudioOutput& output);
+
+}  // namespace kestro::platform
