@@ -11,6 +11,7 @@
 #include "platform/Diagnostics.h"
 #include "platform/Mci.h"
 #include "platform/MpvMciDevice.h"
+#include "platform/MpvStreamPlayer.h"
 #include "platform/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
@@ -81,6 +82,9 @@ Host::Host(const HostOptions& options)
     if (options.stream == DeviceChoice::Scripted) {
         scriptedStream_ = std::make_shared<ScriptedStream>();
         stream = scriptedStream_;
+    } else if (options.stream == DeviceChoice::Real) {
+        platform::setProcessAudioOutput(options.audio);
+        stream = std::make_shared<platform::MpvStreamPlayer>(options.audio);
     } else {
         stream = platform::makeSilentStreamPlayer();
     }
