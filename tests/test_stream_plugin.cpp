@@ -1,0 +1,219 @@
+// The plug-in's stream with the real libmpv stream player: a real Icecast
+// server, a local playlist, and servers that misbehave. Every tick of the
+// plug-in is timed: the start may take its fixed 1000 ms wait and a little
+// more; no later tick may wait on the network.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <clocale>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IcecastServer.h"
+#include "MpvTestMedia.h"
+#include "TestUtil.h"
+#include "TickHarness.h"
+#include "platform/Diagnostics.h"
+#include "platform/MpvStreamPlayer.h"
+#include "platform/Sleep.h"
+
+using namespace kestro;
+using kestro::testing::IcecastServer;
+using kestro::testing::StubHttpServer;
+using kestro::testing::TempDir;
+using kestro::testing::TickHarness;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kStartBound = std::chrono::milliseconds(1000 + 250);
+// A tick may take 2 ms. One that takes longer and gave up the processor
+// during it (a voluntary context switch: it waited on a lock, the network or
+// the engine) counts as waiting; one only preempted on a loaded machine does
+// not. At most one tick in twenty may wait (a lock held by an engine thread
+// that the loaded machine preempted), none may take 100 ms.
+constexpr auto kTickBound = std::chrono::milliseconds(2);
+constexpr auto kTickCeiling = std::chrono::milliseconds(100);
+
+// The plug-in in a simulated game with the real stream player.
+struct StreamGame {
+    explicit StreamGame(const platform::AudioOutput& output) {
+        std::setlocale(LC_NUMERIC, "C");
+        platform::setDiagnosticSink([](const char*) {});
+        player = std::make_shared<platform::MpvStreamPlayer>(output);
+        platform::setStreamPlayer(player);
+        platform::setSleepFunction(nullptr);  // the start's wait is real here
+        h.thread.playerMode = Idle;
+    }
+    ~StreamGame() {
+        platform::setStreamPlayer(nullptr);
+        platform::setDiagnosticSink(nullptr);
+    }
+    // Starts the stream at `url` with the start key; returns how long the
+    // start key's tick took.
+    Clock::duration start(const std::string& url) {
+        std::snprintf(playerState.streamUrl, sizeof playerState.streamUrl, "%s", url.c_str());
+        playerState.urlEnabled = 1;
+        h.keyboard.press(StartKey);
+        const auto t0 = Clock::now();
+        h.tick();
+        return Clock::now() - t0;
+    }
+    // Ticks every 20 ms of wall time for `ms`, or until `done`; times each.
+    template <class F>
+    bool tickFor(int ms, F done) {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            struct rusage before, after;
+            getrusage(RUSAGE_THREAD, &before);
+            const auto t0 = Clock::now();
+            h.tick();
+            const auto took = Clock::now() - t0;
+            getrusage(RUSAGE_THREAD, &after);
+            ++ticks;
+            if (took > kTickBound && after.ru_nvcsw != before.ru_nvcsw) ++slowTicks;
+            slowest = std::max(slowest, took);
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    void tickFor(int ms) {
+        tickFor(ms, [] { return false; });
+    }
+    void expectFastTicks() const {
+        EXPECT_LE(slowTicks * 20, ticks) << slowTicks << " of " << ticks << " ticks waited over 2 ms, the slowest took "
+                                << std::chrono::duration<double, std::milli>(slowest).count() << " ms";
+        EXPECT_LT(slowest, kTickCeiling);
+    }
+
+    TickHarness h;
+    std::shared_ptr<platform::MpvStreamPlayer> player;
+    int ticks = 0;
+    int slowTicks = 0;
+    Clock::duration slowest{};
+};
+
+platform::AudioOutput nullOutput() {
+    platform::AudioOutput o;
+    o.kind = platform::AudioOutput::Kind::Null;
+    return o;
+}
+
+}  // namespace
+
+// A real station: its changing title reaches the now-playing texts (split
+// into artist and title), the volume keys step the player, and the stop key
+// releases the connection. (That the tone plays into a capture is the
+// player's own test.)
+TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
+    if (std::string why = IcecastServer::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
+    IcecastServer server;
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(server.startSource("/live.mp3", 440));
+    {
+        StreamGame g(nullOutput());
+        EXPECT_LT(g.start(server.url("/live.mp3")), kStartBound);
+        ASSERT_EQ(g.h.thread.playerMode, PlayingStream);
+        ASSERT_TRUE(server.setTitle("/live.mp3", "Quay Band - Harbour Lights"));
+        EXPECT_TRUE(g.tickFor(10000, [] { return std::string(playerState.nowTitle) == "Harbour Lights"; }));
+        EXPECT_STREQ(playerState.nowArtist, "Quay Band");
+        ASSERT_TRUE(server.setTitle("/live.mp3", "Dusk - Sunset"));
+        EXPECT_TRUE(g.tickFor(10000, [] { return std::string(playerState.nowTitle) == "Sunset"; })) << playerState.nowTitle;
+        EXPECT_STREQ(playerState.nowArtist, "Dusk");
+        EXPECT_EQ(g.player->volume(), 50);
+        g.h.keyboard.press(playerState.VolumeDownKey);
+        g.tickFor(100);
+        EXPECT_EQ(g.player->volume(), 40);
+        EXPECT_EQ(playerState.volume, 400);
+        EXPECT_GE(server.listeners("/live.mp3"), 1);
+        g.h.keyboard.press(playerState.StopKey);
+        g.tickFor(100);
+        EXPECT_EQ(g.h.thread.playerMode, Idle);
+        EXPECT_TRUE(g.tickFor(8000, [&] { return server.listeners("/live.mp3") == 0; }));
+        g.expectFastTicks();
+    }
+}
+
+// A playlist of two files: next moves to the second entry and previous back,
+// the now-playing texts follow the entry now playing, and a resume after a
+// pause plays that entry.
+TEST(StreamPlugin, PlaylistEntriesFollowNextAndPrevious) {
+    TempDir dir;
+    const std::string a = dir / "a.wav", b = dir / "b.wav";
+    ASSERT_TRUE(kestro::testing::runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=6 "
+                                          "-metadata title=Alpha '" + a + "'"));
+    ASSERT_TRUE(kestro::testing::runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=880:duration=4 "
+                                          "-metadata title=Beta '" + b + "'"));
+    kestro::testing::writeFile(dir / "list.m3u", a + "\n" + b + "\n");
+    StreamGame g(nullOutput());
+    g.start(dir / "list.m3u");
+    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Alpha"; }));
+    g.h.keyboard.press(playerState.NextKey);
+    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Beta"; }));
+    // The timing refresh after the move read the new entry (once known).
+    g.h.keyboard.press(playerState.PauseKey);
+    g.tickFor(60);
+    g.h.keyboard.press(playerState.PauseKey);  // the resume plays Beta, not the entry taken at the start
+    EXPECT_TRUE(g.tickFor(3000, [&] { return g.player->positionSeconds() > 0.3; }));
+    EXPECT_STREQ(playerState.nowTitle, "Beta");
+    g.h.keyboard.press(playerState.PreviousKey);
+    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Alpha"; }));
+    g.expectFastTicks();
+}
+
+// Servers and addresses that fail in every way: the start takes its wait and
+// no more, no later tick waits, nothing crashes, tag texts stay bounded.
+TEST(StreamPlugin, BadServersNeverHoldATick) {
+    TempDir dir;
+    const std::string tone = dir / "t.mp3";
+    ASSERT_TRUE(kestro::testing::makeTone(tone, 440, 3.0));
+    const std::string mp3 = kestro::testing::readFile(tone);
+    std::string hostileTitle;
+    while (hostileTitle.size() < 10000) hostileTitle += "%s%n \xC3\x28 \xFF\xFE ";
+    kestro::testing::writeFile(dir / "empty.m3u", "");
+    kestro::testing::writeFile(dir / "bad.pls", "[playlist]\nFile1=\nNumberOfEntries=banana\n\x01\x02");
+    std::string big;
+    for (int i = 0; i < 10000; ++i) big += dir / ("missing" + std::to_string(i) + ".mp3") + "\n";
+    kestro::testing::writeFile(dir / "big.m3u", big);
+
+    StubHttpServer silent(StubHttpServer::Mode::Silent);
+    StubHttpServer html(StubHttpServer::Mode::Html);
+    StubHttpServer closing(StubHttpServer::Mode::CloseMidStream, mp3);
+    StubHttpServer icy(StubHttpServer::Mode::IcyTitle, mp3, hostileTitle);
+    struct Case {
+        const char* name;
+        std::string url;
+    };
+    const Case cases[] = {
+        {"closed port", "http://127.0.0.1:" + std::to_string(kestro::testing::closedPort()) + "/radio"},
+        {"unresolvable host", "http://no-such-station.invalid/radio"},
+        {"server that never answers", silent.url()},
+        {"server that closes mid-stream", closing.url()},
+        {"web page", html.url("/index.html")},
+        {"empty playlist", dir / "empty.m3u"},
+        {"malformed playlist", dir / "bad.pls"},
+        {"playlist of 10000 missing entries", dir / "big.m3u"},
+        {"address of 1023 characters", "http://127.0.0.1:9/" + std::string(1004, 'a')},
+        {"10 kB ICY title with % and invalid UTF-8", icy.url()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamGame g(nullOutput());
+        EXPECT_LT(g.start(c.url), kStartBound);
+        EXPECT_EQ(g.h.thread.playerMode, PlayingStream);
+        g.tickFor(1500);
+        EXPECT_LT(std::strlen(playerState.nowTitle), sizeof playerState.nowTitle);
+        g.h.keyboard.press(playerState.StopKey);
+        const auto t0 = Clock::now();
+        g.h.tick();
+        EXPECT_LT(Clock::now() - t0, kTickCeiling);
+        EXPECT_EQ(g.h.thread.playerMode, Idle);
+        g.expectFastTicks();
+    }
+}
