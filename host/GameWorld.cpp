@@ -1,5 +1,7 @@
 #include "host/GameWorld.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -150,6 +152,38 @@ const ShownMessage* GameWorld::currentMessage() const {
     if (!message_ || message_->durationMs <= 0) return nullptr;
     const std::uint64_t end = std::uint64_t{message_->shownAt} + static_cast<std::uint64_t>(message_->durationMs);
     return gameTime_ < end ? &*message_ : nullptr;
+}
+
+std::vector<std::string> screenRows(const GameWorld& world) {
+    // Columns per screen width: the panel's label and value columns (0.12
+    // apart) come out 16 columns apart, room for its longest label.
+    constexpr double kColumns = 140.0;
+    std::vector<const DrawnText*> texts;
+    for (const DrawnText& d : world.frameTexts()) texts.push_back(&d);
+    std::stable_sort(texts.begin(), texts.end(), [](const DrawnText* a, const DrawnText* b) {
+        if (std::lround(a->y * 1000) != std::lround(b->y * 1000)) return a->y < b->y;
+        return a->x < b->x;
+    });
+    std::vector<std::string> rows;
+    std::string row;
+    long rowY = -1;
+    double rowX = 0;
+    for (const DrawnText* d : texts) {
+        const long y = std::lround(d->y * 1000);
+        if (y != rowY) {
+            if (!row.empty()) rows.push_back(row);
+            row.clear();
+            rowY = y;
+            rowX = d->x;
+        }
+        const std::size_t column = static_cast<std::size_t>(std::max(0.0, (d->x - rowX) * kColumns));
+        if (!row.empty()) row += ' ';
+        if (row.size() < column) row.resize(column, ' ');
+        row += boundedText(d->text.c_str(), 256);
+    }
+    if (!row.empty()) rows.push_back(row);
+    if (const ShownMessage* m = world.currentMessage()) rows.push_back("message: " + m->text);
+    return rows;
 }
 
 }  // namespace kestro::host

@@ -165,6 +165,12 @@ private:
     std::optional<ShownMessage> message_;
 };
 
+// The screen of the last tick as text rows: the texts drawn, one row per y
+// (top first), each row's texts left to right at columns proportional to
+// their x; then the message on screen, if any, as "message: TEXT". Empty
+// rows are left out.
+std::vector<std::string> screenRows(const GameWorld& world);
+
 // Copies a text the plug-in passed, reading at most `limit` bytes; null
 // gives the empty text.
 std::string boundedText(const char* text, std::size_t limit = 4096);

@@ -217,6 +217,9 @@ bool Host::run(const Command& command) {
     case CommandKind::CutsceneStart: world_.startCutscene(); break;
     case CommandKind::CutsceneEnd: world_.endCutscene(); break;
     case CommandKind::Retune: world_.retuneNextTick(); break;
+    case CommandKind::Screen:
+        for (const std::string& row : screenRows(world_)) transcript_.text("screen", row);
+        break;
     case CommandKind::Random: world_.forceNextRandom(static_cast<std::int32_t>(command.value)); break;
     case CommandKind::Quit:
         transcript_.flush();

@@ -321,6 +321,9 @@ bool parseScenarioLine(std::string_view line, int lineNumber, std::optional<Comm
                 error = "'cutscene' takes 'start' or 'end', not " + quoted(w[1]);
             }
         }
+    } else if (name == "screen") {
+        cmd.kind = CommandKind::Screen;
+        ok = wantArgs(0, "no arguments");
     } else if (name == "retune") {
         cmd.kind = CommandKind::Retune;
         ok = wantArgs(0, "no arguments");

@@ -27,6 +27,7 @@ enum class CommandKind {
     Retune,
     Random,         // value: the next draw
     Quit,
+    Screen,         // transcribe the screen of the last tick
     // The scripted song device (--mci scripted): target is the command (or
     // the path), argument the reply text or the error code.
     MciReply,       // from now on

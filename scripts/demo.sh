@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs Kestro's demo: the plug-in loaded into the host,
-# a small game folder with real encoded songs, a scenario of ten seconds of
-# game time, then the settings, the transcript, the catalogue and the log.
+# Kestro's demo: installs what it needs, builds, makes a demo game folder
+# (scripts/make-demo-game.sh) and runs the plug-in in the host.
+#
+#   On a terminal: the interactive host, with sound where the machine has a
+#   sound device (keys: see the help line, docs/interactive.md).
+#   Otherwise (or with --tour): a scripted tour in real time - start, next,
+#   previous, pause, resume, seek, volume, random, panel off and on,
+#   catalogue, stop, the stream - printing the game screen after each step,
+#   then the log and the catalogue, with the audio captured to a WAV file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -9,28 +15,97 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 game="$root/build/demo-game"
 music="$root/build/demo-music"
-rm -rf "$game" "$music"
-mkdir -p "$game/Songs/Road Trip" "$music/Live"
-tone() {  # tone FILE SECONDS FREQ TITLE ARTIST ALBUM YEAR
-  ffmpeg -loglevel error -y -f lavfi -i "sine=frequency=$3:duration=$2" -ac 2 \
-    -metadata title="$4" -metadata artist="$5" -metadata album="$6" -metadata date="$7" "$1"
-}
-tone "$game/Songs/Road Trip/01 Open Road.mp3" 4 440 "Open Road" "The Testers" "Road Trip" 2008
-tone "$game/Songs/Road Trip/02 Night Drive.mp3" 3 330 "Night Drive" "The Testers" "Road Trip" 2008
-tone "$game/Songs/Harbour Lights.wav" 2 550 "Harbour Lights" "Quay Band" "Docks" 2011
-tone "$music/Live/Encore.m4a" 2 660 "Encore" "Quay Band" "Live at the Docks" 2012
-tone "$music/Sunset.mp3" 3 220 "Sunset" "Dusk" "Evenings" 1999
-ln -s "$music" "$game/Songs/Music.lnk"
-cp "$root/demo/Kestro.ini" "$game/Kestro.ini"
+"$root/scripts/make-demo-game.sh" "$game" "$music"
+host="$root/build/kestro-host"
 
-echo "== Settings file: $game/Kestro.ini"
-cat "$game/Kestro.ini"
+if [[ "${1:-}" != "--tour" && -t 0 && -t 1 ]]; then
+  echo "Demo game folder: $game"
+  exec "$host" --game-dir "$game"
+fi
+
+# The tour: each step is a heading and the scenario lines that act it out;
+# the screen is shown after each.
+steps=(
+  "The game starts; the first tick scans the library|vehicle 7
+tick
+wait 500"
+  "X starts playback (the first start after loading picks a song at random)|random 0
+press X
+wait 2000"
+  "Next song (media next)|press MEDIA_NEXT_TRACK
+wait 2000"
+  "Previous song (media previous)|press MEDIA_PREV_TRACK
+wait 1500"
+  "Pause (media play/pause): the times stand still|press MEDIA_PLAY_PAUSE
+wait 1500"
+  "Resume (media play/pause)|press MEDIA_PLAY_PAUSE
+wait 1000"
+  "Seek forward twice (keypad 3): two seconds each|press NUMPAD3
+tick
+press NUMPAD3
+wait 500"
+  "Seek back (keypad 1)|press NUMPAD1
+wait 500"
+  "Volume up twice (keypad 9)|press NUMPAD9
+tick
+press NUMPAD9
+wait 500"
+  "Random order on (R)|press R
+wait 500"
+  "Panel off (U): nothing drawn|press U
+wait 500"
+  "Panel on again (U)|press U
+wait 500"
+  "Stop (media stop): the game radio is given back|press MEDIA_STOP
+wait 1000"
+  "Catalogue (right Ctrl + F10, while stopped): songs.txt written|hold RCONTROL
+hold F10
+tick
+release F10
+release RCONTROL
+wait 300"
+  "T switches the start key to the stream|press T
+wait 500"
+  "X starts the stream (a playlist of two local files)|press X
+wait 2500"
+  "Next entry of the stream (media next)|press MEDIA_NEXT_TRACK
+wait 2500"
+  "Stop the stream (media stop)|press MEDIA_STOP
+wait 500"
+)
+
+tour=$(mktemp -d)
+trap 'rm -rf "$tour"' EXIT
+headings=()
+for step in "${steps[@]}"; do
+  headings+=("${step%%|*}")
+  printf '%s\nscreen\n' "${step#*|}" >> "$tour/tour.scn"
+done
+capture="$root/build/demo-capture.wav"
+echo "Demo game folder: $game"
+echo "Running the tour in real time (about 30 s)..."
+"$host" --game-dir "$game" --scenario "$tour/tour.scn" --transcript "$tour/transcript.txt" \
+  --audio "pcm:$capture" --realtime 2>"$tour/stderr.txt" || { cat "$tour/stderr.txt"; exit 1; }
+
+# The screen after each step, from the transcript's "screen" lines.
+awk -v n="${#headings[@]}" -v headings="$(printf '%s\n' "${headings[@]}")" '
+  BEGIN { split(headings, h, "\n"); step = 0 }
+  $3 == "scenario" && $4 == "screen" {
+    if (step > 0 && !shown) print "   (nothing drawn)"
+    step++; printf "\n== %d. %s\n", step, h[step]; shown = 0; next
+  }
+  $3 == "screen" { sub(/^[^ ]+ [^ ]+ screen /, ""); printf "   | %s\n", $0; shown = 1 }
+  END { if (step > 0 && !shown) print "   (nothing drawn)" }
+' "$tour/transcript.txt"
+
 echo
-echo "== Transcript (game time ms, tick, event)"
-"$root/build/kestro-host" --game-dir "$game" --scenario "$root/demo/demo.scn" --show-settings
+echo "== The log (ScriptHook.log)"
+sed 's/^/   /' "$game/ScriptHook.log"
 echo
-echo "== Catalogue: $game/songs.txt"
-tr -d '\r' < "$game/songs.txt"; echo
+echo "== The catalogue (songs.txt)"
+tr -d '\r' < "$game/songs.txt" | sed 's/^/   /'
 echo
-echo "== Log file: $game/ScriptHook.log"
-cat "$game/ScriptHook.log"
+echo
+echo "== The audio: everything played, captured to $capture"
+if command -v soxi >/dev/null 2>&1; then soxi "$capture" | grep -E 'Duration|Sample Rate|Channels' | sed 's/^/   /'; fi
+echo "   (play it with: play '$capture', or any audio player)"
