@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "host/Interactive.h"
 #include "host/Scenario.h"
 #include "plugin/PlayerState.h"
 
@@ -46,7 +47,9 @@ const char kUsage[] =
     "  --tick-ms N        game time per script tick, 1 to 60000 ms (default 20)\n"
     "  --plugin PATH      the plug-in library (default: libkestro.so beside kestro-host)\n"
     "  --trace-draw       also write every text drawn on screen\n"
-    "  --show-settings    after loading, write the plug-in's settings as it read them\n";
+    "  --show-settings    after loading, write the plug-in's settings as it read them\n"
+    "Without --scenario, on a terminal: play the game interactively in real time\n"
+    "(docs/interactive.md; --transcript then records the session).\n";
 
 struct Arguments {
     std::string gameDir;
@@ -117,7 +120,6 @@ std::string parseArguments(int argc, char** argv, Arguments& a) {
         }
     }
     if (a.gameDir.empty()) return "--game-dir is required";
-    if (a.scenario.empty()) return "--scenario is required (the interactive mode is not available yet)";
     return {};
 }
 
@@ -194,6 +196,18 @@ int main(int argc, char** argv) {
     const std::string gameDir = absolute(args.gameDir, startDir);
     const std::string scenarioPath = absolute(args.scenario, startDir);
     const std::string pluginPath = args.plugin.empty() ? defaultPluginPath() : absolute(args.plugin, startDir);
+
+    if (args.scenario.empty()) {
+        kestro::host::InteractiveOptions interactive;
+        interactive.host.seed = args.seed;
+        interactive.host.tickMs = args.tickMs;
+        interactive.host.traceDraw = args.traceDraw;
+        interactive.host.logFile = gameDir + "/ScriptHook.log";
+        interactive.gameDir = gameDir;
+        interactive.pluginPath = pluginPath;
+        if (!args.transcript.empty()) interactive.transcriptPath = absolute(args.transcript, startDir);
+        return kestro::host::runInteractive(interactive);
+    }
 
     std::vector<Command> commands;
     {
