@@ -253,7 +253,9 @@ int Session::run() {
         }
         auto until = next;
         if (dirty) until = std::min(until, lastDraw + kFrameInterval);
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        // Rounded up: a wait of 0 for the last fraction of a millisecond
+        // would spin.
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         ::wtimeout(stdscr, static_cast<int>(std::clamp<long long>(wait, 0, kMaxKeyWaitMs)));
         int ch = ::wgetch(stdscr);
         while (ch != ERR && !quit_) {
