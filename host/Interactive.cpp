@@ -304,6 +304,11 @@ void Session::act(const KeyAction& action) {
     switch (action.kind) {
     case A::None: return;
     case A::Press:
+        if (action.vk < 1 || action.vk >= Keyboard::kKeyCount) {
+            // A setting read as a code no key has: nothing to press.
+            lastKey_ = "none (code " + std::to_string(action.vk) + ")";
+            return;
+        }
         host_.keyboard().press(action.vk);
         lastKey_ = keyName(action.vk);
         t.text("terminal", "press " + lastKey_);
