@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "host/Interactive.h"
 #include "host/Scenario.h"
 #include "plugin/PlayerState.h"
 
@@ -58,7 +59,9 @@ const char kUsage[] =
     "  --mci DEV          the song device: mpv (default, plays files), scripted (answers\n"
     "                     from the scenario's mci lines, plays nothing) or none\n"
     "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
-    "                     stream lines) or none (plays nothing)\n";
+    "                     stream lines) or none (plays nothing)\n"
+    "Without --scenario, on a terminal: play the game interactively in real time\n"
+    "(docs/interactive.md; --transcript then records the session).\n";
 
 struct Arguments {
     std::string gameDir;
@@ -151,7 +154,6 @@ std::string parseArguments(int argc, char** argv, Arguments& a) {
         }
     }
     if (a.gameDir.empty()) return "--game-dir is required";
-    if (a.scenario.empty()) return "--scenario is required (the interactive mode is not available yet)";
     return {};
 }
 
@@ -229,6 +231,26 @@ int main(int argc, char** argv) {
     const std::string scenarioPath = absolute(args.scenario, startDir);
     const std::string pluginPath = args.plugin.empty() ? defaultPluginPath() : absolute(args.plugin, startDir);
 
+    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm) {
+        args.audio.file = absolute(args.audio.file, startDir);
+        if (args.realtime) args.audio.realtime = true;
+    }
+
+    if (args.scenario.empty()) {
+        kestro::host::InteractiveOptions interactive;
+        interactive.host.mci = args.mci;
+        interactive.host.stream = args.stream;
+        interactive.host.audio = args.audio;
+        interactive.host.seed = args.seed;
+        interactive.host.tickMs = args.tickMs;
+        interactive.host.traceDraw = args.traceDraw;
+        interactive.host.logFile = gameDir + "/ScriptHook.log";
+        interactive.gameDir = gameDir;
+        interactive.pluginPath = pluginPath;
+        if (!args.transcript.empty()) interactive.transcriptPath = absolute(args.transcript, startDir);
+        return kestro::host::runInteractive(interactive);
+    }
+
     std::vector<Command> commands;
     {
         std::ifstream in(scenarioPath);
@@ -255,11 +277,6 @@ int main(int argc, char** argv) {
             return kExitScenario;
         }
     }
-    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm) {
-        args.audio.file = absolute(args.audio.file, startDir);
-        if (args.realtime) args.audio.realtime = true;
-    }
-
     std::FILE* out = stdout;
     if (!args.transcript.empty()) {
         const std::string transcriptPath = absolute(args.transcript, startDir);

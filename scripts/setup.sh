@@ -7,8 +7,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libtag1-dev libmpv-dev
-  sox lame ffmpeg
+  libtag1-dev libmpv-dev libncurses-dev
+  sox lame ffmpeg tmux
   icecast2
 )
 if [[ "${1:-}" == "--fuzz" ]]; then

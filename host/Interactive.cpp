@@ -1,0 +1,530 @@
+#include "host/Interactive.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/Scenario.h"
+#include "host/TerminalKeys.h"
+#include "host/TerminalLayout.h"
+#include "plugin/PlayerState.h"
+
+// The function-like macros of curses (clear, erase, move, ...) would rewrite
+// ordinary member calls such as vector::clear; the library has real
+// functions of the same names.
+#define NCURSES_NOMACROS
+#include <curses.h>
+
+namespace kestro::host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Smallest terminal the screen is drawn in; below it a notice says so.
+constexpr int kMinRows = 6;
+constexpr int kMinCols = 20;
+// The screen is redrawn at most this often (the ticks may be faster).
+constexpr auto kFrameInterval = std::chrono::milliseconds(30);
+// A wait for a key never lasts longer than this, so that a signal is seen
+// soon even with long ticks.
+constexpr int kMaxKeyWaitMs = 100;
+// Ticks that fell behind the wall clock are caught up to this much game
+// time; a longer stall (a big library scan) is not made up.
+constexpr std::uint32_t kMaxCatchUpMs = 1000;
+// What is kept of standard error while the screen is up, and replayed
+// after it.
+constexpr long kMaxStderrReplay = 64 * 1024;
+constexpr int kMaxVehicle = 999;
+
+volatile std::sig_atomic_t gSignal = 0;
+
+extern "C" void onQuitSignal(int signo) { gSignal = signo; }
+
+const int kQuitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Catches the quit signals for its lifetime; a signal only sets a flag that
+// the loop reads, so the terminal is restored on the normal path.
+class SignalGuard {
+public:
+    SignalGuard() {
+        gSignal = 0;
+        struct sigaction sa {};
+        sa.sa_handler = onQuitSignal;
+        sigemptyset(&sa.sa_mask);
+        for (std::size_t i = 0; i < std::size(kQuitSignals); ++i) sigaction(kQuitSignals[i], &sa, &previous_[i]);
+    }
+    ~SignalGuard() {
+        for (std::size_t i = 0; i < std::size(kQuitSignals); ++i) sigaction(kQuitSignals[i], &previous_[i], nullptr);
+    }
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+
+private:
+    struct sigaction previous_[std::size(kQuitSignals)] {};
+};
+
+// Anything written to standard error while the screen is up (by the host,
+// the plug-in or a library) would scribble over it: it goes to a temporary
+// file instead and is written out, after the terminal is restored.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        if (file_ == nullptr) return;
+        saved_ = ::dup(STDERR_FILENO);
+        if (saved_ < 0 || ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+            if (saved_ >= 0) ::close(saved_);
+            saved_ = -1;
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+    ~StderrCapture() { replay(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Puts standard error back and writes out what was captured (its last
+    // kMaxStderrReplay bytes).
+    void replay() {
+        if (file_ == nullptr) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+        if (std::fseek(file_, 0, SEEK_END) == 0) {
+            const long size = std::ftell(file_);
+            const long from = size > kMaxStderrReplay ? size - kMaxStderrReplay : 0;
+            if (from > 0) std::fprintf(stderr, "kestro-host: (earlier messages dropped)\n");
+            if (size > 0 && std::fseek(file_, from, SEEK_SET) == 0) {
+                char buf[4096];
+                std::size_t n;
+                while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) std::fwrite(buf, 1, n, stderr);
+            }
+        }
+        std::fflush(stderr);
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+    int saved_ = -1;
+};
+
+// The curses screen: up from construction (if ok()) to destruction, which
+// gives the terminal back as it was (modes, cursor, the normal screen).
+class CursesScreen {
+public:
+    CursesScreen() {
+        screen_ = ::newterm(nullptr, stdout, stdin);
+        if (screen_ == nullptr) return;
+        ::set_term(screen_);
+        ::raw();  // Ctrl+C, Ctrl+Z and Ctrl+S arrive as keys, not as job control
+        ::noecho();
+        ::nonl();
+        ::keypad(stdscr, TRUE);
+        ::set_escdelay(25);
+        ::curs_set(0);
+    }
+    ~CursesScreen() {
+        if (screen_ == nullptr) return;
+        ::curs_set(1);
+        ::endwin();
+        ::delscreen(screen_);
+    }
+    CursesScreen(const CursesScreen&) = delete;
+    CursesScreen& operator=(const CursesScreen&) = delete;
+    bool ok() const { return screen_ != nullptr; }
+
+private:
+    SCREEN* screen_ = nullptr;
+};
+
+TerminalKey terminalKey(int ch) {
+    using K = TerminalKey::Kind;
+    switch (ch) {
+    case KEY_LEFT: return TerminalKey::of(K::Left);
+    case KEY_RIGHT: return TerminalKey::of(K::Right);
+    case KEY_UP: return TerminalKey::of(K::Up);
+    case KEY_DOWN: return TerminalKey::of(K::Down);
+    case KEY_BACKSPACE:
+    case 8:
+    case 127: return TerminalKey::of(K::Backspace);
+    case KEY_DC: return TerminalKey::of(K::Delete);
+    case '\t': return TerminalKey::of(K::Tab);
+    case '\r':
+    case '\n':
+    case KEY_ENTER: return TerminalKey::of(K::Enter);
+    case 27: return TerminalKey::of(K::Escape);
+    default: break;
+    }
+    for (int n = 1; n <= 12; ++n)
+        if (ch == KEY_F(n)) return TerminalKey::fn(n);
+    if (ch >= 0x20 && ch < 0x7F) return TerminalKey::ch(ch);
+    if (ch >= 0 && ch < 0x20) return {K::Control, ch};
+    return TerminalKey::of(K::Other);
+}
+
+void putText(int row, int col, std::wstring_view text) {
+    if (text.empty()) return;
+    ::mvaddnwstr(row, col, text.data(), static_cast<int>(text.size()));
+}
+
+// A full-width bar line (reverse video) with the text cut to the width.
+void putBar(int row, int cols, const std::string& text) {
+    std::wstring line = cutToWidth(displayText(text), cols);
+    line.append(static_cast<std::size_t>(std::max(0, cols - displayWidth(line))), L' ');
+    ::attron(A_REVERSE);
+    putText(row, 0, line);
+    ::attroff(A_REVERSE);
+}
+
+class Session {
+public:
+    Session(Host& host, const kestro::PlayerState* state)
+        : host_(host), state_(state), keys_(state ? keyConfigFrom(*state) : KeyConfig{}) {
+        host_.transcript().setLineSink([this](const std::string& line) { noteLine(line); });
+    }
+    ~Session() { host_.transcript().setLineSink(nullptr); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Returns the signal that ended the session, or 0 for a quit key.
+    int run();
+
+private:
+    void tick();
+    void handle(int ch);
+    void act(const KeyAction& action);
+    void draw();
+    void drawHelp(int rows, int cols);
+    void noteLine(const std::string& line);
+
+    Host& host_;
+    const kestro::PlayerState* state_;
+    KeyMapper keys_;
+    bool quit_ = false;
+    bool help_ = false;
+    bool chordPending_ = false;
+    std::int32_t vehicle_ = 1;
+    std::string lastKey_;
+    std::string lastLog_;
+};
+
+int Session::run() {
+    const std::uint32_t tickMs = host_.world().tickMs();
+    const auto tickLength = std::chrono::milliseconds(tickMs);
+    const std::uint32_t maxCatchUp = std::max<std::uint32_t>(1, kMaxCatchUpMs / tickMs);
+    auto next = Clock::now();
+    auto lastDraw = Clock::now() - kFrameInterval;
+    bool dirty = true;
+    while (!quit_ && gSignal == 0) {
+        auto now = Clock::now();
+        if (now >= next) {
+            std::uint32_t ran = 0;
+            while (now >= next && ran < maxCatchUp && !quit_ && gSignal == 0) {
+                tick();
+                next += tickLength;
+                ++ran;
+                now = Clock::now();
+            }
+            // A stall longer than the catch-up is not made up: the game
+            // clock then runs behind the wall clock by that much.
+            if (now >= next) next = now + tickLength;
+            host_.transcript().flush();
+            dirty = true;
+        }
+        if (dirty && now - lastDraw >= kFrameInterval) {
+            draw();
+            lastDraw = now;
+            dirty = false;
+        }
+        auto until = next;
+        if (dirty) until = std::min(until, lastDraw + kFrameInterval);
+        // Rounded up: a wait of 0 for the last fraction of a millisecond
+        // would spin.
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        ::wtimeout(stdscr, static_cast<int>(std::clamp<long long>(wait, 0, kMaxKeyWaitMs)));
+        int ch = ::wgetch(stdscr);
+        while (ch != ERR && !quit_) {
+            handle(ch);
+            dirty = true;
+            ::wtimeout(stdscr, 0);
+            ch = ::wgetch(stdscr);
+        }
+    }
+    return quit_ ? 0 : static_cast<int>(gSignal);
+}
+
+void Session::tick() {
+    Keyboard& kb = host_.keyboard();
+    // The catalogue combination: both keys down together for one tick.
+    const bool chord = chordPending_;
+    chordPending_ = false;
+    if (chord) {
+        kb.hold(kVkRightControl);
+        kb.hold(kVkF10);
+    }
+    host_.tick();
+    if (chord) {
+        kb.release(kVkF10);
+        kb.release(kVkRightControl);
+    }
+}
+
+void Session::handle(int ch) {
+    if (ch == KEY_RESIZE) {
+        ::clearok(curscr, TRUE);
+        return;
+    }
+    const TerminalKey key = terminalKey(ch);
+    if (help_ && key.kind == TerminalKey::Kind::Escape && !keys_.entering()) {
+        help_ = false;
+        return;
+    }
+    act(keys_.map(key));
+}
+
+void Session::act(const KeyAction& action) {
+    using A = KeyAction::Kind;
+    GameWorld& w = host_.world();
+    Transcript& t = host_.transcript();
+    switch (action.kind) {
+    case A::None: return;
+    case A::Press:
+        if (action.vk < 1 || action.vk >= Keyboard::kKeyCount) {
+            // A setting read as a code no key has: nothing to press.
+            lastKey_ = "none (code " + std::to_string(action.vk) + ")";
+            return;
+        }
+        host_.keyboard().press(action.vk);
+        lastKey_ = keyName(action.vk);
+        t.text("terminal", "press " + lastKey_);
+        return;
+    case A::Catalogue:
+        chordPending_ = true;
+        lastKey_ = "RCONTROL+F10";
+        t.text("terminal", "hold RCONTROL+F10 for one tick");
+        return;
+    case A::ToggleVehicle:
+        if (w.inVehicle()) {
+            w.leaveVehicle();
+            t.text("terminal", "foot");
+        } else {
+            w.enterVehicle(vehicle_);
+            t.event("terminal", "vehicle %d", static_cast<int>(vehicle_));
+        }
+        return;
+    case A::NextVehicle:
+        vehicle_ = vehicle_ >= kMaxVehicle ? 1 : vehicle_ + 1;
+        w.enterVehicle(vehicle_);
+        t.event("terminal", "vehicle %d", static_cast<int>(vehicle_));
+        return;
+    case A::ToggleMenu:
+        w.setFading(!w.fading());
+        t.text("terminal", w.fading() ? "fading on" : "fading off");
+        return;
+    case A::ToggleCutscene:
+        if (w.cutsceneRunning()) {
+            w.endCutscene();
+            t.text("terminal", "cutscene end");
+        } else {
+            w.startCutscene();
+            t.text("terminal", "cutscene start");
+        }
+        return;
+    case A::Retune:
+        w.retuneNextTick();
+        t.text("terminal", "retune");
+        return;
+    case A::ToggleControl:
+        w.setControl(!w.control());
+        t.text("terminal", w.control() ? "control on" : "control off");
+        return;
+    case A::Help: help_ = !help_; return;
+    case A::Quit:
+        t.text("terminal", "quit");
+        quit_ = true;
+        return;
+    }
+}
+
+// Keeps the last log line of the plug-in for the screen. Transcript lines
+// read "<time> <tick> <kind> <details>".
+void Session::noteLine(const std::string& line) {
+    std::size_t p = line.find(' ');
+    if (p != std::string::npos) p = line.find(' ', p + 1);
+    if (p == std::string::npos || line.compare(p + 1, 4, "log ") != 0) return;
+    lastLog_ = line.substr(p + 5, 1024);
+}
+
+void Session::drawHelp(int rows, int cols) {
+    const std::vector<KeyHelpRow> table = keyTable(keys_.config());
+    std::vector<std::string> lines;
+    for (const KeyHelpRow& r : table) {
+        char text[256];
+        std::snprintf(text, sizeof text, "%-8s %-12s %s", r.keys.c_str(), r.what.c_str(), r.acts.c_str());
+        lines.push_back(text);
+    }
+    const int perColumn = std::max(1, rows - 1);
+    const int columns = (static_cast<int>(lines.size()) + perColumn - 1) / perColumn;
+    const int columnWidth = std::max(1, cols / std::max(1, columns));
+    putText(0, 0, cutToWidth(L"Keys (F1, ? or Esc to close):", cols));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const int column = static_cast<int>(i) / perColumn;
+        const int row = 1 + static_cast<int>(i) % perColumn;
+        if (row >= rows) break;
+        putText(row, column * columnWidth, cutToWidth(displayText(lines[i]), columnWidth - 1));
+    }
+}
+
+void Session::draw() {
+    ::erase();
+    const int rows = LINES;
+    const int cols = COLS;
+    if (rows < kMinRows || cols < kMinCols) {
+        putText(0, 0, cutToWidth(L"terminal too small", cols));
+        ::refresh();
+        return;
+    }
+
+    std::string player = playerStatus(state_);
+    if (keys_.entering())
+        player += " | code " + keys_.entryText() + "_";
+    else if (!lastKey_.empty())
+        player += " | key " + lastKey_;
+    const GameWorld& w = host_.world();
+    std::vector<std::string> bottom;
+    if (rows >= 20) {
+        bottom = {worldStatus(w), radioStatus(w.radio()), player, "Log: " + lastLog_, keyHelpLine(keys_.config())};
+    } else if (rows >= 12) {
+        bottom = {worldStatus(w), player, keyHelpLine(keys_.config())};
+    } else {
+        bottom = {player, keyHelpLine(keys_.config())};
+    }
+    const int area = rows - static_cast<int>(bottom.size());
+
+    if (help_) {
+        drawHelp(area, cols);
+    } else {
+        for (const PlacedText& p : layoutFrame(w.frameTexts(), area, cols)) putText(p.row, p.col, p.text);
+        if (const ShownMessage* m = w.currentMessage()) {
+            const PlacedText p = placeMessage(m->text, area, cols);
+            ::attron(A_BOLD);
+            putText(p.row, p.col, p.text);
+            ::attroff(A_BOLD);
+        }
+    }
+    for (std::size_t i = 0; i < bottom.size(); ++i) putBar(area + static_cast<int>(i), cols, bottom[i]);
+    ::refresh();
+}
+
+void printNotATerminal() {
+    std::fputs(
+        "kestro-host: the interactive mode needs a terminal (standard input and output).\n"
+        "To run without one, give a scenario file of game events and key presses:\n"
+        "  kestro-host --game-dir DIR --scenario FILE [--transcript FILE]\n"
+        "(docs/scenarios.md describes the format; --help lists the options.)\n",
+        stderr);
+}
+
+// The plug-in's diagnostics view of its state, or null when it has none.
+// The handle keeps a reference on the library: close it before unloading.
+const kestro::PlayerState* playerStateView(const std::string& pluginPath, void*& handle) {
+    handle = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return nullptr;
+    using View = const kestro::PlayerState* (*)();
+    auto view = reinterpret_cast<View>(::dlsym(handle, "KestroPlayerState"));
+    return view ? view() : nullptr;
+}
+
+}  // namespace
+
+int runInteractive(const InteractiveOptions& options) {
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
+        printNotATerminal();
+        return kInteractiveExitUsage;
+    }
+
+    std::FILE* transcript = nullptr;
+    if (!options.transcriptPath.empty()) {
+        transcript = std::fopen(options.transcriptPath.c_str(), "w");
+        if (transcript == nullptr) {
+            std::fprintf(stderr, "kestro-host: cannot write transcript %s: %s\n", options.transcriptPath.c_str(),
+                         std::strerror(errno));
+            return kInteractiveExitUsage;
+        }
+    }
+    if (::chdir(options.gameDir.c_str()) != 0) {
+        std::fprintf(stderr, "kestro-host: cannot enter game folder %s: %s\n", options.gameDir.c_str(),
+                     std::strerror(errno));
+        if (transcript) std::fclose(transcript);
+        return kInteractiveExitUsage;
+    }
+    // Tags are shown in the user's character set (curses needs it too).
+    std::setlocale(LC_CTYPE, "");
+
+    int status = 0;
+    int transcriptError = 0;
+    {
+        Host host(options.host);
+        host.transcript().setOutput(transcript);
+        std::string error;
+        // The plug-in is loaded before the screen goes up: when it fails,
+        // the terminal has not been touched and the reason stays readable.
+        if (!host.loadPlugin(options.pluginPath, error)) {
+            std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
+            status = kInteractiveExitPlugin;
+        } else {
+            void* view = nullptr;
+            const kestro::PlayerState* state = playerStateView(options.pluginPath, view);
+            int signo = 0;
+            {
+                SignalGuard signals;
+                StderrCapture capture;
+                CursesScreen screen;
+                if (!screen.ok()) {
+                    capture.replay();
+                    std::fprintf(stderr, "kestro-host: cannot use this terminal (TERM=%s)\n",
+                                 std::getenv("TERM") ? std::getenv("TERM") : "");
+                    printNotATerminal();
+                    status = kInteractiveExitUsage;
+                } else {
+                    Session session(host, state);
+                    signo = session.run();
+                }
+            }
+            if (view) ::dlclose(view);
+            host.unloadPlugin();
+            if (signo != 0) status = 128 + signo;
+        }
+        host.transcript().flush();
+        if (host.transcript().failed()) transcriptError = host.transcript().errorNumber();
+    }
+    if (transcript) {
+        errno = 0;
+        const bool hadError = std::ferror(transcript) != 0;
+        if ((std::fclose(transcript) != 0 || hadError) && transcriptError == 0)
+            transcriptError = errno != 0 ? errno : EIO;
+        if (transcriptError != 0) {
+            std::fprintf(stderr, "kestro-host: cannot write the transcript %s: %s\n",
+                         options.transcriptPath.c_str(), std::strerror(transcriptError));
+            if (status == 0) status = kInteractiveExitUsage;
+        }
+    }
+    return status;
+}
+
+}  // namespace kestro::host
