@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -44,16 +45,14 @@ AudioOutput nullOutput() {
 }
 
 // Bare libmpv on the null output: loadfile (paused), then FILE_LOADED and
-// the duration.
+// the duration, on a core with the device's options.
 void BM_MpvBareLoad(benchmark::State& state) {
     const std::string file = mediaFile(static_cast<int>(state.range(0)));
     mpv_handle* h = mpv_create();
-    for (const char* o : {"config=no", "load-scripts=no", "ytdl=no", "video=no", "ao=null", "idle=yes",
-                          "keep-open=yes", "terminal=no", "input-default-bindings=no"}) {
-        std::string s(o);
-        auto eq = s.find('=');
-        mpv_set_option_string(h, s.substr(0, eq).c_str(), s.substr(eq + 1).c_str());
-    }
+    // The same options as the device's core, so that the difference is the
+    // device's own work.
+    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
+    mpv_set_option_string(h, "ao", "null");
     mpv_initialize(h);
     mpv_observe_property(h, 1, "duration", MPV_FORMAT_DOUBLE);
     int yes = 1;
@@ -100,6 +99,68 @@ void BM_MpvDeviceStartSequence(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Both of the above interleaved, one of each per iteration, so that the
+// load of a shared machine falls on both alike: the medians of each and
+// their ratio (device / bare) are the counters.
+void BM_MpvStartVersusBare(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    mpv_handle* h = mpv_create();
+    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
+    mpv_set_option_string(h, "ao", "null");
+    mpv_initialize(h);
+    mpv_observe_property(h, 1, "duration", MPV_FORMAT_DOUBLE);
+    int yes = 1;
+    mpv_set_property(h, "pause", MPV_FORMAT_FLAG, &yes);
+    auto bare = [&] {
+        const char* cmd[] = {"loadfile", file.c_str(), "replace", nullptr};
+        mpv_command_async(h, 0, cmd);
+        bool loaded = false;
+        for (;;) {
+            mpv_event* e = mpv_wait_event(h, 5);
+            if (e->event_id == MPV_EVENT_NONE) break;
+            if (e->event_id == MPV_EVENT_FILE_LOADED) loaded = true;
+            if (loaded && e->event_id == MPV_EVENT_PROPERTY_CHANGE &&
+                static_cast<mpv_event_property*>(e->data)->format == MPV_FORMAT_DOUBLE)
+                break;
+        }
+    };
+    auto d = makeMpvMciDevice(nullOutput());
+    char reply[128];
+    const std::string open = "open " + file + " alias Song";
+    auto device = [&] {
+        d->send(open.c_str(), reply, sizeof reply);
+        d->send("set song time format milliseconds", reply, sizeof reply);
+        d->send("set song seek exactly on", reply, sizeof reply);
+        d->send("status song length", reply, sizeof reply);
+        d->send("set song seek exactly off", reply, sizeof reply);
+        d->send("play song", reply, sizeof reply);
+        d->send("setaudio song volume to 800", nullptr, 0);
+        d->send("close song", nullptr, 0);
+    };
+    bare();
+    device();
+    std::vector<double> bareMs, deviceMs;
+    using C = std::chrono::steady_clock;
+    for (auto _ : state) {
+        auto t0 = C::now();
+        bare();
+        auto t1 = C::now();
+        device();
+        auto t2 = C::now();
+        bareMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        deviceMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    }
+    mpv_terminate_destroy(h);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["bare_ms"] = median(bareMs);
+    state.counters["device_ms"] = median(deviceMs);
+    state.counters["ratio"] = median(bareMs) > 0 ? median(deviceMs) / median(bareMs) : 0.0;
+}
+BENCHMARK(BM_MpvStartVersusBare)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void tickQueries(benchmark::State& state, MciInterpreter& d) {
     char reply[128];

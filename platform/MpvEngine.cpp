@@ -202,10 +202,6 @@ bool parseAudioOutput(const char* text, AudioOutput& out) {
     } else if (t.rfind("pcm:", 0) == 0 && t.size() > 4) {
         o.kind = AudioOutput::Kind::Pcm;
         o.file = std::string(t.substr(4));
-    } else if (t.rfind("pcm-realtime:", 0) == 0 && t.size() > 13) {
-        o.kind = AudioOutput::Kind::Pcm;
-        o.file = std::string(t.substr(13));
-        o.realtime = true;
     } else {
         return false;
     }
@@ -220,7 +216,7 @@ std::string describeAudioOutput(const AudioOutput& output) {
         case AudioOutput::Kind::Null:
             return "null";
         case AudioOutput::Kind::Pcm:
-            return (output.realtime ? "pcm-realtime:" : "pcm:") + output.file;
+            return "pcm:" + output.file;
     }
     return "auto";
 }
@@ -232,7 +228,7 @@ AudioOutput processAudioOutput() {
         c.set = true;
         const char* env = std::getenv("KESTRO_AUDIO");
         if (env && !parseAudioOutput(env, c.output)) {
-            diagnostic("KESTRO_AUDIO \"%s\" is not auto, null, pcm:FILE or pcm-realtime:FILE; using auto", env);
+            diagnostic("KESTRO_AUDIO \"%s\" is not auto, null or pcm:FILE; using auto", env);
         }
     }
     return c.output;
@@ -243,6 +239,12 @@ void setProcessAudioOutput(const AudioOutput& output) {
     std::lock_guard<std::mutex> guard(c.lock);
     c.set = true;
     c.output = output;
+}
+
+std::vector<std::pair<const char*, const char*>> mpvSharedOptions() {
+    std::vector<std::pair<const char*, const char*>> options;
+    for (const auto& option : kSharedOptions) options.emplace_back(option[0], option[1]);
+    return options;
 }
 
 double mpvVolumeForGain(double gain) {
@@ -300,10 +302,6 @@ std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const ch
             set("audio-format", "s16");
             set("audio-samplerate", "44100");
             set("audio-channels", "stereo");
-            // Without pacing the capture is written as fast as the file
-            // decodes; with it, a discontinuity of more than 0.2 s (a pause,
-            // a seek) starts the pacing afresh instead of racing to catch up.
-            if (output.realtime) set("af", "lavfi=[arealtime=limit=0.2]");
             break;
     }
     for (const auto& option : extraOptions) set(option.first, option.second);
@@ -396,8 +394,7 @@ void MpvEngine::handleEngineEvent(const mpv_event* e) {
         if (output_.kind == AudioOutput::Kind::Auto && std::strcmp(ao, "null") == 0) {
             diagnostic("audio output: null (no sound device could be opened; playing silently in real time)");
         } else if (output_.kind == AudioOutput::Kind::Pcm) {
-            diagnostic("audio output: %s, capture \"%s\"%s", ao, output_.file.c_str(),
-                       output_.realtime ? " paced to real time" : "");
+            diagnostic("audio output: %s, capture \"%s\"", ao, output_.file.c_str());
         } else {
             diagnostic("audio output: %s", ao);
         }

@@ -27,12 +27,16 @@ namespace kestro::platform {
 struct AudioOutput {
     enum class Kind { Auto, Null, Pcm };
     Kind kind = Kind::Auto;
-    std::string file;       // Pcm: the WAV capture file
-    bool realtime = false;  // Pcm: pace the capture to the wall clock
+    std::string file;  // Pcm: the WAV capture file
 };
 
-// Reads "auto", "null", "pcm:FILE" or "pcm-realtime:FILE". False (and `out`
-// untouched) for anything else, including an empty FILE.
+// Reads "auto", "null" or "pcm:FILE". False (and `out` untouched) for
+// anything else, including an empty FILE.
+//
+// A capture is written as fast as the audio decodes (a 3-minute song in a
+// fraction of a second); the null output runs in real time, so tests of
+// pause and seek in real audio time use "null" and tests of what was
+// played use "pcm:FILE".
 bool parseAudioOutput(const char* text, AudioOutput& out);
 // The text form of `output` (the inverse of parseAudioOutput).
 std::string describeAudioOutput(const AudioOutput& output);
@@ -41,6 +45,11 @@ std::string describeAudioOutput(const AudioOutput& output);
 // (a value that does not parse is reported once and ignored), else Auto.
 AudioOutput processAudioOutput();
 void setProcessAudioOutput(const AudioOutput& output);
+
+// The options every core gets (name, value), before its output's and its
+// own: no configuration files, scripts, downloader, input, terminal, video
+// or extra files; idle between files; a file stays open at its end.
+std::vector<std::pair<const char*, const char*>> mpvSharedOptions();
 
 // Volume: both back ends treat their scale as linear amplitude (as the
 // platform's wave devices do), so level / maximum is the gain and the

@@ -150,12 +150,10 @@ public:
             case Verb::Play: return play(w, count);
             case Verb::Pause:
                 if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
-                paused_ = true;
                 return engine_->setFlag("pause", true) ? 0 : busy();
             case Verb::Resume:
                 if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
                 started_ = true;
-                paused_ = false;
                 return engine_->setFlag("pause", false) ? 0 : busy();
             case Verb::SetAudio: return setAudio(w, count);
             case Verb::Close:
@@ -297,7 +295,6 @@ private:
     MciError play(const std::string_view* w, int count) {
         if (count == 0) {
             started_ = true;
-            paused_ = false;
             return engine_->setFlag("pause", false) ? 0 : busy();
         }
         if (!equalNoCase(w[0], "from")) return MCIERR_UNRECOGNIZED_KEYWORD;
@@ -313,7 +310,6 @@ private:
         seekPending_ = true;
         started_ = true;
         positionMs_ = from;
-        paused_ = false;
         return engine_->setFlag("pause", false) ? 0 : busy();
     }
 
@@ -407,7 +403,6 @@ private:
         positionMs_ = 0;
         lengthMs_ = 0;
         volumeLevel_ = 1000;
-        paused_ = true;
         started_ = false;
         seekPending_ = false;
         durationKnown_ = false;
@@ -428,7 +423,6 @@ private:
     long long positionMs_ = 0;
     long long lengthMs_ = 0;
     int volumeLevel_ = 1000;
-    bool paused_ = true;
     bool started_ = false;  // played (or sought) since the open
     bool seekPending_ = false;
     bool durationKnown_ = false;

@@ -367,24 +367,22 @@ TEST(MpvAudioOutput, ParsesTheChoices) {
         bool ok;
         AudioOutput::Kind kind;
         const char* file;
-        bool realtime;
     } cases[] = {
-        {"auto", true, AudioOutput::Kind::Auto, "", false},
-        {"null", true, AudioOutput::Kind::Null, "", false},
-        {"pcm:/tmp/a b.wav", true, AudioOutput::Kind::Pcm, "/tmp/a b.wav", false},
-        {"pcm-realtime:x.wav", true, AudioOutput::Kind::Pcm, "x.wav", true},
-        {"pcm:", false, AudioOutput::Kind::Auto, "", false},
-        {"pcm-realtime:", false, AudioOutput::Kind::Auto, "", false},
-        {"Null", false, AudioOutput::Kind::Auto, "", false},
-        {"", false, AudioOutput::Kind::Auto, "", false},
-        {"alsa", false, AudioOutput::Kind::Auto, "", false},
+        {"auto", true, AudioOutput::Kind::Auto, ""},
+        {"null", true, AudioOutput::Kind::Null, ""},
+        {"pcm:/tmp/a b.wav", true, AudioOutput::Kind::Pcm, "/tmp/a b.wav"},
+        {"pcm:x", true, AudioOutput::Kind::Pcm, "x"},
+        {"pcm:", false, AudioOutput::Kind::Auto, ""},
+        {"pcm-realtime:x.wav", false, AudioOutput::Kind::Auto, ""},
+        {"Null", false, AudioOutput::Kind::Auto, ""},
+        {"", false, AudioOutput::Kind::Auto, ""},
+        {"alsa", false, AudioOutput::Kind::Auto, ""},
     };
     for (const Case& c : cases) {
         AudioOutput out;
         EXPECT_EQ(parseAudioOutput(c.text, out), c.ok) << c.text;
         EXPECT_EQ(out.kind, c.kind) << c.text;
         EXPECT_EQ(out.file, c.file) << c.text;
-        EXPECT_EQ(out.realtime, c.realtime) << c.text;
         if (c.ok) {
             EXPECT_EQ(describeAudioOutput(out), c.text);
         }

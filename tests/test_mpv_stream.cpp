@@ -184,6 +184,36 @@ TEST_F(MpvIcecast, TheChangingTitleReachesTheTags) {
     EXPECT_EQ(player.durationSeconds(), 0.0);
 }
 
+// A long title with "%" and accented letters through the server's own
+// metadata update (Icecast sends it as Latin-1, which is not UTF-8): the tags
+// are UTF-8 again, bounded, and cut between characters. (An ICY block
+// carries at most 4080 bytes and Icecast takes an update request of about
+// 4 kB once encoded, so a 10 kB title cannot reach a listener through it;
+// raw bytes that are not text are sent by the stub server further down.)
+TEST_F(MpvIcecast, AHugeHostileTitleIsBounded) {
+    MpvStreamPlayer player(nullOutput());
+    ASSERT_TRUE(player.create());
+    player.setUrl(server_->url("/kestro.mp3"));
+    player.play();
+    std::string title = "Big - ";
+    while (title.size() < 1300) title += "100% \xC3\xA9t\xC3\xA9 %s%n ";
+    ASSERT_TRUE(server_->setTitle("/kestro.mp3", title));
+    ASSERT_TRUE(eventually([&] { return tag(player, "Author") == "Big"; })) << tag(player, "Title").substr(0, 80);
+    const std::string t = tag(player, "Title");
+    EXPECT_LE(t.size(), kStreamTagMaxBytes);
+    EXPECT_GT(t.size(), kStreamTagMaxBytes - 4);
+    EXPECT_EQ(t.substr(0, 5), "100% ");
+    // Whole UTF-8 characters only.
+    for (std::size_t i = 0; i < t.size();) {
+        const unsigned char b = static_cast<unsigned char>(t[i]);
+        const std::size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+        ASSERT_NE(n, 0u) << "byte " << i;
+        ASSERT_LE(i + n, t.size()) << "a character cut at the end";
+        for (std::size_t k = 1; k < n; ++k) ASSERT_EQ(static_cast<unsigned char>(t[i + k]) & 0xC0, 0x80u) << i;
+        i += n;
+    }
+}
+
 TEST_F(MpvIcecast, PauseHoldsThePositionAndPlayResumesIt) {
     MpvStreamPlayer player(nullOutput());
     ASSERT_TRUE(player.create());
