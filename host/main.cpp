@@ -55,7 +55,7 @@ const char kUsage[] =
     "  --audio OUT        where songs and the stream sound: auto (a sound device when one\n"
     "                     opens, else silence in real time), null, or pcm:FILE (a WAV\n"
     "                     capture of what was decoded); default auto\n"
-    "  --realtime         tick at the pace of the wall clock (and pace a capture too)\n"
+    "  --realtime         tick at the pace of the wall clock\n"
     "  --mci DEV          the song device: mpv (default, plays files), scripted (answers\n"
     "                     from the scenario's mci lines, plays nothing) or none\n"
     "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
@@ -231,10 +231,8 @@ int main(int argc, char** argv) {
     const std::string scenarioPath = absolute(args.scenario, startDir);
     const std::string pluginPath = args.plugin.empty() ? defaultPluginPath() : absolute(args.plugin, startDir);
 
-    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm) {
+    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm)
         args.audio.file = absolute(args.audio.file, startDir);
-        if (args.realtime) args.audio.realtime = true;
-    }
 
     if (args.scenario.empty()) {
         kestro::host::InteractiveOptions interactive;
