@@ -6,7 +6,10 @@
 //     file (BM_MpvBareLoad in bench_mpv.cpp);
 //   - a tick while a song plays, with the position and volume queries a
 //     seek and a volume key make, with the panel off and with its eight
-//     rows drawn, and with the output stalled.
+//     rows drawn, and with the output stalled;
+//   - the tick that starts the stream (1000 ms by design, then the item)
+//     and a tick while the stream plays (tags read every tick), also while
+//     the server never answers.
 //
 //   build/kestro_bench --benchmark_filter=Tick --benchmark_repetitions=9
 //       --benchmark_report_aggregates_only=true
@@ -20,6 +23,7 @@
 #include <thread>
 
 #include "BenchMedia.h"
+#include "IcecastServer.h"
 #include "host/GameWorld.h"
 #include "host/Keyboard.h"
 #include "host/Natives.h"
@@ -27,6 +31,8 @@
 #include "platform/Keyboard.h"
 #include "platform/Mci.h"
 #include "platform/MpvMciDevice.h"
+#include "platform/MpvStreamPlayer.h"
+#include "platform/StreamPlayer.h"
 #include "playback/MciSongPlayer.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
@@ -52,6 +58,7 @@ struct Game {
         scripthook::clearNatives();
         platform::setKeyStateSource(nullptr);
         platform::setMciInterpreter(nullptr);
+        platform::setStreamPlayer(nullptr);
         resetPlayerState();
     }
     void tick() {
@@ -157,5 +164,49 @@ void BM_PlayingTickStalledOutput(benchmark::State& state) {
     platform::setMciInterpreter(nullptr);
 }
 BENCHMARK(BM_PlayingTickStalledOutput);
+
+// The start key's tick for the stream: the player made and set up, the
+// fixed 1000 ms wait, the item played, its timing read.
+void BM_StreamStartTick(benchmark::State& state) {
+    Game g;
+    platform::setStreamPlayer(std::make_shared<platform::MpvStreamPlayer>(nullOutput()));
+    std::snprintf(playerState.streamUrl, sizeof playerState.streamUrl, "%s", bench::mediaFile(0).c_str());
+    playerState.urlEnabled = 1;
+    for (auto _ : state) {
+        g.keyboard.press(StartKey);
+        g.tick();
+        state.PauseTiming();
+        if (g.thread.playerMode != PlayingStream) {
+            state.SkipWithError("the stream did not start");
+            break;
+        }
+        g.keyboard.press(playerState.StopKey);
+        g.tick();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StreamStartTick)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// A tick while the stream plays: its four tags and the pending length read.
+void streamTick(benchmark::State& state, const std::string& url) {
+    Game g;
+    platform::setStreamPlayer(std::make_shared<platform::MpvStreamPlayer>(nullOutput()));
+    std::snprintf(playerState.streamUrl, sizeof playerState.streamUrl, "%s", url.c_str());
+    playerState.urlEnabled = 1;
+    playerState.displayOn = 0;
+    g.keyboard.press(StartKey);
+    g.tick();
+    if (g.thread.playerMode != PlayingStream) state.SkipWithError("the stream did not start");
+    for (auto _ : state) g.tick();
+}
+
+void BM_StreamTick(benchmark::State& state) { streamTick(state, bench::mediaFile(0)); }
+BENCHMARK(BM_StreamTick);
+
+void BM_StreamTickServerSilent(benchmark::State& state) {
+    kestro::testing::StubHttpServer silent(kestro::testing::StubHttpServer::Mode::Silent);
+    streamTick(state, silent.url());
+}
+BENCHMARK(BM_StreamTickServerSilent);
 
 }  // namespace

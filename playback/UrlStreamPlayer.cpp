@@ -31,26 +31,38 @@ void copyTag(const char* name, char* dest, std::size_t capacity) {
     platform::copyBounded(dest, capacity, value);
 }
 
-// The item's duration, read after every start and move: startTime restarts;
-// a known duration becomes the length and end time, in milliseconds like a
-// song's (the panel reads both as milliseconds). 0 (a live stream) keeps
-// the last values.
-void refreshTiming() {
+// The entry's length is read from a player that learns it when the entry
+// has loaded: right after a start or a move it may not be known yet. Until
+// it is, each tick's tag read asks again (live streams never have one).
+bool timingPending = false;
+
+// A known duration becomes the length and end time, in milliseconds like a
+// song's (the panel reads both as milliseconds). 0 (a live stream, or not
+// known yet) keeps the last values; returns false then.
+bool takeDuration() {
     PlayerState& s = playerState;
     const double seconds = platform::streamPlayer().durationSeconds();
-    s.startTime = static_cast<std::int32_t>(gameTimer());
-    if (!(seconds > 0.0)) return;  // 0, negative or not a number
+    if (!(seconds > 0.0)) return false;  // 0, negative or not a number
     const double ms = std::floor(seconds * 1000.0);
     const std::int32_t length = ms >= static_cast<double>(std::numeric_limits<std::int32_t>::max())
                                     ? std::numeric_limits<std::int32_t>::max()
                                     : static_cast<std::int32_t>(ms);
-    if (length == 0) return;
+    if (length == 0) return false;
     s.lengthMs = length;
     s.endTime = static_cast<std::uint32_t>(length);
+    return true;
+}
+
+// The timing refresh after every start and move: startTime restarts and the
+// entry's duration is taken, now or as soon as the player knows it.
+void refreshTiming() {
+    playerState.startTime = static_cast<std::int32_t>(gameTimer());
+    timingPending = !takeDuration();
 }
 
 // What both stops share after the player is gone.
 void endStream() {
+    timingPending = false;
     playerState.streamActive = 0;
     endPlaybackPauses();
     giveRadioBack();
@@ -119,6 +131,7 @@ void stopStreamByKey(CustomThread& thread) {
 }
 
 void readStreamTags() {
+    if (timingPending) timingPending = !takeDuration();
     copyTag("Title", playerState.nowTitle, sizeof playerState.nowTitle);
     copyTag("Author", playerState.nowArtist, sizeof playerState.nowArtist);
     copyTag("WM/AlbumTitle", playerState.nowAlbum, sizeof playerState.nowAlbum);

@@ -17,7 +17,7 @@ void startStream(CustomThread& thread);
 void pauseStream();
 void resumeStream();
 // Move the player to its next (previous) entry, then read that entry's
-// timing.
+// timing (its length as soon as the player knows it: see readStreamTags).
 void nextStreamItem();
 void previousStreamItem();
 // The player's volume, 0 to 100.
@@ -28,7 +28,9 @@ void stopStreamOnFoot(CustomThread& thread);
 // The stop key: close the player, give the game radio back, retune, Idle.
 void stopStreamByKey(CustomThread& thread);
 // Copies the item's "Title", "Author", "WM/AlbumTitle" and "WM/Year" into the
-// now-playing texts; a text with no value keeps its content.
+// now-playing texts; a text with no value keeps its content. When the
+// entry's length was not known at its start or move, it is taken here once
+// the player knows it.
 void readStreamTags();
 
 }  // namespace kestro

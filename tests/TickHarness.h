@@ -57,10 +57,11 @@ public:
     void stop() override { ops.push_back("stop"); }
     void next() override { ops.push_back("next"); }
     void previous() override { ops.push_back("previous"); }
-    double durationSeconds() override { return 0; }
+    double durationSeconds() override { return duration; }
     bool attribute(const char* name, std::string& value) override;
     std::vector<std::string> ops;
     std::map<std::string, std::string> tags;
+    double duration = 0;
     int count(const std::string& op) const;
 
 private:

@@ -321,3 +321,39 @@ TEST(Panel, PausedDisplayOffAndStream) {
     EXPECT_EQ(frame(s), (std::vector<std::string>{"0.63 0.04 Time Played:", "0.75 0.04 00:00:02", "0.63 0.08 Title:",
                                                   "0.75 0.08 Live", "0.63 0.14 Volume:", "0.75 0.14 500"}));
 }
+
+// The stream's timing: a start waits its fixed 1000 ms; a duration becomes
+// the length in ms, a zero one keeps the last song's times, and a length the
+// player learns only after the start (or a move) is taken when it comes.
+TEST(StreamTiming, DurationInMsZeroKeepsLengthLearnedLater) {
+    struct Row {
+        double atStart;
+        double later;
+        std::int32_t lengthAtStart;
+        std::int32_t lengthLater;
+    };
+    for (Row r : {Row{12.5, 12.5, 12500, 12500}, Row{0, 0, 180000, 180000}, Row{0, 7.9999, 180000, 7999}}) {
+        SCOPED_TRACE(r.later);
+        TickHarness h;
+        std::strcpy(playerState.streamUrl, "http://127.0.0.1:9/radio");
+        playerState.urlEnabled = 1;
+        playerState.lengthMs = 180000;  // the last song's
+        playerState.endTime = 180000;
+        h.stream->duration = r.atStart;
+        h.keyboard.press(StartKey);
+        h.tick();
+        EXPECT_EQ(h.sleeps, (std::vector<std::uint32_t>{1000}));
+        EXPECT_EQ(playerState.lengthMs, r.lengthAtStart);
+        h.stream->duration = r.later;
+        h.tick();
+        EXPECT_EQ(playerState.lengthMs, r.lengthLater);
+        EXPECT_EQ(playerState.endTime, static_cast<std::uint32_t>(r.lengthLater));
+        // A move refreshes again: startTime restarts at the move.
+        h.waitMs(1000);
+        h.stream->duration = 3.0;
+        h.keyboard.press(playerState.NextKey);
+        h.tick();
+        EXPECT_EQ(playerState.lengthMs, 3000);
+        EXPECT_EQ(playerState.startTime, static_cast<std::int32_t>(h.world.gameTime()));
+    }
+}
