@@ -70,6 +70,12 @@ public:
 
     MediaFormat format() const { return format_; }
 
+    // True when the last open met one of the limits that bound what a file
+    // may cost (the read budget, a cap on what a tag may claim; see
+    // docs/tags.md) or failed on an exception: what it read may be
+    // incomplete.
+    bool limited() const { return limited_; }
+
     // The runtime's query: `value` may be null to learn the length in bytes.
     // On Ok with a buffer, `length` bytes were written. "Duration" needs 8
     // bytes (a native-endian std::uint64_t); texts need their UTF-8 bytes and
@@ -89,6 +95,7 @@ private:
     bool hasDuration_ = false;
     std::uint64_t duration_ = 0;  // 100 ns units
     std::string title_, author_, album_, year_;
+    bool limited_ = false;
 };
 
 // Counters of the system calls that the readers' file streams made (open,
