@@ -167,6 +167,8 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         {"txxx-4MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 4 * MB); }, true},
         {"txxx-10MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 10 * MB); }, true},
         {"free-atoms.m4a", [](const std::string& p) { return hostile::mp4FreeAtoms(p, 10 * MB); }, true},
+        {"title-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, false); }, true},
+        {"cover-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, true); }, true},
         {"empty-chunks.wav", [](const std::string& p) { return hostile::riffEmptyChunks(p, 10 * MB, false); }, true},
         {"empty-chunks.aif", [](const std::string& p) { return hostile::riffEmptyChunks(p, 10 * MB, true); }, true},
         {"attributes.wma", [](const std::string& p) { return hostile::asfAttributeClaim(p); }, true},

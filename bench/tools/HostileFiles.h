@@ -104,6 +104,35 @@ inline bool mp4FreeAtoms(const std::string& path, long size) {
     return detail::writeRepeated(path, head, atom, size);
 }
 
+// An MP4 whose one tag item (a title, or a cover when `cover`) holds
+// 16-byte 'data' atoms up to `size` bytes.
+inline bool mp4ItemFlood(const std::string& path, long size, bool cover) {
+    std::vector<char> head;
+    detail::be32(head, 16);
+    detail::tag(head, "ftyp");
+    detail::tag(head, "M4A ");
+    detail::be32(head, 0);
+    const long items = (size - 16 - 5 * 8 - 4) / 16;
+    const std::uint32_t itemSize = static_cast<std::uint32_t>(8 + 16 * items);
+    // moov > udta > meta (4 bytes of version and flags) > ilst > the item.
+    const std::uint32_t sizes[] = {itemSize + 8 + 4 + 8 + 8 + 8, itemSize + 8 + 4 + 8 + 8, itemSize + 8 + 4 + 8,
+                                   itemSize + 8};
+    const char* names[] = {"moov", "udta", "meta", "ilst"};
+    for (int i = 0; i < 4; ++i) {
+        detail::be32(head, sizes[i]);
+        detail::tag(head, names[i]);
+        if (i == 2) detail::be32(head, 0);
+    }
+    detail::be32(head, itemSize);
+    head.insert(head.end(), {cover ? 'c' : '\xA9', cover ? 'o' : 'n', cover ? 'v' : 'a', cover ? 'r' : 'm'});
+    std::vector<char> data;
+    detail::be32(data, 16);
+    detail::tag(data, "data");
+    detail::be32(data, cover ? 13 : 1);  // JPEG, or UTF-8 text
+    detail::be32(data, 0);
+    return detail::writeRepeated(path, head, data, static_cast<long>(head.size()) + 16 * items);
+}
+
 // A WAV (RIFF/WAVE) or AIFF (FORM/AIFF) file of empty 'JUNK' chunks.
 inline bool riffEmptyChunks(const std::string& path, long size, bool aiff) {
     std::vector<char> head;
