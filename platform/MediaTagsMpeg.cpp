@@ -84,23 +84,24 @@ bool parseMpegHeader(const unsigned char* p, MpegHeader& out) {
     return h.frameLength >= 4;
 }
 
-bool countMpegFrames(FastFileStream& s, long first, long end, MpegFrameCount& out) {
-    out = MpegFrameCount{};
-    MpegHeader kind;
-    {
-        long got = 0;
-        const unsigned char* p = s.span(first, 4, got);
-        if (!p || got < 4 || !parseMpegHeader(p, kind)) return false;
-    }
-    const long budgetEnd = first > end - kFrameCountBudget ? end : first + kFrameCountBudget;
+namespace {
+
+struct FrameWalk {
     std::uint64_t frames = 0;
-    long pos = first;
-    bool lost = false;
-    long resyncBytes = 0;
-    while (pos + 4 <= end && pos < budgetEnd) {
+    long pos = 0;       // after the last frame counted
+    bool lost = false;  // no further frame found: the audio ends there
+};
+
+// Counts the frames from the one at `pos` on while they start before
+// `stopAt`. `resyncBytes` adds up the bytes searched after bad headers
+// (kResyncBudget for the whole file).
+FrameWalk walkFrames(FastFileStream& s, long pos, long stopAt, long end, const MpegHeader& kind,
+                     long& resyncBytes) {
+    FrameWalk w;
+    while (pos + 4 <= end && pos < stopAt) {
         MpegHeader h;
         if (headerAt(s, pos, end, kind, h)) {
-            ++frames;
+            ++w.frames;
             pos += h.frameLength;
             continue;
         }
@@ -109,18 +110,61 @@ bool countMpegFrames(FastFileStream& s, long first, long end, MpegFrameCount& ou
         resyncBytes += kResyncWindow;
         const long next = resyncBytes > kResyncBudget ? -1 : resync(s, pos + 1, pos + kResyncWindow, end, kind);
         if (next < 0) {
-            lost = true;
+            w.lost = true;
             break;
         }
         pos = next;
     }
-    if (!lost && pos < end && pos >= budgetEnd && frames > 0) {
-        // Out of budget: the rest is taken to be frames of the mean size so
-        // far.
-        const double mean = static_cast<double>(pos - first) / static_cast<double>(frames);
-        frames += static_cast<std::uint64_t>(static_cast<double>(end - pos) / mean + 0.5);
-    } else {
+    w.pos = pos;
+    return w;
+}
+
+}  // namespace
+
+bool countMpegFrames(FastFileStream& s, long first, long end, MpegFrameCount& out) {
+    out = MpegFrameCount{};
+    MpegHeader kind;
+    {
+        long got = 0;
+        const unsigned char* p = s.span(first, 4, got);
+        if (!p || got < 4 || !parseMpegHeader(p, kind)) return false;
+    }
+    long resyncBytes = 0;
+    std::uint64_t frames = 0;
+    if (end - first <= kFrameCountBudget) {
+        frames = walkFrames(s, first, end, end, kind, resyncBytes).frames;
         out.complete = true;
+    } else {
+        // Half the budget counts the start; the other half is spread over
+        // the rest in kFrameSamples pieces, whose mean frame size gives the
+        // number of frames of the rest (the bitrate of a VBR file follows
+        // its music, so the start alone says little of a long file's end).
+        const FrameWalk head = walkFrames(s, first, first + kFrameCountBudget / 2, end, kind, resyncBytes);
+        frames = head.frames;
+        out.complete = head.lost;
+        if (!head.lost) {
+            const long rest = end - head.pos;
+            const long pieceLength = kFrameCountBudget / 2 / kFrameSamples;
+            long sampledBytes = 0;
+            std::uint64_t sampledFrames = 0;
+            for (int k = 0; k < kFrameSamples; ++k) {
+                const long start = head.pos + static_cast<long>(static_cast<double>(rest) * k / kFrameSamples);
+                const long at = k == 0 ? start : resync(s, start, start + kResyncWindow, end, kind);
+                if (at < 0) continue;
+                const FrameWalk piece = walkFrames(s, at, at + pieceLength, end, kind, resyncBytes);
+                sampledBytes += piece.pos - at;
+                sampledFrames += piece.frames;
+            }
+            if (sampledFrames == 0) {  // (no piece had a frame: the mean of the start)
+                sampledBytes = head.pos - first;
+                sampledFrames = head.frames;
+            }
+            if (sampledBytes > 0) {
+                frames += static_cast<std::uint64_t>(static_cast<double>(rest) * static_cast<double>(sampledFrames) /
+                                                         static_cast<double>(sampledBytes) +
+                                                     0.5);
+            }
+        }
     }
     out.frames = frames;
     // samples x 10^7 / rate, without the product's overflow.

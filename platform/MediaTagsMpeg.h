@@ -12,10 +12,13 @@ class FastFileStream;
 
 namespace mediatags {
 
-// The counter reads at most this many bytes of audio per file (about 14
-// minutes at 320 kbit/s, 35 minutes at 128 kbit/s); past it the count is
-// extrapolated (see countMpegFrames).
-constexpr long kFrameCountBudget = 32L * 1024 * 1024;
+// The counter reads at most about this many bytes of audio per file: a
+// stream of this size or less (7 minutes at 320 kbit/s, 17 at 128) is
+// counted whole; of a longer one, the first half of this and kFrameSamples
+// pieces spread over the rest are counted, and the rest is estimated from
+// the pieces' mean frame size (see countMpegFrames).
+constexpr long kFrameCountBudget = 16L * 1024 * 1024;
+constexpr int kFrameSamples = 16;
 // After a frame whose successor is no valid header (a damaged frame), the
 // next frame is looked for this far; further on the audio is taken to end.
 constexpr long kResyncWindow = 4096;
@@ -75,10 +78,9 @@ struct MpegFrameCount {
 // `end` (the end of the audio: before an ID3v1 tag). Each frame must be of
 // the first frame's version, layer and sample rate. A bad header after a
 // frame starts a search for the next pair of good headers within
-// kResyncWindow; none ends the count. When kFrameCountBudget bytes have been
-// walked before `end`, the frames of the rest are estimated from the mean
-// frame size so far (complete is false). False when there is no valid
-// header at `first`.
+// kResyncWindow; none ends the count. A stream longer than
+// kFrameCountBudget is counted in part and estimated for the rest (complete
+// is false). False when there is no valid header at `first`.
 bool countMpegFrames(FastFileStream& s, long first, long end, MpegFrameCount& out);
 
 }  // namespace mediatags

@@ -2,13 +2,13 @@
 // (bench/tools/HostileFiles.h), one forked child per file so that each
 // file's peak memory is its own.
 //
-//   hostile_bench DIR [small]
+//   hostile_bench DIR [PART...]
 //
 // Makes the files in DIR (kept: the large ones take a while to write) and
 // prints, per file, the wall and CPU time of MediaTags::open and the five
 // queries (medians of 3 runs), the growth of the peak resident size, whether the
-// reader hit one of its limits, and what it read. "small" leaves out the
-// files of 40 MB and more.
+// reader hit one of its limits, and what it read. With PARTs, only the
+// files whose name contains one of them ("10MB", ".wma") are made and read.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,12 +82,17 @@ void measure(const std::string& path, int out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s DIR [small]\n", argv[0]);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s DIR [PART...]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
-    const bool small = argc == 3 && std::strcmp(argv[2], "small") == 0;
+    const auto wanted = [&](const char* name) {
+        if (argc == 2) return true;
+        for (int i = 2; i < argc; ++i)
+            if (std::strstr(name, argv[i])) return true;
+        return false;
+    };
     ::mkdir(dir.c_str(), 0755);
     const long MB = 1000 * 1000;
     const std::vector<Case> cases = {
@@ -113,7 +118,7 @@ int main(int argc, char** argv) {
     std::printf("%-24s %10s %9s %9s %10s %8s %9s %6s\n", "file", "size", "wall ms", "cpu ms", "peak+ MiB",
                 "limited", "length ms", "text B");
     for (const Case& c : cases) {
-        if (small && c.size >= 40 * MB) continue;
+        if (!wanted(c.name)) continue;
         const std::string path = dir + "/" + c.name;
         struct stat st;
         if (::stat(path.c_str(), &st) != 0 || st.st_size != c.size) {
