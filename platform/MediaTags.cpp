@@ -453,7 +453,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             break;
         }
         case MediaFormat::Wav: {
-            // The ID3v2 chunk first (read here, see readId3ChunkThenHide),
+            // The ID3v2 chunk first (read here, see prepareRiff),
             // then what it lacks from the RIFF INFO chunk. (TagLib's generic
             // tag() of a WAV file is the ID3v2 chunk only.)
             std::string t, a, l, y;
