@@ -251,12 +251,17 @@ constexpr std::uint32_t kMaxApeItems = 256;
 
 void limitApeItems(FastFileStream& s) {
     const long size = s.length();
+    // The footer is the last 32 bytes, or the 32 before an ID3v1 tag. (The
+    // last 4 KiB are read at once: TagLib reads its ID3v1 and APE footers
+    // from there too.)
+    const long from = std::max(0L, size - mediatags::kTailSize);
     long got = 0;
-    // The footer is the last 32 bytes, or the 32 before an ID3v1 tag.
+    const unsigned char* tail = s.span(from, size - from, got);
+    if (!tail || got != size - from) return;
     for (long at : {size - 32, size - 160}) {
-        if (at < 0) continue;
-        const unsigned char* p = s.span(at, 32, got);
-        if (!p || got < 32 || std::memcmp(p, "APETAGEX", 8) != 0) continue;
+        if (at < from) continue;
+        const unsigned char* p = tail + (at - from);
+        if (std::memcmp(p, "APETAGEX", 8) != 0) continue;
         const std::uint32_t count = std::uint32_t{p[16]} | (std::uint32_t{p[17]} << 8) |
                                     (std::uint32_t{p[18]} << 16) | (std::uint32_t{p[19]} << 24);
         if (count > kMaxApeItems) {

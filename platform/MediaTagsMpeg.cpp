@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include <taglib/tbytevector.h>
 #include <taglib/xingheader.h>
@@ -28,11 +27,12 @@ bool sameStream(const MpegHeader& a, const MpegHeader& b) {
     return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate;
 }
 
-// The header at `pos` when it is valid and of the stream's kind.
+// The header at `pos` when it is valid and of the stream's kind (read on
+// in large pieces: the frame count walks the whole stream).
 bool headerAt(FastFileStream& s, long pos, long end, const MpegHeader& kind, MpegHeader& h) {
     if (pos + 4 > end) return false;
     long got = 0;
-    const unsigned char* p = s.span(pos, 4, got);
+    const unsigned char* p = s.span(pos, 4, got, kSpanSize);
     return p && got == 4 && parseMpegHeader(p, h) && sameStream(h, kind);
 }
 
@@ -189,14 +189,19 @@ bool mpegFrameAt(FastFileStream& s, long pos) {
 }
 
 long findMpegStart(FastFileStream& s, long from, bool orId3) {
-    long got = 0;
-    const unsigned char* p = s.span(from, kMpegSearch + 2, got);
-    if (!p || got < 3) return -1;
-    // A copy: mpegFrameAt may move the stream's window.
-    const std::vector<unsigned char> bytes(p, p + got);
-    for (long i = 0; i + 2 < got; ++i) {
-        if (orId3 && bytes[i] == 'I' && bytes[i + 1] == 'D' && bytes[i + 2] == '3') return from + i;
-        if (bytes[i] == 0xFF && i < kMpegSearch && mpegFrameAt(s, from + i)) return from + i;
+    // In pieces (the start is mostly at once), each a copy: mpegFrameAt may
+    // move the stream's window.
+    constexpr long kPiece = 4096;
+    unsigned char bytes[kPiece + 2];
+    for (long base = from; base < from + kMpegSearch; base += kPiece) {
+        long got = 0;
+        const unsigned char* p = s.span(base, kPiece + 2, got);
+        if (!p || got < 3) return -1;
+        std::memcpy(bytes, p, static_cast<std::size_t>(got));
+        for (long i = 0; i < kPiece && i + 2 < got; ++i) {
+            if (orId3 && bytes[i] == 'I' && bytes[i + 1] == 'D' && bytes[i + 2] == '3') return base + i;
+            if (bytes[i] == 0xFF && mpegFrameAt(s, base + i)) return base + i;
+        }
     }
     return -1;
 }

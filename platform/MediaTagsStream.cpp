@@ -134,7 +134,7 @@ TagLib::ByteVector FastFileStream::readBlock(unsigned long length) {
     return r;
 }
 
-const unsigned char* FastFileStream::span(long pos, long want, long& got) {
+const unsigned char* FastFileStream::span(long pos, long want, long& got, long ahead) {
     got = 0;
     if (!open_ || pos < 0 || pos >= readEnd_ || want <= 0) return nullptr;
     want = std::min(want, readEnd_ - pos);
@@ -151,7 +151,8 @@ const unsigned char* FastFileStream::span(long pos, long want, long& got) {
         }
     }
     got = 0;
-    if (fd_ < 0 || !load(span_, pos, std::min(kSpanSize, readEnd_ - pos)) || span_.len == 0) return nullptr;
+    const long length = std::min({kSpanSize, readEnd_ - pos, std::max(want, ahead)});
+    if (fd_ < 0 || !load(span_, pos, length) || span_.len == 0) return nullptr;
     got = std::min(want, span_.len);
     return reinterpret_cast<const unsigned char*>(span_.buf);
 }

@@ -40,7 +40,8 @@ namespace mediatags {
 // end). Any other read loads a window of kWindowSize bytes from the position
 // asked (a read larger than that, a big ID3v2 tag with pictures for
 // instance, is read directly in one call). kSpanSize is the window of our
-// own scanners.
+// own scanners; they read kSpanAhead bytes at a time unless they ask for
+// more.
 //
 // Measured on the benchmark library (bench/scan_bench.sh): smaller windows
 // cost less (the kernel's copy and the cache footprint) with no more calls;
@@ -51,6 +52,7 @@ constexpr long kHeadSize = 8 * 1024;
 constexpr long kTailSize = 4 * 1024;
 constexpr long kWindowSize = 32 * 1024;
 constexpr long kSpanSize = 128 * 1024;
+constexpr long kSpanAhead = 4 * 1024;
 
 // The read budget of one file (see the top of this file and docs/tags.md).
 constexpr long kReadBudget = 8L * 1024 * 1024;
@@ -96,8 +98,10 @@ public:
     // Our own scanners' view of the file, outside TagLib's budget: a pointer
     // to the bytes from `pos` on and, in `got`, how many of the `want` asked
     // for are there (fewer at the end of the file; at most kSpanSize unless
-    // a window already holds more). Null when none.
-    const unsigned char* span(long pos, long want, long& got);
+    // a window already holds more). Null when none. When no window holds
+    // them, `ahead` bytes from `pos` (at least `want`, at most kSpanSize)
+    // are read: a scanner that walks on through the file asks for more.
+    const unsigned char* span(long pos, long want, long& got, long ahead = mediatags::kSpanAhead);
 
     // Makes the bytes at `offset` read as `bytes` (at most 4).
     void maskBytes(long offset, const char* bytes, std::size_t count);
