@@ -113,8 +113,10 @@ public:
 
 // Set when a cap of this file cut what TagLib was shown (for limited()).
 thread_local bool capHit = false;
-// ID3v2 frames met in the file being read.
+// ID3v2 frames met in the file being read, and which of the four we read
+// have been parsed (bit 0: TIT2, 1: TPE1, 2: TALB, 3: TDRC).
 thread_local int id3Frames = 0;
+thread_local unsigned id3Parsed = 0;
 
 // (TagLib names the frame header type in a protected part of Frame; a class
 // derived from Frame may name it.)
@@ -129,8 +131,9 @@ struct FrameHeaderName : TagLib::ID3v2::Frame {
 // not copied) and parses nothing. So:
 //   - only the frames we read (title, artist, album, recording time, also
 //     under their ID3v2.2/2.3 names, which TagLib renames first) are parsed,
-//     and only up to kMaxTextFrame bytes: TagLib keeps text as 32-bit
-//     characters, four times the tag's bytes. Every other frame stays
+//     only the first of each (the one TagLib's tag gives), and only up to
+//     kMaxTextFrame bytes: TagLib keeps text as 32-bit characters, four
+//     times the tag's bytes. Every other frame stays
 //     unparsed: chapters (CHAP, CTOC), which TagLib parses by unbounded
 //     recursion, pictures, lyrics, TXXX and the rest;
 //   - a compressed frame is never inflated (TagLib would inflate it whole,
@@ -162,8 +165,12 @@ protected:
         }
         if (!TagLib::ID3v2::FrameFactory::updateFrame(header)) return false;  // an unknown frame
         const TagLib::ByteVector id = header->frameID();
-        const bool wanted = id == "TIT2" || id == "TPE1" || id == "TALB" || id == "TDRC";
-        if (!wanted || header->frameSize() > kMaxTextFrame) leaveUnparsed(header);
+        const unsigned bit = id == "TIT2" ? 1u : id == "TPE1" ? 2u : id == "TALB" ? 4u : id == "TDRC" ? 8u : 0u;
+        if (bit == 0 || (id3Parsed & bit) || header->frameSize() > kMaxTextFrame) {
+            leaveUnparsed(header);
+        } else {
+            id3Parsed |= bit;
+        }
         return true;
     }
 
@@ -403,6 +410,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
     s.markStackBase();
     capHit = false;
     id3Frames = 0;
+    id3Parsed = 0;
     format_ = detectFormat(s.head(), s.headLength(), name);
     const auto takeLength = [this](const TagLib::AudioProperties* p) {
         if (p && (p->sampleRate() > 0 || p->lengthInMilliseconds() > 0)) {

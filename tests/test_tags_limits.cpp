@@ -167,6 +167,7 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         // Under the read budget: the frame cap acts. Over it: the tag is refused.
         {"txxx-4MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 4 * MB); }, true},
         {"txxx-10MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 10 * MB); }, true},
+        {"titles-7MB.mp3", [](const std::string& p) { return hostile::titleFlood(p, 7 * MB); }, false},
         {"free-atoms.m4a", [](const std::string& p) { return hostile::mp4FreeAtoms(p, 10 * MB); }, true},
         {"title-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, false); }, true},
         {"cover-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, true); }, true},

@@ -91,6 +91,19 @@ inline bool txxxFlood(const std::string& path, long size) {
     return detail::writeRepeated(path, head, frame, size);
 }
 
+// An MP3 whose ID3v2.3 tag of `size` bytes is all TIT2 frames of 60 KB of
+// Latin-1 text (kept as 32-bit characters, such a frame takes 240 KB).
+inline bool titleFlood(const std::string& path, long size) {
+    std::vector<char> head = {'I', 'D', '3', 3, 0, 0};
+    detail::syncsafe(head, static_cast<std::uint32_t>(size - 10));
+    std::vector<char> frame;
+    detail::tag(frame, "TIT2");
+    detail::be32(frame, 60000);
+    frame.insert(frame.end(), {0, 0, 0});  // flags, Latin-1
+    frame.insert(frame.end(), 59999, 'x');
+    return detail::writeRepeated(path, head, frame, size);
+}
+
 // An MP4 of an 'ftyp' atom and then 8-byte 'free' atoms.
 inline bool mp4FreeAtoms(const std::string& path, long size) {
     std::vector<char> head;

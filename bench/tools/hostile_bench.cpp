@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
         {"txxx-10MB.mp3", 10 * MB, [=](const std::string& p) { return hostile::txxxFlood(p, 10 * MB); }},
         {"txxx-40MB.mp3", 40 * MB, [=](const std::string& p) { return hostile::txxxFlood(p, 40 * MB); }},
         {"txxx-100MB.mp3", 100 * MB, [=](const std::string& p) { return hostile::txxxFlood(p, 100 * MB); }},
+        {"titles-7MB.mp3", 7 * MB, [=](const std::string& p) { return hostile::titleFlood(p, 7 * MB); }},
         {"free-atoms-10MB.m4a", 10 * MB, [=](const std::string& p) { return hostile::mp4FreeAtoms(p, 10 * MB); }},
         {"title-data-7MB.m4a", 7 * MB, [=](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, false); }},
         {"cover-data-7MB.m4a", 7 * MB, [=](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, true); }},
