@@ -14,8 +14,14 @@
 #   RUNS              timed runs of each measurement (default 7, at least 5)
 #   STRACE            1 (default when strace is installed): count system
 #                     calls per file once with strace -c -f
-#   MAX_RATIO         the required bound of scan / walk (default 1.3); the
+#   MAX_RATIO         the required bound of scan / walk (default 1.0); the
 #                     script exits 1 when the host scan is slower than that
+#   VBR               1 (default): also time the tag reader on a folder of 100
+#                     MP3 files of 180 s without a VBR header (timed by frame
+#                     count) against the same files with a Xing header
+#   HOSTILE           1: also run bench/tools/hostile_bench.cpp (time and
+#                     peak memory per crafted hostile file; writes about
+#                     400 MB of files into LIBRARY_DIR/hostile); default 0
 #
 # Timings are wall-clock medians of whole processes on a warm cache (one
 # untimed run of each first). The library: Songs/Artist/Album/NN Title.ext,
@@ -29,7 +35,9 @@ LIB=${1:-$ROOT/build/bench-lib}
 BUILD=${KESTRO_BUILD_DIR:-$ROOT/build}
 COUNT=${COUNT:-10000}
 RUNS=${RUNS:-7}
-MAX_RATIO=${MAX_RATIO:-1.3}
+MAX_RATIO=${MAX_RATIO:-1.0}
+VBR=${VBR:-1}
+HOSTILE=${HOSTILE:-0}
 if command -v strace >/dev/null 2>&1; then STRACE=${STRACE:-1}; else STRACE=0; fi
 GEN_VERSION=2
 (( RUNS >= 5 )) || RUNS=5
@@ -55,7 +63,9 @@ build_tool() {  # name, sources...
   local out=$TOOLS/$1; shift
   local newest=0 src
   if [[ -x $out ]]; then
-    for src in "$@"; do [[ $src -nt $out ]] && newest=1; done
+    for src in "$@" "$ROOT"/platform/*.h "$ROOT"/library/*.h "$ROOT"/bench/tools/*.h; do
+      [[ $src -nt $out ]] && newest=1
+    done
     (( newest )) || return 0
   fi
   log "building $(basename "$out")"
@@ -64,9 +74,10 @@ build_tool() {  # name, sources...
 }
 build_tool gen_library "$ROOT/bench/tools/gen_library.cpp"
 build_tool taglib_walk "$ROOT/bench/tools/taglib_walk.cpp"
+MEDIA_SOURCES=("$ROOT"/platform/MediaTags*.cpp "$ROOT/platform/Paths.cpp")
 build_tool readtags_walk "$ROOT/bench/tools/readtags_walk.cpp" \
   "$ROOT/library/TagReader.cpp" "$ROOT/library/SongTable.cpp" \
-  "$ROOT/plugin/PlayerState.cpp" "$ROOT/platform/MediaTags.cpp" "$ROOT/platform/Paths.cpp"
+  "$ROOT/plugin/PlayerState.cpp" "${MEDIA_SOURCES[@]}"
 
 # --- the library ------------------------------------------------------------
 STAMP="gen $GEN_VERSION count $COUNT"
@@ -170,4 +181,49 @@ if [[ $STRACE == 1 ]]; then
   printf '\n'
 fi
 "$TOOLS/readtags_walk" "$SONGS" | sed 's/^/readTags walk: /'
+
+# --- MP3 files without a VBR header -------------------------------------------
+# 100 files of 180 s (three seeds of pink noise whose level changes every
+# few seconds, lame -V 2, copied), once with lame -t (no Xing header: timed
+# by frame count) and once with the Xing header (timed by it): the difference
+# is the cost of counting the frames.
+if [[ $VBR == 1 ]]; then
+  V=$LIB/vbr
+  if [[ ! -f $V/stamp ]]; then
+    log "making 2 x 100 VBR files of 180 s in $V"
+    rm -rf "$V"
+    mkdir -p "$V/noheader" "$V/xing"
+    for i in 1 2 3; do
+      parts=()
+      for ((k = 0; k < 18; k++)); do
+        sox -R -n -r 44100 -c 2 -b 16 "$V/part$k.wav" synth 10 pinknoise vol "0.$(( (k * 7 + i * 3) % 9 + 1 ))"
+        parts+=("$V/part$k.wav")
+      done
+      sox "${parts[@]}" "$V/seed$i.wav"
+      rm -f "$V"/part*.wav
+      lame --quiet -V 2 -t "$V/seed$i.wav" "$V/seed$i-noheader.mp3"
+      lame --quiet -V 2 "$V/seed$i.wav" "$V/seed$i-xing.mp3"
+      rm -f "$V/seed$i.wav"
+    done
+    for ((n = 0; n < 100; n++)); do
+      s=$(( n % 3 + 1 ))
+      cp "$V/seed$s-noheader.mp3" "$V/noheader/$n.mp3"
+      cp "$V/seed$s-xing.mp3" "$V/xing/$n.mp3"
+    done
+    echo done > "$V/stamp"
+  fi
+  read -r NOHDR NOHDR_CPU < <(median_of "$TOOLS/readtags_walk" "$V/noheader" media)
+  read -r XING XING_CPU < <(median_of "$TOOLS/readtags_walk" "$V/xing" media)
+  row "100 VBR mp3 (180 s, $(du -sh "$V/noheader" | cut -f1)) without VBR header" "$NOHDR" "$NOHDR_CPU"
+  row "the same 100 with a Xing header" "$XING" "$XING_CPU"
+  printf 'frame counting: %s ms per 180 s file (cpu %s ms)\n' \
+    "$(awk -v a="$NOHDR" -v b="$XING" 'BEGIN {printf "%.2f", (a - b) * 10}')" \
+    "$(awk -v a="$NOHDR_CPU" -v b="$XING_CPU" 'BEGIN {printf "%.2f", (a - b) * 10}')"
+fi
+
+# --- hostile files -------------------------------------------------------------
+if [[ $HOSTILE == 1 ]]; then
+  build_tool hostile_bench "$ROOT/bench/tools/hostile_bench.cpp" "${MEDIA_SOURCES[@]}"
+  "$TOOLS/hostile_bench" "$LIB/hostile"
+fi
 exit $STATUS

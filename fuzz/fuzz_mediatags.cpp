@@ -25,6 +25,15 @@ bool validUtf8(const std::string& s) {
 
 }  // namespace
 
+// AddressSanitizer records the call stack of every allocation, for its
+// reports of a use after free. TagLib, built without frame pointers and
+// without instrumentation, allocates for every small read, and the records
+// of its (garbled) stacks filled a gigabyte and took 70 % of the time: 450
+// inputs a second instead of 2000. The stacks of a bad access itself are
+// kept; to see where a freed block came from, run the crashing input again
+// with ASAN_OPTIONS=malloc_context_size=30.
+extern "C" const char* __asan_default_options() { return "malloc_context_size=0"; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const char* const kNames[] = {"a.mp3", "a.wma", "a.wav", "a.aif", "a.iff", "a.au", "a.m4a", "mp3"};
     if (size == 0) return 0;

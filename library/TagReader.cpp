@@ -21,22 +21,9 @@ constexpr std::size_t kYearBytes = kYearSize - 1;
 
 constexpr std::uint64_t kHundredNsPerSecond = 10000000u;
 
-}  // namespace
-
-void readTags() {
-    // 1. The path, in a text of the field's own size, so that no path the
-    // table holds is cut. A Windows-style path (a shortcut's target) is
-    // read through the drive map.
-    char path[kPathSize];
-    path[0] = '\0';
-    if (const SongEntry* song = playerState.currentSong) {
-        std::size_t n = strnlen(song->path, kPathSize - 1);
-        std::memcpy(path, song->path, n);
-        path[n] = '\0';
-    }
-
-    SongEntry* entry = songCount >= 0 && songCount < MaxSongs ? &SongTable[songCount] : nullptr;
-
+// Steps 2 to 7 for the file at `path`, into `entry` (none: nothing is
+// written into the table).
+void readInto(const char* path, SongEntry* entry) {
     // 2.-3. Create the reader and open the file; the result is not examined
     // (a file that cannot be opened has every attribute missing).
     std::string mapped;
@@ -89,6 +76,38 @@ void readTags() {
         }
     }
     // 7. The reader is released when it goes out of scope.
+}
+
+}  // namespace
+
+void readTags() {
+    // 1. The path, in a text of the field's own size, so that no path the
+    // table holds is cut. A Windows-style path (a shortcut's target) is
+    // read through the drive map.
+    char path[kPathSize];
+    path[0] = '\0';
+    if (const SongEntry* song = playerState.currentSong) {
+        std::size_t n = strnlen(song->path, kPathSize - 1);
+        std::memcpy(path, song->path, n);
+        path[n] = '\0';
+    }
+
+    SongEntry* entry = songCount >= 0 && songCount < MaxSongs ? &SongTable[songCount] : nullptr;
+
+    // No exception leaves the tag reader: the reader already turns its own
+    // into "nothing read", and anything else (an allocation here) gives the
+    // same result as a file that cannot be read: no texts written, the
+    // length of an unreadable duration, the now-playing texts emptied.
+    try {
+        readInto(path, entry);
+        return;
+    } catch (...) {
+    }
+    if (entry) entry->durationMs = 1000;  // (0 whole seconds + 1) x 1000
+    playerState.nowTitle[0] = '\0';
+    playerState.nowArtist[0] = '\0';
+    playerState.nowAlbum[0] = '\0';
+    playerState.nowYear[0] = '\0';
 }
 
 }  // namespace kestro

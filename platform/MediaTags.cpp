@@ -1,17 +1,12 @@
 #include "platform/MediaTags.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include <taglib/apefooter.h>
+#include <taglib/apetag.h>
 #include <taglib/aifffile.h>
 #include <taglib/asffile.h>
 #include <taglib/asftag.h>
@@ -20,310 +15,18 @@
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
+#include <taglib/mp4atom.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
 #include <taglib/tiostream.h>
 #include <taglib/wavfile.h>
 
+#include "platform/MediaTagsAsf.h"
+#include "platform/MediaTagsMpeg.h"
+#include "platform/MediaTagsStream.h"
+
 namespace kestro::platform {
-
-namespace {
-
-MediaIoCounters ioCounters;
-
-// Sizes of the stream's read windows. A file of at most kWholeFileLimit
-// bytes is read whole with one call; a larger one gets its first kHeadSize
-// bytes at open and its last kTailSize bytes when the parser first looks
-// there (ID3v1 and APE footers, the last MPEG frame, chunks after a RIFF
-// data chunk, an MP4 'moov' at the end). Any other read loads a window of
-// kWindowSize bytes from the position asked (a read larger than that, a big
-// ID3v2 tag with pictures for instance, is read directly in one call).
-//
-// Measured on the benchmark library (bench/scan_bench.sh): smaller windows
-// cost less (the kernel's copy and the cache footprint) with no more calls;
-// 16/8/4/32 KiB made 4.95 calls and 14 KiB read per file against 35 KiB with
-// 32/16/16/64, and about 15 % less time.
-constexpr long kWholeFileLimit = 16 * 1024;
-constexpr long kHeadSize = 8 * 1024;
-constexpr long kTailSize = 4 * 1024;
-constexpr long kWindowSize = 32 * 1024;
-
-// TagLib's MP4 reader builds its atom tree by recursion, one level per
-// nested atom, so a file of nested atoms (8 bytes each) can overflow the
-// stack. Every level reads its header through the stream: once the stack
-// has grown by more than this since the parse began, the stream reports
-// the end of the file, which ends that branch of the tree like a truncated
-// file. Real files nest about ten atoms deep and use a few KiB of stack.
-constexpr std::uintptr_t kStackBudget = 256 * 1024;
-
-std::uintptr_t stackAddress() { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
-
-// The windows' memory: one block per thread, reused from file to file (the
-// streams of one thread never overlap in time; a second stream on the same
-// thread while one is open gets its own memory).
-struct ScratchBlock {
-    std::unique_ptr<char[]> data;
-    bool inUse = false;
-};
-thread_local ScratchBlock scratch;
-
-}  // namespace
-
-// A read-only TagLib stream over one file (or a memory block) that keeps a
-// few windows of the file in memory, so that TagLib's many small reads and
-// seeks cost no system call.
-class FastFileStream final : public TagLib::IOStream {
-public:
-    FastFileStream() {
-        const long headCap = std::max(kWholeFileLimit, kHeadSize);
-        const std::size_t total = static_cast<std::size_t>(headCap + kTailSize + kWindowSize);
-        char* block;
-        if (!scratch.inUse) {
-            if (!scratch.data) scratch.data.reset(new char[total]);
-            scratch.inUse = true;
-            usesScratch_ = true;
-            block = scratch.data.get();
-        } else {
-            own_.reset(new char[total]);
-            block = own_.get();
-        }
-        head_.buf = block;
-        head_.cap = headCap;
-        tail_.buf = block + headCap;
-        tail_.cap = kTailSize;
-        extra_.buf = block + headCap + kTailSize;
-        extra_.cap = kWindowSize;
-    }
-    ~FastFileStream() override {
-        closeFile();
-        if (usesScratch_) scratch.inUse = false;
-    }
-    FastFileStream(const FastFileStream&) = delete;
-    FastFileStream& operator=(const FastFileStream&) = delete;
-
-    // Opens, checks that it is a regular file and reads the head (or the
-    // whole file). False on any failure (the stream is then closed).
-    bool openFile(const char* path) {
-        name_ = path;
-        int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        ++ioCounters.syscalls;
-        if (fd < 0) return false;
-        ++ioCounters.files;
-        fd_ = fd;
-        struct stat st;
-        ++ioCounters.syscalls;
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-            st.st_size > LONG_MAX / 2) {
-            closeFile();
-            return false;
-        }
-        return start(static_cast<long>(st.st_size));
-    }
-
-    // The same over a memory block: every read is a copy from it, through
-    // the same windows, so that both take the same paths.
-    bool openMemory(const void* data, std::size_t size, const char* name) {
-        name_ = name ? name : "";
-        if (!data || size == 0 || size > static_cast<std::size_t>(LONG_MAX / 2)) return false;
-        mem_ = static_cast<const char*>(data);
-        return start(static_cast<long>(size));
-    }
-
-    void closeFile() {
-        closeFd();
-        mem_ = nullptr;
-        open_ = false;
-        masks_.clear();
-    }
-
-    // The first bytes of the file, for the choice of format.
-    const unsigned char* head() const { return reinterpret_cast<const unsigned char*>(head_.buf); }
-    long headLength() const { return head_.len; }
-
-    // Reads `len` bytes at `pos` into `out` (outside TagLib; au header).
-    long readAt(long pos, long len, char* out) {
-        seek(pos, Beginning);
-        TagLib::ByteVector v = readBlock(static_cast<unsigned long>(len));
-        std::memcpy(out, v.data(), v.size());
-        return static_cast<long>(v.size());
-    }
-
-    TagLib::FileName name() const override { return name_.c_str(); }
-
-    // Marks the stack depth at which parsing begins (see kStackBudget).
-    void markStackBase() { stackBase_ = stackAddress(); }
-
-    // Makes the 4 bytes at `offset` read as `bytes` (see readId3ChunkThenHide).
-    void maskBytes(long offset, const char (&bytes)[4]) {
-        Mask m;
-        m.offset = offset;
-        std::memcpy(m.bytes, bytes, 4);
-        masks_.push_back(m);
-    }
-
-    TagLib::ByteVector readBlock(unsigned long length) override {
-        TagLib::ByteVector r = readRaw(length);
-        for (const Mask& m : masks_) applyMask(r, m);
-        return r;
-    }
-
-    void writeBlock(const TagLib::ByteVector&) override {}
-    void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
-    void removeBlock(unsigned long, unsigned long) override {}
-    bool readOnly() const override { return true; }
-    bool isOpen() const override { return open_; }
-
-    void seek(long offset, Position p) override {
-        long base = p == Beginning ? 0 : p == Current ? pos_ : size_;
-        // Overflow-safe: ignore seeks that would go negative or wrap.
-        if (offset < 0 && base + offset < 0) return;  // base >= 0: no overflow
-        if (offset > 0 && base > LONG_MAX - offset) return;
-        pos_ = base + offset;
-    }
-    void clear() override {}
-    long tell() const override { return pos_; }
-    long length() override { return open_ ? size_ : 0; }
-    void truncate(long) override {}
-
-private:
-    struct Window {
-        long start = 0;
-        long len = 0;
-        long cap = 0;
-        char* buf = nullptr;
-    };
-    struct Mask {
-        long offset = 0;
-        char bytes[4] = {};
-    };
-
-    // `r` was read at pos_ - r.size().
-    void applyMask(TagLib::ByteVector& r, const Mask& m) const {
-        const long start = pos_ - static_cast<long>(r.size());
-        for (long k = 0; k < 4; ++k) {
-            const long at = m.offset + k - start;
-            if (at >= 0 && at < static_cast<long>(r.size())) r[static_cast<unsigned int>(at)] = m.bytes[k];
-        }
-    }
-
-    TagLib::ByteVector readRaw(unsigned long length) {
-        if (!open_ || length == 0 || pos_ >= size_) return TagLib::ByteVector();
-        if (stackBase_ != 0) {
-            const std::uintptr_t here = stackAddress();
-            if (here < stackBase_ && stackBase_ - here > kStackBudget) return TagLib::ByteVector();
-        }
-        // (A ByteVector holds at most UINT_MAX bytes; stay well below.)
-        long len = static_cast<long>(std::min<unsigned long>(
-            {length, static_cast<unsigned long>(size_ - pos_), static_cast<unsigned long>(INT_MAX)}));
-        const char* p = find(pos_, len);
-        if (!p && (fd_ >= 0 || mem_)) {
-            if (pos_ >= size_ - kTailSize && tail_.len == 0) {
-                long start = std::max(0L, size_ - kTailSize);
-                load(tail_, start, size_ - start);
-                p = find(pos_, len);
-            }
-            if (!p && len >= kWindowSize) {
-                // One direct read into the result.
-                TagLib::ByteVector r(static_cast<unsigned int>(len), '\0');
-                long got = preadFull(r.data(), len, pos_);
-                if (got <= 0) return TagLib::ByteVector();
-                r.resize(static_cast<unsigned int>(got));
-                pos_ += got;
-                return r;
-            }
-            if (!p) {
-                load(extra_, pos_, std::min(kWindowSize, size_ - pos_));
-                // A short read (the file shrank) gives what there is.
-                if (extra_.start == pos_ && extra_.len > 0) {
-                    len = std::min(len, extra_.len);
-                    p = extra_.buf;
-                }
-            }
-        }
-        if (!p) return TagLib::ByteVector();
-        TagLib::ByteVector r(p, static_cast<unsigned int>(len));
-        pos_ += len;
-        return r;
-    }
-
-    void closeFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            ++ioCounters.syscalls;
-            fd_ = -1;
-        }
-    }
-
-    // Reads the head (or all of a small file) after the size is known.
-    bool start(long size) {
-        size_ = size;
-        const long first = size_ <= kWholeFileLimit ? size_ : kHeadSize;
-        if (!load(head_, 0, first) || head_.len == 0) {
-            closeFile();
-            return false;
-        }
-        if (head_.len == size_) closeFd();  // all of it is in memory: no more calls
-        open_ = true;
-        return true;
-    }
-
-    long preadFull(char* out, long len, long pos) {
-        if (mem_) {
-            const long n = pos < size_ ? std::min(len, size_ - pos) : 0;
-            if (n > 0) std::memcpy(out, mem_ + pos, static_cast<std::size_t>(n));
-            return n;
-        }
-        if (fd_ < 0) return 0;
-        long done = 0;
-        while (done < len) {
-            ssize_t n = ::pread(fd_, out + done, static_cast<std::size_t>(len - done), pos + done);
-            ++ioCounters.syscalls;
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += n;
-        }
-        ioCounters.bytesRead += static_cast<std::uint64_t>(done);
-        return done;
-    }
-
-    bool load(Window& w, long start, long len) {
-        if (len > w.cap) len = w.cap;
-        w.start = start;
-        w.len = 0;
-        long got = preadFull(w.buf, len, start);
-        if (got < 0) return false;
-        w.len = got;
-        return true;
-    }
-
-    static const char* inWindow(const Window& w, long pos, long len) {
-        if (w.len > 0 && pos >= w.start && pos + len <= w.start + w.len) {
-            return w.buf + (pos - w.start);
-        }
-        return nullptr;
-    }
-
-    const char* find(long pos, long len) const {
-        if (const char* p = inWindow(head_, pos, len)) return p;
-        if (const char* p = inWindow(tail_, pos, len)) return p;
-        return inWindow(extra_, pos, len);
-    }
-
-    std::string name_;
-    int fd_ = -1;
-    const char* mem_ = nullptr;
-    long size_ = 0;
-    long pos_ = 0;
-    bool open_ = false;
-    Window head_, tail_, extra_;
-    bool usesScratch_ = false;
-    std::unique_ptr<char[]> own_;
-    std::uintptr_t stackBase_ = 0;
-    std::vector<Mask> masks_;
-};
-
-
 
 namespace {
 
@@ -390,7 +93,9 @@ public:
         for (unsigned i = 0; i < chunkCount(); ++i) {
             const TagLib::ByteVector id = chunkName(i);
             std::string* field = id == "NAME" ? &title : id == "AUTH" ? &author : nullptr;
-            if (!field || !field->empty()) continue;
+            // (A text chunk longer than any title is left unread: TagLib
+            // would hold it as 32-bit characters, four times its size.)
+            if (!field || !field->empty() || chunkDataSize(i) > 64 * 1024) continue;
             TagLib::ByteVector data = chunkData(i);
             int end = data.find('\0');
             if (end >= 0) data.resize(static_cast<unsigned int>(end));
@@ -406,33 +111,82 @@ public:
     }
 };
 
-// ID3v2 chapter frames (CHAP, CTOC) embed frames, and TagLib parses those by
-// recursion, one level per nesting with nothing that bounds it: a tag of
-// chapters nested a hundred thousand deep (under 3 MB) overflows the stack.
-// We have no use for chapters, so the factory we hand TagLib renames them
-// before it parses them: they become unknown frames, their embedded frames
-// are never looked at, and the frames after them read as before.
-//
-// (TagLib names the header type in a protected part of Frame; a class
+// Set when a cap of this file cut what TagLib was shown (for limited()).
+thread_local bool capHit = false;
+// ID3v2 frames met in the file being read, and which of the four we read
+// have been parsed (bit 0: TIT2, 1: TPE1, 2: TALB, 3: TDRC).
+thread_local int id3Frames = 0;
+thread_local unsigned id3Parsed = 0;
+
+// (TagLib names the frame header type in a protected part of Frame; a class
 // derived from Frame may name it.)
 struct FrameHeaderName : TagLib::ID3v2::Frame {
     using Type = TagLib::ID3v2::Frame::Header;
 };
 
-class ChapterlessFrameFactory : public TagLib::ID3v2::FrameFactory {
+// The frame factory handed to TagLib for every ID3v2 tag. TagLib asks it
+// about each frame header before it makes the frame, and makes the frame by
+// the name the factory leaves in the header; a name TagLib does not know
+// gives an "unknown" frame, which keeps its bytes (shared with the tag's,
+// not copied) and parses nothing. So:
+//   - only the frames we read (title, artist, album, recording time, also
+//     under their ID3v2.2/2.3 names, which TagLib renames first) are parsed,
+//     only the first of each (the one TagLib's tag gives), and only up to
+//     kMaxTextFrame bytes: TagLib keeps text as 32-bit characters, four
+//     times the tag's bytes. Every other frame stays
+//     unparsed: chapters (CHAP, CTOC), which TagLib parses by unbounded
+//     recursion, pictures, lyrics, TXXX and the rest;
+//   - a compressed frame is never inflated (TagLib would inflate it whole,
+//     and a frame of a few MB can inflate to gigabytes);
+//   - after kMaxId3Frames frames, the next one is made to claim the rest of
+//     the tag, which ends TagLib's frame loop: a tag of 10-byte frames
+//     otherwise costs about 55 times its size in memory.
+class LimitingFrameFactory : public TagLib::ID3v2::FrameFactory {
 public:
-    static ChapterlessFrameFactory* instance() {
-        static ChapterlessFrameFactory factory;
+    static constexpr int kMaxId3Frames = 2048;
+    static constexpr unsigned kMaxTextFrame = 64 * 1024;
+
+    static LimitingFrameFactory* instance() {
+        static LimitingFrameFactory factory;
         return &factory;
     }
 
 protected:
     bool updateFrame(FrameHeaderName::Type* header) const override {
-        if (!TagLib::ID3v2::FrameFactory::updateFrame(header)) return false;
+        if (++id3Frames > kMaxId3Frames) {
+            capHit = true;
+            leaveUnparsed(header);
+            header->setFrameSize(0x7FFFFFFFu);  // past the end of any tag (at most 256 MB)
+            return true;
+        }
+        if (header->compression()) {
+            leaveUnparsed(header);
+            return true;
+        }
+        if (!TagLib::ID3v2::FrameFactory::updateFrame(header)) return false;  // an unknown frame
         const TagLib::ByteVector id = header->frameID();
-        if (id == "CHAP") header->setFrameID("XCHP");
-        if (id == "CTOC") header->setFrameID("XCTC");
+        const unsigned bit = id == "TIT2" ? 1u : id == "TPE1" ? 2u : id == "TALB" ? 4u : id == "TDRC" ? 8u : 0u;
+        if (bit == 0 || (id3Parsed & bit) || header->frameSize() > kMaxTextFrame) {
+            leaveUnparsed(header);
+        } else {
+            id3Parsed |= bit;
+        }
         return true;
+    }
+
+private:
+    // A name TagLib does not know, and no flags (so no compression) for the
+    // versions that have them; the size stays.
+    static void leaveUnparsed(FrameHeaderName::Type* header) {
+        const unsigned size = header->frameSize();
+        if (header->version() >= 3) {
+            TagLib::ByteVector bytes("XSKP", 4);
+            bytes.append(TagLib::ByteVector(6, '\0'));
+            header->setData(bytes, header->version());
+            header->setFrameSize(size);
+        } else {
+            header->setFrameID("XSKP");
+        }
     }
 };
 
@@ -449,45 +203,140 @@ public:
     unsigned count() const { return chunkCount(); }
     TagLib::ByteVector name(unsigned i) const { return chunkName(i); }
     unsigned offset(unsigned i) const { return chunkOffset(i); }  // of the data
+    unsigned size(unsigned i) const { return chunkDataSize(i); }
 };
 
 bool isId3ChunkName(const TagLib::ByteVector& name) { return name == "ID3 " || name == "id3 "; }
 
 // TagLib's WAV and AIFF readers parse their ID3v2 chunk with the stock frame
 // factory, which cannot be replaced in TagLib 1.13. So that no chapter frame
-// reaches it, the ID3v2 chunk is read here, as TagLib would (the first
-// "ID3 " or "id3 " chunk), with the chapterless factory, and every such
-// chunk is then renamed in the stream ("ID3_", a name TagLib passes over)
-// before TagLib's reader sees the file. The tag's fields go into the four
-// texts first, as the reader's own ID3v2 tag did.
-void readId3ChunkThenHide(FastFileStream& s, bool bigEndian, std::string& title, std::string& author,
-                          std::string& album, std::string& year) {
+// nor any of the frames the factory above keeps TagLib from reaches it, the
+// ID3v2 chunk is read here, as TagLib would (the first "ID3 " or "id3 "
+// chunk), with that factory, and every such chunk is then renamed in the
+// stream ("ID3_", a name TagLib passes over) before TagLib's reader sees the
+// file. The tag's fields go into the four texts first, as the reader's own
+// ID3v2 tag did. A WAV LIST chunk larger than kMaxInfoChunk is renamed the
+// same way ("LIS_"): TagLib would keep each 8-byte field of an INFO list as
+// a map entry of about 200 bytes; real INFO lists take a few hundred bytes.
+constexpr unsigned kMaxInfoChunk = 64 * 1024;
+
+void prepareRiff(FastFileStream& s, bool bigEndian, std::string& title, std::string& author,
+                 std::string& album, std::string& year) {
     // TagLib's RIFF reader starts at the stream's position: start both
     // readers at the beginning.
     s.seek(0, TagLib::IOStream::Beginning);
-    std::vector<long> hide;
+    std::vector<long> hideId3, hideList;
     {
         RiffChunkList chunks(&s, bigEndian);
         if (!chunks.isValid()) return;
         bool read = false;
         for (unsigned i = 0; i < chunks.count(); ++i) {
-            if (!isId3ChunkName(chunks.name(i))) continue;
+            const TagLib::ByteVector name = chunks.name(i);
+            if (!bigEndian && name == "LIST" && chunks.size(i) > kMaxInfoChunk) {
+                hideList.push_back(static_cast<long>(chunks.offset(i)) - 8);
+            }
+            if (!isId3ChunkName(name)) continue;
             if (!read) {
                 read = true;
                 TagLib::ID3v2::Tag tag(&chunks, static_cast<long>(chunks.offset(i)),
-                                       ChapterlessFrameFactory::instance());
+                                       LimitingFrameFactory::instance());
                 takeTag(&tag, title, author, album, year);
             }
-            hide.push_back(static_cast<long>(chunks.offset(i)) - 8);
+            hideId3.push_back(static_cast<long>(chunks.offset(i)) - 8);
         }
     }
-    for (long at : hide) s.maskBytes(at, {'I', 'D', '3', '_'});
+    for (long at : hideId3) s.maskBytes(at, "ID3_", 4);
+    for (long at : hideList) s.maskBytes(at, "LIS_", 4);
+    if (!hideList.empty()) capHit = true;
     s.seek(0, TagLib::IOStream::Beginning);
+}
+
+// TagLib makes an item of each entry of an APE tag, as many as its footer
+// claims and the tag holds (11 bytes each at least): the footer's count is
+// cut to kMaxApeItems in the stream. Real tags have a few dozen.
+constexpr std::uint32_t kMaxApeItems = 256;
+
+void limitApeItems(FastFileStream& s) {
+    const long size = s.length();
+    // The footer is the last 32 bytes, or the 32 before an ID3v1 tag. (The
+    // last 4 KiB are read at once: TagLib reads its ID3v1 and APE footers
+    // from there too.)
+    const long from = std::max(0L, size - mediatags::kTailSize);
+    long got = 0;
+    const unsigned char* tail = s.span(from, size - from, got);
+    if (!tail || got != size - from) return;
+    for (long at : {size - 32, size - 160}) {
+        if (at < from) continue;
+        const unsigned char* p = tail + (at - from);
+        if (std::memcmp(p, "APETAGEX", 8) != 0) continue;
+        const std::uint32_t count = std::uint32_t{p[16]} | (std::uint32_t{p[17]} << 8) |
+                                    (std::uint32_t{p[18]} << 16) | (std::uint32_t{p[19]} << 24);
+        if (count > kMaxApeItems) {
+            const char bytes[4] = {static_cast<char>(kMaxApeItems & 0xFF), static_cast<char>(kMaxApeItems >> 8), 0, 0};
+            s.maskBytes(at + 16, bytes, 4);
+            capHit = true;
+        }
+        return;
+    }
 }
 
 std::uint32_t be32(const unsigned char* p) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
            std::uint32_t{p[3]};
+}
+
+// A TagLib file over our stream that reads nothing by itself, for TagLib's
+// own readers of a file's structure (the MP4 atom tree).
+class StructureFile : public TagLib::File {
+public:
+    explicit StructureFile(TagLib::IOStream* stream) : TagLib::File(stream) {}
+    TagLib::Tag* tag() const override { return nullptr; }
+    TagLib::AudioProperties* audioProperties() const override { return nullptr; }
+    bool save() override { return false; }
+};
+
+// TagLib's MP4 reader makes a value of every 'data' atom inside an item of
+// the 'ilst' list (16 bytes each at least): an item of 7 MB of them cost
+// 170 ms and 126 MB. So the list is found here as TagLib finds it (its own
+// atom reader, over the same stream) and, in each item, the data atom after
+// the first kMaxMp4Data is renamed in the stream ("dat_"), which ends
+// TagLib's loop there. An item other than a cover ('covr') larger than
+// kMaxMp4Text keeps no value at all (its text would take four times its
+// size). Real items hold one data atom, rarely a few (several covers).
+constexpr int kMaxMp4Data = 64;
+constexpr long kMaxMp4Text = 64 * 1024;
+
+bool limitMp4Items(FastFileStream& s) {
+    s.seek(0, TagLib::IOStream::Beginning);
+    bool cut = false;
+    {
+        StructureFile file(&s);
+        TagLib::MP4::Atoms atoms(&file);
+        TagLib::MP4::Atom* ilst = atoms.find("moov", "udta", "meta", "ilst");
+        for (const TagLib::MP4::Atom* item : ilst ? ilst->children : TagLib::MP4::AtomList()) {
+            // TagLib reads an item's body from 8 bytes after its start.
+            const long body = item->offset + 8;
+            const long size = std::min(item->length - 8, s.length() - body);
+            const bool freeForm = item->name == "----";  // its first two atoms are 'mean' and 'name'
+            const bool tooLong = item->name != "covr" && size > kMaxMp4Text;
+            long pos = 0;
+            for (int i = 0; pos + 8 <= size; ++i) {
+                long got = 0;
+                const unsigned char* p = s.span(body + pos, 8, got);
+                if (!p || got < 8) break;
+                const long length = static_cast<long>(be32(p));
+                if (length < 12) break;
+                if ((i == kMaxMp4Data || tooLong) && (!freeForm || i >= 2)) {
+                    s.maskBytes(body + pos + 4, "dat_", 4);
+                    cut = true;
+                    break;
+                }
+                pos += length;
+            }
+        }
+    }
+    s.seek(0, TagLib::IOStream::Beginning);
+    return cut;
 }
 
 // Bits per sample of the au encodings with a fixed sample size.
@@ -524,26 +373,44 @@ void MediaTags::reset() {
     author_.clear();
     album_.clear();
     year_.clear();
+    limited_ = false;
 }
 
+// Both opens turn any exception of the reading (TagLib's, an allocation's:
+// std::bad_alloc) into a file of which nothing could be read.
 bool MediaTags::open(const char* path) {
     reset();
     if (!path || !*path) return false;
-    FastFileStream stream;
-    if (!stream.openFile(path)) return false;
-    return parse(stream, path);
+    try {
+        FastFileStream stream;
+        if (!stream.openFile(path)) return false;
+        return parse(stream, path);
+    } catch (...) {
+        reset();
+        limited_ = true;
+        return false;
+    }
 }
 
 bool MediaTags::openMemory(const void* data, std::size_t size, const char* nameHint) {
     reset();
     if (!data) return false;
-    FastFileStream stream;
-    if (!stream.openMemory(data, size, nameHint)) return false;
-    return parse(stream, nameHint ? nameHint : "");
+    try {
+        FastFileStream stream;
+        if (!stream.openMemory(data, size, nameHint)) return false;
+        return parse(stream, nameHint ? nameHint : "");
+    } catch (...) {
+        reset();
+        limited_ = true;
+        return false;
+    }
 }
 
 bool MediaTags::parse(FastFileStream& s, const char* name) {
     s.markStackBase();
+    capHit = false;
+    id3Frames = 0;
+    id3Parsed = 0;
     format_ = detectFormat(s.head(), s.headLength(), name);
     const auto takeLength = [this](const TagLib::AudioProperties* p) {
         if (p && (p->sampleRate() > 0 || p->lengthInMilliseconds() > 0)) {
@@ -555,13 +422,34 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
 
     switch (format_) {
         case MediaFormat::Mpeg: {
-            TagLib::MPEG::File f(&s, ChapterlessFrameFactory::instance(), true, style);
+            limitApeItems(s);
+            // Where TagLib's search for an ID3v2 tag ends: at once when the
+            // file starts with a tag or a frame; else it would go through
+            // the whole file, so it is done here first, within
+            // kMpegSearch, and a file with neither in that reach is no MPEG
+            // file.
+            long start = 0;
+            if (!(s.headLength() >= 3 && std::memcmp(s.head(), "ID3", 3) == 0) && !mediatags::mpegFrameAt(s, 0)) {
+                start = mediatags::findMpegStart(s, 0, true);
+                if (start < 0) break;
+            }
+            // The audio properties are read here, not by TagLib (whose search
+            // for the first and the last frame goes through the whole file
+            // as well, and whose length of a file without a Xing/Info or
+            // VBRI header assumes every frame has the first one's bitrate,
+            // which a VBR file belies: a 180 s file was taken for 116 s).
+            TagLib::MPEG::File f(&s, LimitingFrameFactory::instance(), false);
             if (!f.isValid()) break;
             takeTag(f.tag(), title_, author_, album_, year_);  // ID3v2, then APE, then ID3v1
-            takeLength(f.audioProperties());
+            const long first = mediatags::findMpegStart(s, mediatags::skipId3v2Tags(s, start), false);
+            long end = s.length();
+            if (f.hasID3v1Tag()) end -= 128;
+            if (f.hasAPETag()) end -= static_cast<long>(f.APETag()->footer()->completeTagSize());
+            if (first >= 0 && first < end && mediatags::mpegDuration(s, first, end, duration_)) hasDuration_ = true;
             break;
         }
         case MediaFormat::Asf: {
+            if (mediatags::limitAsfHeader(s)) capHit = true;
             TagLib::ASF::File f(&s, true, style);
             if (!f.isValid()) break;
             if (const TagLib::ASF::Tag* t = f.tag()) {
@@ -578,11 +466,11 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             break;
         }
         case MediaFormat::Wav: {
-            // The ID3v2 chunk first (read here, see readId3ChunkThenHide),
+            // The ID3v2 chunk first (read here, see prepareRiff),
             // then what it lacks from the RIFF INFO chunk. (TagLib's generic
             // tag() of a WAV file is the ID3v2 chunk only.)
             std::string t, a, l, y;
-            readId3ChunkThenHide(s, false, t, a, l, y);
+            prepareRiff(s, false, t, a, l, y);
             TagLib::RIFF::WAV::File f(&s, true, style);
             if (!f.isValid()) break;
             title_ = t;
@@ -595,7 +483,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
         }
         case MediaFormat::Aiff: {
             std::string t, a, l, y;
-            readId3ChunkThenHide(s, true, t, a, l, y);
+            prepareRiff(s, true, t, a, l, y);
             AiffFile f(&s, true, style);
             if (!f.isValid()) break;
             title_ = t;
@@ -607,6 +495,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             break;
         }
         case MediaFormat::Mp4: {
+            if (limitMp4Items(s)) capHit = true;
             TagLib::MP4::File f(&s, true, style);
             if (!f.isValid()) break;
             takeTag(f.tag(), title_, author_, album_, year_);
@@ -644,6 +533,7 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
         case MediaFormat::Unknown:
             break;
     }
+    limited_ = capHit || s.limitReached();
     s.closeFile();
     return hasDuration_ || !title_.empty() || !author_.empty() || !album_.empty() || !year_.empty();
 }

@@ -12,21 +12,27 @@
 // file with a handful of system calls (open, fstat, one read of a bounded
 // head, one read of the tail when the parser looks there, close) instead of
 // TagLib's stock file stream (about 27 calls per file). The au format, which
-// TagLib cannot read, is decoded here from its 24-byte header (duration only).
+// TagLib cannot read, is decoded here from its 24-byte header (duration only),
+// and the length of an MP3 file from its frames (MediaTagsMpeg.h).
+//
+// Whatever its size and content, one file costs a bounded time and memory
+// (tens of milliseconds and a few MB at worst): the stream has a read
+// budget, what a tag may claim is capped before TagLib allocates for it, and
+// no exception leaves open() (see MediaTagsStream.h and docs/tags.md).
 //
 // The format is chosen by the file's first bytes ("ID3" or an MPEG frame
 // sync: MPEG; the ASF header GUID: ASF; "RIFF"…"WAVE": WAV; "FORM"…"AIFF" or
 // "AIFC": AIFF; "ftyp" at offset 4: MP4; ".snd": au); a file whose first bytes
 // match none of these is tried by its extension (case-insensitive; the text
-// after the last "." of the name, or the whole name: mp3 → MPEG, which looks
-// for a frame anywhere in the file; wma, asf → ASF; wav → WAV; aif, aiff,
+// after the last "." of the name, or the whole name: mp3 → MPEG when a frame
+// or an ID3v2 tag is found in its first 64 KiB; wma, asf → ASF; wav → WAV; aif, aiff,
 // aifc, iff → AIFF; m4a, mp4 → MP4; au, snd → au); any other is unreadable.
 // See docs/tags.md for the mapping of the names onto each format's tags.
 //
 // An attribute is "missing" when the file cannot be opened, is of no readable
 // format, or has no such tag; an empty tag text counts as missing. "Duration"
 // is missing when the file's audio properties cannot be read (an MPEG file in
-// which no frame is found, for instance).
+// which no frame is found near its start, for instance).
 //
 // One reader per file, as the runtime's reader: construct, open, ask, drop.
 // Not thread-safe (the plug-in uses it on the script thread only).
@@ -70,6 +76,12 @@ public:
 
     MediaFormat format() const { return format_; }
 
+    // True when the last open met one of the limits that bound what a file
+    // may cost (the read budget, a cap on what a tag may claim; see
+    // docs/tags.md) or failed on an exception: what it read may be
+    // incomplete.
+    bool limited() const { return limited_; }
+
     // The runtime's query: `value` may be null to learn the length in bytes.
     // On Ok with a buffer, `length` bytes were written. "Duration" needs 8
     // bytes (a native-endian std::uint64_t); texts need their UTF-8 bytes and
@@ -89,6 +101,7 @@ private:
     bool hasDuration_ = false;
     std::uint64_t duration_ = 0;  // 100 ns units
     std::string title_, author_, album_, year_;
+    bool limited_ = false;
 };
 
 // Counters of the system calls that the readers' file streams made (open,

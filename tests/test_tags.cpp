@@ -498,13 +498,21 @@ TEST(MediaTagsIo, FewSystemCallsPerFile) {
     EXPECT_EQ(c.files, 1u);
     EXPECT_EQ(c.syscalls, 4u);
 
-    for (const char* name : {"long.mp3", "long.wav", "x.wma", "x.m4a", "info.wav", "x.aif", "base.au"}) {
+    for (const char* name : {"long.wav", "x.wma", "x.m4a", "info.wav", "x.aif", "base.au"}) {
         SCOPED_TRACE(name);
         kestro::platform::resetMediaIoCounters();
         ASSERT_TRUE(m.open(files()[name].c_str()));
         c = kestro::platform::mediaIoCounters();
         EXPECT_LE(c.syscalls, 6u);
     }
+    // An MP3 without a Xing header (206 KB, its frames too small for one)
+    // is timed by counting its frames: read through once more, in 128 KiB
+    // pieces.
+    kestro::platform::resetMediaIoCounters();
+    ASSERT_TRUE(m.open(files()["long.mp3"].c_str()));
+    c = kestro::platform::mediaIoCounters();
+    EXPECT_LE(c.syscalls, 6u + 2u);
+    EXPECT_LE(c.bytesRead, 2u * 206177u);
 }
 
 // ---------------------------------------------------------------------------

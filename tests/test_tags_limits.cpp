@@ -1,0 +1,478 @@
+// What one file may cost the tag reader: crafted hostile files must read in
+// bounded time and memory (and give no tags), real files with large covers
+// keep their tags, an exception inside becomes "no tags", and MP3 files
+// without a VBR header get their true length by frame count.
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <taglib/asffile.h>
+#include <taglib/asfpicture.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4coverart.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+
+#include "bench/tools/HostileFiles.h"
+#include "library/SongTable.h"
+#include "library/TagReader.h"
+#include "platform/MediaTags.h"
+#include "plugin/PlayerState.h"
+#include "tests/TestUtil.h"
+
+using kestro::platform::MediaTags;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+constexpr long MB = 1000 * 1000;
+
+bool run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+std::vector<char> slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// What one read gave, measured in a forked child (so that the peak memory
+// is this file's alone, and a crash or an escaping exception shows as the
+// child's end).
+struct ChildRead {
+    bool finished = false;  // the child ended normally and reported
+    bool opened = false, limited = false, hasDuration = false;
+    int texts = 0;
+    std::uint64_t duration = 0;
+    long peakGrowthKiB = 0;
+    double seconds = 0;
+};
+
+long maxRssKiB() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+// Reads `path` with MediaTags in a child; `prepare` runs in the child first
+// (an address-space limit, for instance).
+ChildRead readInChild(const std::string& path, const std::function<void()>& prepare = {}) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (prepare) prepare();
+        const long before = maxRssKiB();
+        const auto t0 = std::chrono::steady_clock::now();
+        ChildRead r;
+        MediaTags m;
+        r.opened = m.open(path.c_str());
+        r.limited = m.limited();
+        r.hasDuration = m.duration(r.duration);
+        std::string t;
+        for (const char* name : {"Title", "Author", "WM/AlbumTitle", "WM/Year"}) r.texts += m.text(name, t) ? 1 : 0;
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        r.peakGrowthKiB = maxRssKiB() - before;
+        r.finished = true;
+        const bool ok = ::write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
+        _exit(ok ? 0 : 1);
+    }
+    ::close(fds[1]);
+    ChildRead r;
+    const ssize_t n = ::read(fds[0], &r, sizeof r);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (n != static_cast<ssize_t>(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+    return r;
+}
+
+// An ID3v2.3 tag whose only frame is a compressed TIT2 that would inflate to
+// 100 MiB of zeros, before two MPEG frames. The deflate data is gzip's.
+bool compressedFrameMp3(const std::string& dir, const std::string& path) {
+    const std::string gz = dir + "/zeros.gz";
+    if (std::system(("head -c 104857600 /dev/zero | gzip -9 > '" + gz + "'").c_str()) != 0) return false;
+    std::vector<char> deflate = slurp(gz);
+    if (deflate.size() < 18) return false;
+    deflate = std::vector<char>(deflate.begin() + 10, deflate.end() - 8);
+    std::vector<char> body = {'\x78', '\xDA'};  // zlib header
+    body.insert(body.end(), deflate.begin(), deflate.end());
+    const std::uint32_t adler = (104857600u % 65521u) << 16 | 1u;  // of zeros: a = 1, b = n
+    for (int i = 3; i >= 0; --i) body.push_back(static_cast<char>(adler >> (8 * i)));
+    std::vector<char> frame = {'T', 'I', 'T', '2'};
+    const std::uint32_t size = static_cast<std::uint32_t>(body.size() + 4);
+    for (int i = 3; i >= 0; --i) frame.push_back(static_cast<char>(size >> (8 * i)));
+    frame.push_back(0);
+    frame.push_back('\x80');  // compressed
+    const std::uint32_t inflated = 104857600u;
+    for (int i = 3; i >= 0; --i) frame.push_back(static_cast<char>(inflated >> (8 * i)));
+    frame.insert(frame.end(), body.begin(), body.end());
+    std::vector<char> file = {'I', 'D', '3', 3, 0, 0};
+    const std::uint32_t tagSize = static_cast<std::uint32_t>(frame.size());
+    for (int i = 3; i >= 0; --i) file.push_back(static_cast<char>((tagSize >> (7 * i)) & 0x7F));
+    file.insert(file.end(), frame.begin(), frame.end());
+    for (int f = 0; f < 2; ++f) {
+        std::vector<char> mp3(417, 0);
+        mp3[0] = '\xFF', mp3[1] = '\xFB', mp3[2] = '\x90';
+        file.insert(file.end(), mp3.begin(), mp3.end());
+    }
+    std::ofstream(path, std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Hostile files: bounded time and memory, nothing read.
+
+TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
+    kestro::testing::TempDir dir;
+    struct Row {
+        const char* name;
+        std::function<bool(const std::string&)> make;
+        bool limited;  // a budget or cap of the reader acts on it
+        int texts = 0;
+    };
+    const std::vector<Row> rows = {
+        // No frame nor tag near the start: not taken for MPEG at all.
+        {"zeros.mp3", [](const std::string& p) { return hostile::zeros(p, 10 * MB); }, false},
+        {"sparse.mp3", [](const std::string& p) { return hostile::sparse(p, 2000 * MB); }, false},
+        // Random bytes have false frame syncs everywhere.
+        {"random.mp3", [](const std::string& p) { return hostile::random(p, 16 * MB); }, false},
+        // Under the read budget: the frame cap acts. Over it: the tag is refused.
+        {"txxx-4MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 4 * MB); }, true},
+        {"txxx-10MB.mp3", [](const std::string& p) { return hostile::txxxFlood(p, 10 * MB); }, true},
+        // 7 MB of 60 KB titles: the first is the title, the rest stay unparsed.
+        {"titles-7MB.mp3", [](const std::string& p) { return hostile::titleFlood(p, 7 * MB); }, false, 1},
+        {"free-atoms.m4a", [](const std::string& p) { return hostile::mp4FreeAtoms(p, 10 * MB); }, true},
+        {"title-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, false); }, true},
+        {"cover-data-atoms.m4a", [](const std::string& p) { return hostile::mp4ItemFlood(p, 7 * MB, true); }, true},
+        {"empty-chunks.wav", [](const std::string& p) { return hostile::riffEmptyChunks(p, 10 * MB, false); }, true},
+        {"empty-chunks.aif", [](const std::string& p) { return hostile::riffEmptyChunks(p, 10 * MB, true); }, true},
+        {"attributes.wma", [](const std::string& p) { return hostile::asfAttributeClaim(p); }, true},
+        {"info-fields.wav", [](const std::string& p) { return hostile::infoFlood(p, 4 * MB); }, true},
+        {"ape-items.mp3", [](const std::string& p) { return hostile::apeFlood(p, 4 * MB); }, true},
+        {"compressed-frame.mp3", [&](const std::string& p) { return compressedFrameMp3(dir.path(), p); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = dir / row.name;
+        ASSERT_TRUE(row.make(path));
+        const ChildRead r = readInChild(path);
+        ::unlink(path.c_str());
+        ASSERT_TRUE(r.finished) << "the reader crashed or let an exception out";
+        std::printf("%-22s %8.2f ms %8ld KiB peak growth%s\n", row.name, r.seconds * 1000, r.peakGrowthKiB,
+                    r.limited ? ", limited" : "");
+        EXPECT_EQ(r.texts, row.texts);
+        EXPECT_EQ(r.limited, row.limited);
+        // A ceiling that proves "no hang" (each takes milliseconds; the
+        // benchmark bench/tools/hostile_bench.cpp has the figures).
+        EXPECT_LT(r.seconds, 10.0);
+        if (!kAddressSanitizer) {  // (its allocator keeps freed memory)
+            EXPECT_LT(r.peakGrowthKiB, 64 * 1024);
+        }
+    }
+}
+
+// The whole tag reader on a hostile file: the same outcome as any file that
+// cannot be read.
+TEST(MediaTagsLimits, ReadTagsOfAHostileFileStoresNoTags) {
+    kestro::testing::TempDir dir;
+    const std::string path = dir / "attributes.wma";
+    ASSERT_TRUE(hostile::asfAttributeClaim(path));
+    kestro::resetPlayerState();
+    kestro::SongEntry& e = kestro::SongTable[0];
+    std::memset(&e, 0, sizeof e);
+    std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
+    std::strcpy(e.title, "Earlier");
+    std::strcpy(kestro::playerState.nowTitle, "playing");
+    kestro::playerState.currentSong = &e;
+    kestro::songCount = 0;
+    kestro::readTags();
+    EXPECT_EQ(e.durationMs, 1000);
+    EXPECT_STREQ(e.title, "Earlier");
+    EXPECT_STREQ(kestro::playerState.nowTitle, "");
+    std::memset(&e, 0, sizeof e);
+}
+
+// ---------------------------------------------------------------------------
+// Real files that are large for a reason keep their tags.
+
+struct RealFiles {
+    kestro::testing::TempDir dir;
+    bool ok = false;
+
+    RealFiles() {
+        const std::string d = "'" + dir.path() + "/";
+        const std::string ff = "ffmpeg -nostdin -v error -y ";
+        ok = run("sox -n -r 44100 -c 2 -b 16 " + d + "base.wav' synth 1.5 sine 440 vol 0.5") &&
+             run("lame --quiet -b 128 " + d + "base.wav' " + d + "cover.mp3'") &&
+             run(ff + "-i " + d + "base.wav' -c:a aac -b:a 64k " + d + "cover.m4a'") &&
+             run(ff + "-i " + d + "base.wav' -c:a wmav2 -b:a 64k " + d + "cover.wma'");
+    }
+    std::string operator/(const std::string& name) const { return dir / name; }
+};
+
+// 5 MB of pseudo-random bytes (with their false frame syncs).
+TagLib::ByteVector bigPicture() {
+    TagLib::ByteVector img(5 * 1000 * 1000, '\0');
+    std::uint32_t x = 7;
+    for (unsigned i = 0; i < img.size(); ++i) {
+        x = x * 1103515245u + 12345u;
+        img[i] = static_cast<char>(x >> 24);
+    }
+    return img;
+}
+
+void setTexts(TagLib::Tag* t) {
+    t->setTitle("Cover Title");
+    t->setArtist("Cover Artist");
+    t->setAlbum("Cover Album");
+    t->setYear(2011);
+}
+
+TEST(MediaTagsLimits, FilesWithAFiveMegabyteCoverKeepTheirTags) {
+    RealFiles files;
+    ASSERT_TRUE(files.ok) << "sox, lame or ffmpeg failed";
+    const TagLib::ByteVector img = bigPicture();
+    {
+        TagLib::MPEG::File f((files / "cover.mp3").c_str());
+        setTexts(f.ID3v2Tag(true));
+        auto* pic = new TagLib::ID3v2::AttachedPictureFrame;
+        pic->setMimeType("image/jpeg");
+        pic->setPicture(img);
+        f.ID3v2Tag()->addFrame(pic);
+        ASSERT_TRUE(f.save(TagLib::MPEG::File::ID3v2));
+    }
+    {
+        TagLib::MP4::File f((files / "cover.m4a").c_str());
+        setTexts(f.tag());
+        f.tag()->setItem("covr", TagLib::MP4::CoverArtList().append(TagLib::MP4::CoverArt(TagLib::MP4::CoverArt::JPEG, img)));
+        ASSERT_TRUE(f.save());
+    }
+    {
+        TagLib::ASF::File f((files / "cover.wma").c_str());
+        setTexts(f.tag());
+        f.tag()->setAttribute("WM/Year", TagLib::ASF::Attribute(TagLib::String("2011")));
+        TagLib::ASF::Picture pic;
+        pic.setMimeType("image/jpeg");
+        pic.setType(TagLib::ASF::Picture::FrontCover);
+        pic.setPicture(img);
+        f.tag()->setAttribute("WM/Picture", TagLib::ASF::Attribute(pic));
+        ASSERT_TRUE(f.save());
+    }
+    for (const char* name : {"cover.mp3", "cover.m4a", "cover.wma"}) {
+        SCOPED_TRACE(name);
+        struct stat st;
+        ASSERT_EQ(::stat((files / name).c_str(), &st), 0);
+        ASSERT_GT(st.st_size, 5 * MB);  // the cover is in
+        MediaTags m;
+        ASSERT_TRUE(m.open((files / name).c_str()));
+        EXPECT_FALSE(m.limited());
+        std::string t;
+        EXPECT_TRUE(m.text("Title", t));
+        EXPECT_EQ(t, "Cover Title");
+        EXPECT_TRUE(m.text("Author", t));
+        EXPECT_EQ(t, "Cover Artist");
+        EXPECT_TRUE(m.text("WM/AlbumTitle", t));
+        EXPECT_EQ(t, "Cover Album");
+        EXPECT_TRUE(m.text("WM/Year", t));
+        EXPECT_EQ(t, "2011");
+        std::uint64_t d = 0;
+        ASSERT_TRUE(m.duration(d));
+        EXPECT_NEAR(static_cast<double>(d) / 1e7, 1.5, 0.2);
+    }
+}
+
+// ID3v2 tags: frames we do not read cost nothing much, and up to the frame
+// cap the frames we read are found wherever they stand in the tag.
+TEST(MediaTagsLimits, Id3v2TitleAfterManyOtherFrames) {
+    struct Row {
+        int framesBefore;
+        bool titleFound;
+    };
+    for (const Row row : {Row{0, true}, Row{1000, true}, Row{2000, true}, Row{5000, false}}) {
+        SCOPED_TRACE(row.framesBefore);
+        std::vector<char> body;
+        for (int i = 0; i < row.framesBefore; ++i) {
+            const char frame[] = {'T', 'X', 'X', 'X', 0, 0, 0, 3, 0, 0, 0, 'k', 0};
+            body.insert(body.end(), frame, frame + sizeof frame);
+        }
+        const char tit2[] = {'T', 'I', 'T', '2', 0, 0, 0, 6, 0, 0, 0, 'D', 'e', 'e', 'p', '!'};
+        body.insert(body.end(), tit2, tit2 + sizeof tit2);
+        std::vector<char> file = {'I', 'D', '3', 3, 0, 0};
+        const auto size = static_cast<std::uint32_t>(body.size());
+        for (int i = 3; i >= 0; --i) file.push_back(static_cast<char>((size >> (7 * i)) & 0x7F));
+        file.insert(file.end(), body.begin(), body.end());
+        MediaTags m;
+        m.openMemory(file.data(), file.size(), "a.mp3");
+        std::string t;
+        EXPECT_EQ(m.text("Title", t), row.titleFound);
+        if (row.titleFound) {
+            EXPECT_EQ(t, "Deep!");
+        }
+        EXPECT_EQ(m.limited(), !row.titleFound);
+    }
+}
+
+// An allocation that fails inside the reader (here under an address-space
+// limit) becomes "nothing read", for MediaTags and for readTags, instead of
+// an exception that ends the process.
+TEST(MediaTagsLimits, OutOfMemoryInsideTheReaderIsNoTags) {
+    if (kAddressSanitizer) GTEST_SKIP() << "an address-space limit defeats the sanitizer's allocator";
+    RealFiles files;
+    ASSERT_TRUE(files.ok);
+    {
+        TagLib::MPEG::File f((files / "cover.mp3").c_str());
+        setTexts(f.ID3v2Tag(true));
+        auto* pic = new TagLib::ID3v2::AttachedPictureFrame;
+        pic->setPicture(bigPicture());
+        f.ID3v2Tag()->addFrame(pic);
+        ASSERT_TRUE(f.save(TagLib::MPEG::File::ID3v2));
+    }
+    const std::string path = files / "cover.mp3";
+    // Room for what is mapped now (the free memory that this process's
+    // allocator keeps given back first) and 2 MB more: the 5 MB tag cannot
+    // be had.
+    const auto limitMemory = [] {
+        ::malloc_trim(0);
+        long pages = 0;
+        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + 2 * MB;
+        struct rlimit rl = {limit, limit};
+        ::setrlimit(RLIMIT_AS, &rl);
+    };
+    const ChildRead r = readInChild(path, limitMemory);
+    ASSERT_TRUE(r.finished) << "an exception left the reader";
+    EXPECT_FALSE(r.opened);
+    EXPECT_TRUE(r.limited);
+    EXPECT_EQ(r.texts, 0);
+
+    // readTags in a child under the same limit.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        kestro::SongEntry& e = kestro::SongTable[0];
+        std::memset(&e, 0, sizeof e);
+        std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
+        kestro::playerState.currentSong = &e;
+        kestro::songCount = 0;
+        limitMemory();
+        kestro::readTags();
+        _exit(e.durationMs == 1000 && e.title[0] == '\0' ? 0 : 2);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "readTags let an exception out";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---------------------------------------------------------------------------
+// MP3 length: a file without a Xing/Info or VBRI header is timed by its
+// frames.
+
+TEST(MediaTagsMp3Length, WithinOneSecondWithOrWithoutAVbrHeader) {
+    kestro::testing::TempDir dir;
+    const std::string d = "'" + dir.path() + "/";
+    // 10 s of silence, then 50 s of noise: a VBR encoder gives the first
+    // frames its lowest bitrate, so the first frame says nothing of the mean.
+    ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + d + "quiet.wav' trim 0 10"));
+    ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + d + "loud.wav' synth 50 pinknoise vol 0.5"));
+    ASSERT_TRUE(run("sox " + d + "quiet.wav' " + d + "loud.wav' " + d + "song.wav'"));
+    const std::string ff = "ffmpeg -nostdin -v error -y -i " + d + "song.wav' ";
+    struct Row {
+        const char* file;
+        std::string command;
+    };
+    const Row rows[] = {
+        {"lame-vbr-noheader.mp3", "lame --quiet -V 2 -t " + d + "song.wav' " + d + "lame-vbr-noheader.mp3'"},
+        {"ffmpeg-vbr-noxing.mp3", ff + "-c:a libmp3lame -q:a 2 -write_xing 0 " + d + "ffmpeg-vbr-noxing.mp3'"},
+        {"lame-vbr-xing.mp3", "lame --quiet -V 2 " + d + "song.wav' " + d + "lame-vbr-xing.mp3'"},
+        {"lame-cbr-noheader.mp3", "lame --quiet -b 128 -t " + d + "song.wav' " + d + "lame-cbr-noheader.mp3'"},
+        {"mono-22k-vbr-noheader.mp3",
+         "lame --quiet -V 5 -m m --resample 22.05 -t " + d + "song.wav' " + d + "mono-22k-vbr-noheader.mp3'"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.file);
+        ASSERT_TRUE(run(row.command));
+        MediaTags m;
+        ASSERT_TRUE(m.open((dir / row.file).c_str()));
+        std::uint64_t d100ns = 0;
+        ASSERT_TRUE(m.duration(d100ns));
+        EXPECT_NEAR(static_cast<double>(d100ns) / 1e7, 60.0, 1.0);
+    }
+}
+
+// A stream longer than the counter's budget (16 MiB) is counted in part and
+// estimated for the rest from pieces spread over it: within 1 % of its
+// length even when its bitrate changes after the part counted from the
+// start. MPEG-1 layer III frames at 44.1 kHz: 128 kbit/s ones of 417 or 418
+// bytes, 320 kbit/s ones of 1044 or 1045.
+TEST(MediaTagsMp3Length, LongerThanTheCountBudgetIsEstimated) {
+    struct Row {
+        const char* name;
+        long lowBytes, highBytes;  // 128 kbit/s first, then 320 kbit/s
+    };
+    const Row rows[] = {
+        {"40 MiB at 128 kbit/s", 40L << 20, 0},
+        {"10 MiB at 128, then 30 MiB at 320 kbit/s", 10L << 20, 30L << 20},
+        {"15 MiB at 320 kbit/s (counted whole)", 0, 15L << 20},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<char> file;
+        file.reserve(static_cast<std::size_t>(row.lowBytes + row.highBytes + 2048));
+        std::size_t frames = 0;
+        for (const auto& [bytes, index, length] : {std::tuple<long, int, int>{row.lowBytes, 0x9, 417},
+                                                   std::tuple<long, int, int>{row.highBytes, 0xE, 1044}}) {
+            for (long made = 0; made < bytes; ++frames) {
+                const bool padded = frames % 3 == 0;  // as an encoder adds a byte now and then
+                const std::size_t at = file.size();
+                file.resize(at + static_cast<std::size_t>(length + (padded ? 1 : 0)), 0);
+                file[at] = '\xFF';
+                file[at + 1] = '\xFB';
+                file[at + 2] = static_cast<char>(index << 4 | (padded ? 2 : 0));
+                made += length + (padded ? 1 : 0);
+            }
+        }
+        MediaTags m;
+        ASSERT_TRUE(m.openMemory(file.data(), file.size(), "long.mp3"));
+        std::uint64_t d = 0;
+        ASSERT_TRUE(m.duration(d));
+        const double expected = static_cast<double>(frames) * 1152.0 / 44100.0;
+        EXPECT_NEAR(static_cast<double>(d) / 1e7, expected, expected / 100);
+        if (row.lowBytes + row.highBytes <= (16L << 20)) {
+            EXPECT_NEAR(static_cast<double>(d) / 1e7, expected, 0.001);
+        }
+    }
+}
+
+}  // namespace
