@@ -27,6 +27,9 @@ if [[ ! -e "$dir/corpus-mediatags/seed.mp3" ]]; then
       -metadata title=T -metadata artist=A -metadata album=B -metadata date=2008 \
       "$dir/corpus-mediatags/seed.$ext" || true
   done
+  # A VBR mp3 without a Xing header: its length comes from counting frames.
+  ffmpeg -nostdin -v error -y -f lavfi -i "anoisesrc=duration=0.5" -c:a libmp3lame -q:a 4 -write_xing 0 \
+    "$dir/corpus-mediatags/seed-noxing.mp3" || true
 fi
 # The settings target reads its first byte as the split of section and key
 # lengths (low and high four bits, times four): 0x22 gives the section
