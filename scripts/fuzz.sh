@@ -6,7 +6,7 @@
 #                               as CI does)
 # Corpora live in build-fuzz/corpus-*; the shell-link one starts from the
 # test shortcuts, the settings one from the demo's Kestro.ini, the scenario
-# one from the demo scenario, each with a few hand-made seeds. A crash stops the run with libFuzzer's report and the
+# one from the demo tour, each with a few hand-made seeds. A crash stops the run with libFuzzer's report and the
 # crashing input in build-fuzz/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +42,7 @@ if [[ ! -e "$dir/corpus-ini/demo.ini" ]]; then
   printf '\x00[Defaults]\nVolume=-99999999999\nUrl=\x27http://127.0.0.1/a b\x27\n#x=1\n[' >"$dir/corpus-ini/edges.ini"
 fi
 if [[ ! -e "$dir/corpus-scenario/demo.scn" ]]; then
-  cp "$root/demo/demo.scn" "$dir/corpus-scenario/demo.scn"
+  cp "$root/demo/tour.scn" "$dir/corpus-scenario/demo.scn"
   printf 'tick\r\nwait 86400000\npress 0xB3 # media\nhold RCONTROL\nrelease f10\nvehicle -0x10\nvehicle 0x7fffffff\nfoot\ncontrol off\nfading on\ncutscene start\ncutscene end\nretune\nrandom -2147483648\nquit\n' \
     >"$dir/corpus-scenario/every.scn"
   printf 'tick 10000001\n' >"$dir/corpus-scenario/bad.scn"

@@ -31,6 +31,8 @@ tone() {
     *.au)  sox "$tmp" "$file" ;;
     *.aif|*.iff) ffmpeg -nostdin -v error -y -i "$tmp" -f aiff -write_id3v2 1 -metadata title="$title" \
              -metadata artist="$artist" -metadata album="$album" -metadata date="$year" "$file" ;;
+    *.wma) ffmpeg -nostdin -v error -y -i "$tmp" -metadata title="$title" -metadata artist="$artist" \
+             -metadata album="$album" -metadata WM/Year="$year" "$file" ;;
     *) ffmpeg -nostdin -v error -y -i "$tmp" -metadata title="$title" -metadata artist="$artist" \
              -metadata album="$album" -metadata date="$year" "$file" ;;
   esac
