@@ -50,6 +50,14 @@ std::string readFile(const std::string& path) {
 
 void makeDirs(const std::string& path) { std::filesystem::create_directories(path); }
 
+host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw) {
+    host::HostOptions o;
+    o.seed = seed;
+    o.tickMs = tickMs;
+    o.traceDraw = traceDraw;
+    return o;
+}
+
 bool HostRun::has(const std::string& event) const { return find(event) >= 0; }
 
 int HostRun::find(const std::string& event, int from) const {

@@ -2,8 +2,12 @@
 // also make the current directory, and file writing.
 #pragma once
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
+
+#include "host/Host.h"
 
 namespace kestro::testing {
 
@@ -29,6 +33,9 @@ private:
 };
 
 void writeFile(const std::string& path, const std::string& content);
+
+// Options for a host made in a test: no sound devices, no log file.
+host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw);
 
 // One run of the real kestro-host with the real plug-in in scenario mode.
 struct HostRun {

@@ -5,6 +5,8 @@
 // not depend on what the music player does; the tests marked "real plug-in"
 // load the player itself.
 #include <gtest/gtest.h>
+
+#include "TestUtil.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,16 +26,9 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+using kestro::testing::hostOptions;
 
-// Options for a host made in a test: no sound devices, no log file.
-kestro::host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw) {
-    kestro::host::HostOptions o;
-    o.seed = seed;
-    o.tickMs = tickMs;
-    o.traceDraw = traceDraw;
-    return o;
-}
+namespace {
 
 using kestro::host::Command;
 using kestro::host::CommandKind;

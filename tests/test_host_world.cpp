@@ -4,6 +4,8 @@
 // builds it.
 #include <gtest/gtest.h>
 
+#include "TestUtil.h"
+
 #include <cstring>
 #include <set>
 #include <string>
@@ -17,16 +19,9 @@
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
 
-namespace {
+using kestro::testing::hostOptions;
 
-// Options for a host made in a test: no sound devices, no log file.
-kestro::host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw) {
-    kestro::host::HostOptions o;
-    o.seed = seed;
-    o.tickMs = tickMs;
-    o.traceDraw = traceDraw;
-    return o;
-}
+namespace {
 
 using kestro::NativeContext;
 using kestro::NativeSlot;

@@ -27,26 +27,44 @@ void expectInOrder(const HostRun& run, const std::vector<std::string>& events,
     for (const std::string& e : absent) EXPECT_LT(run.find(e, at), 0) << "after the last event: " << e;
 }
 
+// A scenario run through the host with the scripted devices, and the
+// events it must produce in order ("{game}" stands for the game folder).
+struct Row {
+    const char* name;
+    std::string ini;
+    std::string scenario;
+    std::vector<std::string> events;
+    std::vector<std::string> absent;
+};
+
+void runRows(const std::vector<Row>& rows, const std::vector<std::string>& files = {}) {
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir game;
+        for (const std::string& f : files) writeFile(game / f, "");
+        writeFile(game / "Kestro.ini", "[Defaults]\n" + r.ini);
+        HostRun run = runHost(game, r.scenario, "--mci scripted --stream scripted");
+        ASSERT_EQ(run.status, 0);
+        std::vector<std::string> events = r.events;
+        for (std::string& e : events)
+            if (std::size_t at = e.find("{game}"); at != std::string::npos) e.replace(at, 6, game.path());
+        expectInOrder(run, events, r.absent);
+    }
+}
+
 }  // namespace
 
 // Scenarios of the song keys and song start with the scripted device: each
 // row is a scenario after the start key (a one-song library of a wav file,
 // timed by the device) and the events it must produce, in order.
 TEST(PlaybackScenario, SongStartAndKeysWithTheScriptedDevice) {
-    struct Row {
-        const char* name;
-        std::string ini;
-        std::string scenario;
-        std::vector<std::string> events;
-        std::vector<std::string> absent;
-    };
     const std::string start = "mci reply status song length = 180000\ntick\npress X\ntick\n";
     const std::vector<Row> rows = {
         {"volume is sent after a failed play; the one song is no replacement",
          "",
          "mci fail play song = 296\ntick\npress X\ntick\n",
          {"mci 296 play song", "mci 0 setaudio song volume to 500",
-          "log -" + std::string("GAME") + "/Songs/a.wav",
+          "log -{game}/Songs/a.wav",
           "message 5000 No Songs Found"},
          {"mci 0 close song"}},
         {"seek forward moves the device 2000 ms", "",
@@ -62,7 +80,7 @@ TEST(PlaybackScenario, SongStartAndKeysWithTheScriptedDevice) {
          start + "mci fail status song position wait = 262\npress NUMPAD3\ntick\n",
          {"mci 262 status song position wait",
           "log There is a problem with your media device. Make sure it is working correctly or contact the device manufacturer.",
-          "log -GAME/Songs/a.wav"},
+          "log -{game}/Songs/a.wav"},
          {}},
         {"volume up from 980 does nothing, down from 500 gives 400", "Volume=980\n",
          start + "press NUMPAD9\ntick\nmci reply status song volume = 500\npress NUMPAD7\ntick\n",
@@ -89,31 +107,13 @@ TEST(PlaybackScenario, SongStartAndKeysWithTheScriptedDevice) {
          {"key X 0x8001"},
          {"mci 0 play song"}},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
-        TempDir game;
-        writeFile(game / "Songs/a.wav", "");
-        writeFile(game / "Kestro.ini", "[Defaults]\n" + r.ini);
-        HostRun run = runHost(game, r.scenario, "--mci scripted --stream scripted");
-        ASSERT_EQ(run.status, 0);
-        std::vector<std::string> events = r.events;
-        for (std::string& e : events)
-            if (std::size_t at = e.find("GAME"); at != std::string::npos) e.replace(at, 4, game.path());
-        expectInOrder(run, events, r.absent);
-    }
+    runRows(rows, {"Songs/a.wav"});
 }
 
 // The stream start through the host: the radio off in its order, the player
 // set up with volume / 10, the fixed wait, the item played; both stops; a
 // player that cannot be made.
 TEST(PlaybackScenario, StreamStartAndStops) {
-    struct Row {
-        const char* name;
-        std::string ini;
-        std::string scenario;
-        std::vector<std::string> events;
-        std::vector<std::string> absent;
-    };
     const std::string url = "Url=http://127.0.0.1:9/radio\n";
     const std::vector<Row> rows = {
         {"start order and volume 999 -> 99", url + "Volume=999\n",
@@ -149,14 +149,7 @@ TEST(PlaybackScenario, StreamStartAndStops) {
           "radio ENABLE_FRONTEND_RADIO - station=OFF frontend=on phone=off gameplay=off"},
          {"stream play"}},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
-        TempDir game;
-        writeFile(game / "Kestro.ini", "[Defaults]\n" + r.ini);
-        HostRun run = runHost(game, r.scenario, "--mci scripted --stream scripted");
-        ASSERT_EQ(run.status, 0);
-        expectInOrder(run, r.events, r.absent);
-    }
+    runRows(rows);
 }
 
 TEST(PlaybackScenario, ScriptedLinesNeedTheScriptedDevices) {
