@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,11 +84,20 @@ public:
 protected:
     void SetUp() override {
         diagnostics_.clear();
-        setDiagnosticSink([this](const char* line) { diagnostics_.push_back(line); });
+        // Lines come from the back ends' threads too.
+        setDiagnosticSink([this](const char* line) {
+            std::lock_guard<std::mutex> guard(diagnosticsLock_);
+            diagnostics_.push_back(line);
+        });
     }
     void TearDown() override { setDiagnosticSink(nullptr); }
+    std::vector<std::string> diagnostics() {
+        std::lock_guard<std::mutex> guard(diagnosticsLock_);
+        return diagnostics_;
+    }
 
     static TempDir* media_;
+    std::mutex diagnosticsLock_;
     std::vector<std::string> diagnostics_;
 };
 TempDir* MpvMci::media_ = nullptr;
@@ -367,13 +377,17 @@ TEST(MpvAudioOutput, ParsesTheChoices) {
         bool ok;
         AudioOutput::Kind kind;
         const char* file;
+        bool realtime = false;
     } cases[] = {
         {"auto", true, AudioOutput::Kind::Auto, ""},
         {"null", true, AudioOutput::Kind::Null, ""},
         {"pcm:/tmp/a b.wav", true, AudioOutput::Kind::Pcm, "/tmp/a b.wav"},
         {"pcm:x", true, AudioOutput::Kind::Pcm, "x"},
         {"pcm:", false, AudioOutput::Kind::Auto, ""},
-        {"pcm-realtime:x.wav", false, AudioOutput::Kind::Auto, ""},
+        {"pcm-realtime:x.wav", true, AudioOutput::Kind::Pcm, "x.wav", true},
+        {"pcm-realtime:/a:b c.wav", true, AudioOutput::Kind::Pcm, "/a:b c.wav", true},
+        {"pcm-realtime:", false, AudioOutput::Kind::Auto, ""},
+        {"PCM:x", false, AudioOutput::Kind::Auto, ""},
         {"Null", false, AudioOutput::Kind::Auto, ""},
         {"", false, AudioOutput::Kind::Auto, ""},
         {"alsa", false, AudioOutput::Kind::Auto, ""},
@@ -383,6 +397,7 @@ TEST(MpvAudioOutput, ParsesTheChoices) {
         EXPECT_EQ(parseAudioOutput(c.text, out), c.ok) << c.text;
         EXPECT_EQ(out.kind, c.kind) << c.text;
         EXPECT_EQ(out.file, c.file) << c.text;
+        EXPECT_EQ(out.realtime, c.realtime) << c.text;
         if (c.ok) {
             EXPECT_EQ(describeAudioOutput(out), c.text);
         }
@@ -486,15 +501,15 @@ TEST_F(MpvMci, WithoutLibmpvEveryCommandFailsAndTheReasonIsSaidOnce) {
     std::setlocale(LC_NUMERIC, "C");
     if (oldPath) setenv("LOCPATH", saved.c_str(), 1);
     else unsetenv("LOCPATH");
-    ASSERT_EQ(diagnostics_.size(), 1u);
-    EXPECT_NE(diagnostics_[0].find("LC_NUMERIC"), std::string::npos) << diagnostics_[0];
+    ASSERT_EQ(diagnostics().size(), 1u);
+    EXPECT_NE(diagnostics()[0].find("LC_NUMERIC"), std::string::npos) << diagnostics()[0];
     for (const std::string& command : {openCommand(file("tone.wav")), std::string("status song volume"),
                                        std::string("play song"), std::string("close song"), std::string("")}) {
         Reply r = send(*d, command);
         EXPECT_EQ(r.rc, MCIERR_CANNOT_LOAD_DRIVER) << command;
         EXPECT_EQ(r.text, "");
     }
-    EXPECT_EQ(diagnostics_.size(), 1u);
+    EXPECT_EQ(diagnostics().size(), 1u);
 }
 
 // --- a stalled output ----------------------------------------------------------
