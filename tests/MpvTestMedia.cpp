@@ -1,6 +1,8 @@
 #include "MpvTestMedia.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -71,6 +73,36 @@ std::size_t loudSamples(const std::vector<std::int16_t>& s, int threshold) {
     std::size_t n = 0;
     for (std::int16_t v : s) n += (v > threshold || v < -threshold) ? 1 : 0;
     return n;
+}
+
+std::vector<Stretch> stretches(const WavCapture& w) {
+    constexpr std::size_t kWindow = 2205;  // 50 ms
+    std::vector<Stretch> out;
+    for (std::size_t at = 0; at + kWindow <= w.left.size(); at += kWindow) {
+        int peak = 0;
+        for (std::size_t i = at; i < at + kWindow; ++i) peak = std::max(peak, std::abs(int(w.left[i])));
+        Stretch s;
+        s.peak = peak / 32767.0;
+        s.hz = s.peak < 0.01 ? 0 : toneFrequency(w.left, at, at + kWindow);
+        s.seconds = 0.05;
+        s.start = static_cast<double>(at) / 44100.0;
+        if (!out.empty() && std::abs(out.back().hz - s.hz) < 30 && std::abs(out.back().peak - s.peak) < 0.02) {
+            out.back().seconds += 0.05;
+        } else {
+            out.push_back(s);
+        }
+    }
+    std::vector<Stretch> merged;
+    for (const Stretch& s : out)
+        if (s.seconds > 0.11) merged.push_back(s);
+    return merged;
+}
+
+std::string describe(const std::vector<Stretch>& list) {
+    std::ostringstream o;
+    for (const Stretch& s : list)
+        o << "\n  at " << s.start << " s: " << s.seconds << " s of " << s.hz << " Hz, peak " << s.peak;
+    return o.str();
 }
 
 }  // namespace kestro::testing

@@ -464,10 +464,18 @@ TEST_F(MpvMci, TruncatedFilesFailOrOpenWithAShorterLength) {
                 EXPECT_EQ(send(*d, "play song").rc, 0u);
                 EXPECT_EQ(send(*d, "close song").rc, 0u);
             } else {
-                EXPECT_EQ(rc, MCIERR_INVALID_FILE);
+                // Refused by the decoder, or (on a loaded machine, where
+                // probing a cut file can take seconds) not loaded within the
+                // open's bound: both are failures, and the device is left
+                // closed either way.
+                EXPECT_TRUE(rc == MCIERR_INVALID_FILE || rc == MCIERR_DEVICE_NOT_READY) << rc;
+                EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
             }
         }
     }
+    // The device still plays a whole file after all that.
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
 }
 
 TEST_F(MpvMci, AFileDeletedWhilePlayingLeavesTheDeviceAnswering) {

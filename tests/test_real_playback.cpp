@@ -26,6 +26,9 @@ using kestro::testing::runHost;
 using kestro::testing::runQuiet;
 using kestro::testing::TempDir;
 using kestro::testing::WavCapture;
+using kestro::testing::Stretch;
+using kestro::testing::stretches;
+using kestro::testing::describe;
 
 namespace {
 
@@ -64,47 +67,6 @@ long replyAfter(const HostRun& run, const std::string& prefix, int& from) {
     }
     from = -1;
     return -1;
-}
-
-// A capture cut into stretches of one tone (or of silence) at one level.
-struct Stretch {
-    double hz = 0;     // 0: silence
-    double peak = 0;   // of the left channel, 0 to 1
-    double seconds = 0;
-    double start = 0;
-};
-
-std::vector<Stretch> stretches(const WavCapture& w) {
-    constexpr std::size_t kWindow = 2205;  // 50 ms
-    std::vector<Stretch> out;
-    for (std::size_t at = 0; at + kWindow <= w.left.size(); at += kWindow) {
-        int peak = 0;
-        for (std::size_t i = at; i < at + kWindow; ++i) peak = std::max(peak, std::abs(int(w.left[i])));
-        Stretch s;
-        s.peak = peak / 32767.0;
-        s.hz = s.peak < 0.01 ? 0 : kestro::testing::toneFrequency(w.left, at, at + kWindow);
-        s.seconds = 0.05;
-        s.start = static_cast<double>(at) / 44100.0;
-        // A window is part of the stretch before it when its tone and level
-        // are the same; a window across a change belongs to neither and is
-        // left out.
-        if (!out.empty() && std::abs(out.back().hz - s.hz) < 30 && std::abs(out.back().peak - s.peak) < 0.02) {
-            out.back().seconds += 0.05;
-        } else {
-            out.push_back(s);
-        }
-    }
-    std::vector<Stretch> merged;
-    for (const Stretch& s : out)
-        if (s.seconds > 0.11) merged.push_back(s);
-    return merged;
-}
-
-std::string describe(const std::vector<Stretch>& list) {
-    std::ostringstream o;
-    for (const Stretch& s : list)
-        o << "\n  at " << s.start << " s: " << s.seconds << " s of " << s.hz << " Hz, peak " << s.peak;
-    return o.str();
 }
 
 std::string errorText(kestro::platform::MciError code) {
