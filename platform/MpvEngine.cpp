@@ -478,6 +478,10 @@ bool MpvEngine::setString(const char* name, const char* value) {
     return mpv_set_property_async(handle_, 0, name, MPV_FORMAT_STRING, &value) >= 0;
 }
 
+bool MpvEngine::request(std::uint64_t replyId, const char* name, int mpvFormat) {
+    return mpv_get_property_async(handle_, replyId, name, static_cast<mpv_format>(mpvFormat)) >= 0;
+}
+
 bool MpvEngine::observe(std::uint64_t id, const char* name, int mpvFormat) {
     return mpv_observe_property(handle_, id, name, static_cast<mpv_format>(mpvFormat)) >= 0;
 }

@@ -105,6 +105,9 @@ public:
     bool setDouble(const char* name, double value);
     bool setString(const char* name, const char* value);
     bool observe(std::uint64_t id, const char* name, int mpvFormat);
+    // Asks for the property's value now; it comes back as an event
+    // (MPV_EVENT_GET_PROPERTY_REPLY with `replyId`).
+    bool request(std::uint64_t replyId, const char* name, int mpvFormat);
 
     // The last error line libmpv logged (bounded), for diagnostics; read it
     // on the back-end thread.

@@ -28,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kDurationGraceSeconds = 0.05;
 
 enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
+// Marks the reply to the duration request of a load (load reply ids count
+// from 1 and stay far below this bit).
+constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -413,8 +416,27 @@ private:
                 }
                 break;
             case MPV_EVENT_FILE_LOADED:
-                if (phase_ == Phase::Loading) phase_ = Phase::Loaded;
+                if (phase_ == Phase::Loading) {
+                    phase_ = Phase::Loaded;
+                    // libmpv reports an observed property only when its value
+                    // changes: a file as long as the one before it (the same
+                    // song again) would never report its duration. Ask.
+                    engine_->request(loadReplyId_ | kDurationRequest, "duration", MPV_FORMAT_DOUBLE);
+                }
                 break;
+            case MPV_EVENT_GET_PROPERTY_REPLY: {
+                if (e->reply_userdata != (loadReplyId_ | kDurationRequest) || phase_ != Phase::Loaded) break;
+                const auto* p = static_cast<const mpv_event_property*>(e->data);
+                const bool known = e->error >= 0 && p && p->format == MPV_FORMAT_DOUBLE && p->data;
+                if (known) {
+                    durationKnown_ = true;
+                    durationUnknownSeen_ = false;
+                    durationMs_ = toMs(*static_cast<const double*>(p->data));
+                } else if (!durationKnown_) {
+                    durationUnknownSeen_ = true;
+                }
+                break;
+            }
             case MPV_EVENT_END_FILE: {
                 const auto* end = static_cast<const mpv_event_end_file*>(e->data);
                 if (end == nullptr || end->playlist_entry_id != entryId_) break;

@@ -300,6 +300,26 @@ TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
     EXPECT_LE(position(), number(*d, "status song length"));
 }
 
+// The plug-in closes a song and opens the next in one tick. A next song as
+// long as the one before (the same song again, or another of its length)
+// changes no property of the core, so its length is asked for, not awaited.
+TEST_F(MpvMci, ASongAsLongAsTheOneBeforeOpensWithItsLength) {
+    TempDir dir;
+    std::filesystem::copy_file(file("tone.mp3"), dir / "copy.mp3");
+    const std::string next[] = {file("tone.mp3"), dir / "copy.mp3"};
+    for (const std::string& path : next) {
+        SCOPED_TRACE(path);
+        auto d = makeMpvMciDevice(nullOutput());
+        ASSERT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
+        for (int round = 0; round < 100; ++round) {
+            ASSERT_EQ(send(*d, "play song").rc, 0u);
+            ASSERT_EQ(send(*d, "close song").rc, 0u);
+            ASSERT_EQ(send(*d, openCommand(path)).rc, 0u) << "round " << round;
+            EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
+        }
+    }
+}
+
 TEST_F(MpvMci, VolumeIsTheLevelLastSetAndStartsAtFullForEachOpen) {
     auto d = makeMpvMciDevice(nullOutput());
     ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
