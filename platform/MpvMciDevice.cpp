@@ -3,6 +3,7 @@
 #include <mpv/client.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -214,8 +215,12 @@ private:
     // Takes the published values when the back end has applied everything
     // posted and does not hold them now; keeps the last copy otherwise.
     void refresh() {
+        // Nothing new since the last copy: no lock at all.
+        if (pubVersion_.load(std::memory_order_acquire) == seenVersion_) return;
         std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
-        if (guard.owns_lock() && published_.serial >= posted_) seen_ = published_;
+        if (!guard.owns_lock() || published_.serial < posted_) return;
+        seenPositionMs_ = published_.positionMs;
+        seenVersion_ = published_.version;
     }
 
     MciError open(Words& words) {
@@ -293,8 +298,8 @@ private:
         lengthMs_ = state.lengthMs;
         volumeLevel_ = 1000;
         started_ = false;
-        seen_ = state;
-        seen_.positionMs = 0;
+        seenPositionMs_ = 0;
+        seenVersion_ = state.version;
         engine_->setCaptureGain(1.0);
         return 0;
     }
@@ -333,7 +338,7 @@ private:
             refresh();
             // Until it first plays the device is stopped at 0 (some decoders
             // report the end of their first frame while paused at the start).
-            long long p = started_ ? seen_.positionMs : 0;
+            long long p = started_ ? seenPositionMs_ : 0;
             if (p > lengthMs_) p = lengthMs_;
             return replyNumber(reply, replySize, p < 0 ? 0 : p);
         }
@@ -355,7 +360,8 @@ private:
         if (!post([this, from] { seekTo(from); })) return busy();
         // Until playback restarts at the target, the target is the position.
         started_ = true;
-        seen_.positionMs = from;
+        seenPositionMs_ = from;
+        seenVersion_ = 0;  // the next copy that includes the seek replaces it
         return 0;
     }
 
@@ -480,6 +486,7 @@ private:
         applied_ = serial;
         {
             std::lock_guard<std::mutex> guard(pubLock_);
+            published_.version = ++versions_;
             published_.serial = serial;
             published_.phase = phase_;
             published_.positionMs = positionMs_;
@@ -487,6 +494,7 @@ private:
             published_.durationKnown = durationKnown_;
             published_.durationUnknownSeen = durationUnknownSeen_;
             copyBounded(published_.failure, failure_);
+            pubVersion_.store(published_.version, std::memory_order_release);
         }
         pubChanged_.notify_all();
     }
@@ -516,6 +524,7 @@ private:
     enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
 
     struct Published {
+        std::uint64_t version = 0;  // counts the publications
         std::uint64_t serial = 0;
         Phase phase = Phase::Idle;
         long long positionMs = 0;
@@ -534,16 +543,19 @@ private:
     int volumeLevel_ = 1000;
     bool started_ = false;  // played (or sought) since the open
     std::uint64_t posted_ = 0;
-    Published seen_;
+    long long seenPositionMs_ = 0;
+    std::uint64_t seenVersion_ = 0;  // of the published values last copied
 
     // Shared: written by the back end, read by the caller.
     std::mutex pubLock_;
     std::condition_variable pubChanged_;
     Published published_;
+    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
 
     // The back end's.
     Phase phase_ = Phase::Idle;
     std::uint64_t applied_ = 0;
+    std::uint64_t versions_ = 0;
     std::uint64_t replySerial_ = 0;
     std::uint64_t loadReplyId_ = 0;
     std::int64_t entryId_ = -1;

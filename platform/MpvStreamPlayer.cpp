@@ -113,6 +113,8 @@ bool MpvStreamPlayer::post(std::function<void()> work) {
 }
 
 void MpvStreamPlayer::refresh() {
+    // Nothing new since the last copy: no lock at all.
+    if (pubVersion_.load(std::memory_order_acquire) == seen_.version) return;
     std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
     if (guard.owns_lock() && published_.serial >= posted_) seen_ = published_;
 }
@@ -120,6 +122,7 @@ void MpvStreamPlayer::refresh() {
 // The caller's copy forgets the entry at once; the back end's values
 // replace it once they include the step that made the entry go.
 void MpvStreamPlayer::forgetItem() {
+    seen_.version = 0;  // the next copy that includes this step replaces it
     seen_.duration = 0.0;
     seen_.position = 0.0;
     seen_.tags.reset();
@@ -305,6 +308,9 @@ void MpvStreamPlayer::load() {
 }
 
 void MpvStreamPlayer::clearItem() {
+    // Values of the entry that is going may still be queued: until the next
+    // entry starts, none are taken.
+    awaitingEntry_ = true;
     duration_ = 0.0;
     durationKnown_ = false;
     sizeKnown_ = false;
@@ -315,6 +321,7 @@ void MpvStreamPlayer::clearItem() {
 void MpvStreamPlayer::publish(std::uint64_t serial) {
     applied_ = serial;
     std::lock_guard<std::mutex> guard(pubLock_);
+    published_.version = ++versions_;
     published_.serial = serial;
     published_.stopped = bStopped_;
     // A live stream's duration grows with what it has buffered: only an
@@ -324,6 +331,7 @@ void MpvStreamPlayer::publish(std::uint64_t serial) {
     published_.tags = tags_;
     published_.playlistPos = playlistPos_;
     published_.playlistCount = playlistCount_;
+    pubVersion_.store(published_.version, std::memory_order_release);
 }
 
 void MpvStreamPlayer::handle(const mpv_event& event) {
@@ -332,6 +340,7 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
         case MPV_EVENT_START_FILE:
             startedSinceLoad_ = true;
             clearItem();
+            awaitingEntry_ = false;
             break;
         case MPV_EVENT_IDLE:
             // Idle after a load: the playlist came to its end, or nothing at
@@ -364,6 +373,9 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* p = static_cast<const mpv_event_property*>(e->data);
             if (p == nullptr) break;
+            const bool itemValue = e->reply_userdata == kDuration || e->reply_userdata == kFileSize ||
+                                   e->reply_userdata == kTimePos || e->reply_userdata == kMetadata;
+            if (itemValue && awaitingEntry_) break;
             switch (e->reply_userdata) {
                 case kDuration:
                     durationKnown_ = p->format == MPV_FORMAT_DOUBLE && p->data;

@@ -16,6 +16,7 @@
 // kStreamNetworkTimeoutSeconds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -76,7 +77,8 @@ private:
     using Tags = std::map<std::string, std::string>;  // by attribute name
     // What the back end publishes for the caller.
     struct Published {
-        std::uint64_t serial = 0;  // the last posted step applied
+        std::uint64_t version = 0;  // counts the publications
+        std::uint64_t serial = 0;   // the last posted step applied
         bool stopped = true;
         double duration = 0.0;  // 0: none known (a live stream)
         double position = 0.0;
@@ -111,6 +113,7 @@ private:
     // Shared.
     std::mutex pubLock_;
     Published published_;
+    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
 
     // The back end's.
     bool bCreated_ = false;
@@ -126,6 +129,8 @@ private:
     std::int64_t playlistPos_ = -1;
     std::int64_t playlistCount_ = 0;
     std::uint64_t applied_ = 0;
+    std::uint64_t versions_ = 0;
+    bool awaitingEntry_ = false;  // the entry went; the next has not started
     // Since the last load of the address.
     bool startedSinceLoad_ = false;
     bool playedSinceLoad_ = false;

@@ -78,6 +78,7 @@ std::size_t loudSamples(const std::vector<std::int16_t>& s, int threshold) {
 std::vector<Stretch> stretches(const WavCapture& w) {
     constexpr std::size_t kWindow = 2205;  // 50 ms
     std::vector<Stretch> out;
+    std::vector<std::vector<double>> tones;  // each stretch's windows
     for (std::size_t at = 0; at + kWindow <= w.left.size(); at += kWindow) {
         int peak = 0;
         for (std::size_t i = at; i < at + kWindow; ++i) peak = std::max(peak, std::abs(int(w.left[i])));
@@ -88,13 +89,22 @@ std::vector<Stretch> stretches(const WavCapture& w) {
         s.start = static_cast<double>(at) / 44100.0;
         if (!out.empty() && std::abs(out.back().hz - s.hz) < 30 && std::abs(out.back().peak - s.peak) < 0.02) {
             out.back().seconds += 0.05;
+            tones.back().push_back(s.hz);
         } else {
             out.push_back(s);
+            tones.push_back({s.hz});
         }
     }
     std::vector<Stretch> merged;
-    for (const Stretch& s : out)
-        if (s.seconds > 0.11) merged.push_back(s);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i].seconds <= 0.11) continue;
+        // The tone of a stretch is its windows' median: a window at its
+        // edge holds only part of a period train.
+        std::vector<double>& t = tones[i];
+        std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
+        out[i].hz = t[t.size() / 2];
+        merged.push_back(out[i]);
+    }
     return merged;
 }
 

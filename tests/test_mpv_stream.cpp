@@ -309,7 +309,9 @@ TEST_F(MpvStream, PlaylistsMoveOnWithNextAndBackWithPrevious) {
             EXPECT_NEAR(player.durationSeconds(), 20.0, 0.1);
 
             player.next();
-            EXPECT_EQ(tag(player, "Title"), "<none>");  // the new entry has not loaded yet
+            // At once: the new entry's tags, or none until they arrive;
+            // never the entry before.
+            EXPECT_NE(tag(player, "Title"), "First");
             ASSERT_TRUE(at("Second")) << tag(player, "Title");
             EXPECT_NEAR(player.durationSeconds(), 30.0, 0.1);
             EXPECT_EQ(tag(player, "WM/AlbumTitle"), "<none>");
