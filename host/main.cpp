@@ -2,7 +2,7 @@
 //
 //   kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]
 //               [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]
-//               [--audio auto|null|pcm:FILE] [--realtime]
+//               [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]
 //               [--mci mpv|scripted|none] [--stream mpv|scripted|none]
 //
 // Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
@@ -42,7 +42,7 @@ constexpr int kExitPlugin = 3;
 const char kUsage[] =
     "usage: kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]\n"
     "                   [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]\n"
-    "                   [--audio auto|null|pcm:FILE] [--realtime]\n"
+    "                   [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]\n"
     "                   [--mci mpv|scripted|none] [--stream mpv|scripted|none]\n"
     "  --game-dir DIR     the plug-in's working directory (Kestro.ini, Songs, the log)\n"
     "  --scenario FILE    run the scenario headless (see docs/scenarios.md)\n"
@@ -53,9 +53,12 @@ const char kUsage[] =
     "  --trace-draw       also write every text drawn on screen\n"
     "  --show-settings    after loading, write the plug-in's settings as it read them\n"
     "  --audio OUT        where songs and the stream sound: auto (a sound device when one\n"
-    "                     opens, else silence in real time), null, or pcm:FILE (a WAV\n"
-    "                     capture of what was decoded); default auto\n"
-    "  --realtime         tick at the pace of the wall clock\n"
+    "                     opens, else silence in real time), null, pcm:FILE (a WAV capture\n"
+    "                     of what was decoded, written as fast as it decodes) or\n"
+    "                     pcm-realtime:FILE (a WAV capture of what was heard, in real\n"
+    "                     time); default auto\n"
+    "  --realtime         tick at the pace of the wall clock; a pcm:FILE capture is then\n"
+    "                     written in real time too (as pcm-realtime:FILE)\n"
     "  --mci DEV          the song device: mpv (default, plays files), scripted (answers\n"
     "                     from the scenario's mci lines, plays nothing) or none\n"
     "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
@@ -128,7 +131,7 @@ std::string parseArguments(int argc, char** argv, Arguments& a) {
             a.realtime = true;
         } else if (opt == "--audio") {
             if (!value(v) || !kestro::platform::parseAudioOutput(v.c_str(), a.audio))
-                return "--audio needs auto, null or pcm:FILE";
+                return "--audio needs auto, null, pcm:FILE or pcm-realtime:FILE";
         } else if (opt == "--mci") {
             if (!value(v) || !parseDevice(v, a.mci)) return "--mci needs mpv, scripted or none";
         } else if (opt == "--stream") {
@@ -231,8 +234,12 @@ int main(int argc, char** argv) {
     const std::string scenarioPath = absolute(args.scenario, startDir);
     const std::string pluginPath = args.plugin.empty() ? defaultPluginPath() : absolute(args.plugin, startDir);
 
-    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm)
+    if (args.audio.kind == kestro::platform::AudioOutput::Kind::Pcm) {
         args.audio.file = absolute(args.audio.file, startDir);
+        // In real time the capture holds what was heard, pauses and seeks
+        // included, as the game's sound would.
+        if (args.realtime) args.audio.realtime = true;
+    }
 
     if (args.scenario.empty()) {
         kestro::host::InteractiveOptions interactive;

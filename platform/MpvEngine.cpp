@@ -1,7 +1,10 @@
 #include "platform/MpvEngine.h"
 
 #include <mpv/client.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <thread>
 
 #include "platform/Diagnostics.h"
+#include "platform/MpvCapture.h"
 #include "platform/Text.h"
 
 namespace kestro::platform {
@@ -136,9 +140,11 @@ void patchAllCaptures() {
     }
 }
 
+}  // namespace
+
 // Creates the capture file with an empty header the first time this process
-// uses it; libmpv then appends raw PCM after the header.
-bool startCapture(const std::string& path) {
+// uses it; libmpv (or the real-time writer) then appends raw PCM after it.
+bool startWavCapture(const std::string& path) {
     CaptureRegistry& r = captures();
     std::lock_guard<std::mutex> guard(r.lock);
     if (r.started.count(path)) return true;
@@ -158,6 +164,8 @@ bool startCapture(const std::string& path) {
     r.started.insert(path);
     return true;
 }
+
+namespace {
 
 std::atomic<bool> outputReported{false};
 
@@ -202,6 +210,10 @@ bool parseAudioOutput(const char* text, AudioOutput& out) {
     } else if (t.rfind("pcm:", 0) == 0 && t.size() > 4) {
         o.kind = AudioOutput::Kind::Pcm;
         o.file = std::string(t.substr(4));
+    } else if (t.rfind("pcm-realtime:", 0) == 0 && t.size() > 13) {
+        o.kind = AudioOutput::Kind::Pcm;
+        o.file = std::string(t.substr(13));
+        o.realtime = true;
     } else {
         return false;
     }
@@ -216,7 +228,7 @@ std::string describeAudioOutput(const AudioOutput& output) {
         case AudioOutput::Kind::Null:
             return "null";
         case AudioOutput::Kind::Pcm:
-            return "pcm:" + output.file;
+            return (output.realtime ? "pcm-realtime:" : "pcm:") + output.file;
     }
     return "auto";
 }
@@ -228,7 +240,7 @@ AudioOutput processAudioOutput() {
         c.set = true;
         const char* env = std::getenv("KESTRO_AUDIO");
         if (env && !parseAudioOutput(env, c.output)) {
-            diagnostic("KESTRO_AUDIO \"%s\" is not auto, null or pcm:FILE; using auto", env);
+            diagnostic("KESTRO_AUDIO \"%s\" is not auto, null, pcm:FILE or pcm-realtime:FILE; using auto", env);
         }
     }
     return c.output;
@@ -291,7 +303,21 @@ std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const ch
             set("ao", "null");
             break;
         case AudioOutput::Kind::Pcm:
-            if (!startCapture(output.file)) {
+            if (output.realtime) {
+                // The null output keeps time; the tap at the end of the
+                // filters feeds the capture's writer. Small buffers keep the
+                // tap close to what the output counts as played.
+                set("ao", "null");
+                set("ao-null-buffer", "0.01");
+                set("ao-null-outburst", "64");
+                set("audio-buffer", "0.01");
+                engine->captureSource_ = registerCaptureSource(output.file, engine->role_);
+                const std::string tap = engine->captureSource_ ? captureTapFilter(engine->captureSource_) : "";
+                if (tap.empty() || !set("af", tap.c_str()))
+                    diagnostic("audio engine (%s): no real-time capture; playing silently in real time", engine->role_);
+                break;
+            }
+            if (!startWavCapture(output.file)) {
                 diagnostic("audio engine (%s): cannot write the capture file \"%s\"", engine->role_, output.file.c_str());
                 return nullptr;  // the destructor releases the handle
             }
@@ -311,20 +337,120 @@ std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const ch
         diagnostic("audio engine (%s): libmpv could not start: %s", engine->role_, mpv_error_string(rc));
         return nullptr;
     }
+    engine->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (engine->wakeFd_ < 0) {
+        diagnostic("audio engine (%s): no eventfd for the back-end thread", engine->role_);
+        return nullptr;
+    }
     mpv_set_wakeup_callback(h, &MpvEngine::onWakeup, engine.get());
     mpv_request_log_messages(h, "error");
     mpv_observe_property(h, kCurrentAoId, "current-ao", MPV_FORMAT_STRING);
     return engine;
 }
 
-void MpvEngine::onWakeup(void* self) { static_cast<MpvEngine*>(self)->wakeup_.store(true); }
+// Called by libmpv from its own threads when an event is queued.
+void MpvEngine::onWakeup(void* self) { static_cast<MpvEngine*>(self)->wake(); }
+
+void MpvEngine::wake() {
+    const std::uint64_t one = 1;
+    // The counter only grows; a full counter (never in practice) still wakes.
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool MpvEngine::start(std::function<void(const mpv_event&)> onEvent) {
+    if (thread_.joinable()) return true;
+    onEvent_ = std::move(onEvent);
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        diagnostic("audio engine (%s): could not start its back-end thread", role_);
+        return false;
+    }
+    return true;
+}
+
+bool MpvEngine::post(std::function<void()> work) {
+    std::lock_guard<std::mutex> guard(postLock_);
+    const std::size_t head = queueHead_.load(std::memory_order_relaxed);
+    if (head - queueTail_.load(std::memory_order_acquire) >= kQueueSize) return false;
+    queue_[head % kQueueSize] = std::move(work);
+    queueHead_.store(head + 1, std::memory_order_release);
+    wake();
+    return true;
+}
+
+// Runs the work posted so far; true when there was any.
+bool MpvEngine::runPosted() {
+    bool any = false;
+    for (;;) {
+        const std::size_t tail = queueTail_.load(std::memory_order_relaxed);
+        if (tail == queueHead_.load(std::memory_order_acquire)) return any;
+        std::function<void()> work = std::move(queue_[tail % kQueueSize]);
+        queue_[tail % kQueueSize] = nullptr;
+        queueTail_.store(tail + 1, std::memory_order_release);
+        any = true;
+        if (work) {
+            try {
+                work();
+            } catch (...) {
+                diagnostic("audio engine (%s): a command failed on the back-end thread", role_);
+            }
+        }
+    }
+}
+
+void MpvEngine::run() {
+    for (;;) {
+        pollfd p{wakeFd_, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        std::uint64_t count;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+        // Work first, then every event: a command's reply is taken in the
+        // same pass when libmpv was quick.
+        runPosted();
+        for (;;) {
+            mpv_event* e = mpv_wait_event(handle_, 0);
+            if (e == nullptr || e->event_id == MPV_EVENT_NONE) break;
+            if (e->event_id == MPV_EVENT_LOG_MESSAGE ||
+                (e->event_id == MPV_EVENT_PROPERTY_CHANGE && e->reply_userdata >= kEngineObserveIdBase)) {
+                handleEngineEvent(e);
+                continue;
+            }
+            if (onEvent_) {
+                try {
+                    onEvent_(*e);
+                } catch (...) {
+                    diagnostic("audio engine (%s): an event could not be handled", role_);
+                }
+            }
+        }
+        if (stopping_.load()) {
+            runPosted();
+            return;
+        }
+    }
+}
+
+void MpvEngine::stop() {
+    if (!thread_.joinable()) return;
+    stopping_.store(true);
+    wake();
+    thread_.join();
+}
+
+void MpvEngine::setCaptureGain(double gain) {
+    if (captureSource_) setCaptureSourceGain(captureSource_, gain);
+}
 
 MpvEngine::~MpvEngine() {
+    stop();
     if (handle_ != nullptr) {
         mpv_set_wakeup_callback(handle_, nullptr, nullptr);
         destroyBounded(handle_);
     }
     handle_ = nullptr;
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    if (captureSource_) unregisterCaptureSource(captureSource_);
     patchCapture();
 }
 
@@ -352,30 +478,12 @@ bool MpvEngine::setString(const char* name, const char* value) {
     return mpv_set_property_async(handle_, 0, name, MPV_FORMAT_STRING, &value) >= 0;
 }
 
-bool MpvEngine::observe(std::uint64_t id, const char* name, int mpvFormat) {
-    return mpv_observe_property(handle_, id, name, static_cast<mpv_format>(mpvFormat)) >= 0;
+bool MpvEngine::request(std::uint64_t replyId, const char* name, int mpvFormat) {
+    return mpv_get_property_async(handle_, replyId, name, static_cast<mpv_format>(mpvFormat)) >= 0;
 }
 
-const mpv_event* MpvEngine::waitEvent(double timeoutSeconds) {
-    for (;;) {
-        if (timeoutSeconds <= 0) {
-            // A drain goes on until libmpv says it has nothing; a wakeup that
-            // comes meanwhile sets the flag again for the next drain.
-            if (!draining_ && !wakeup_.exchange(false)) return nullptr;
-        } else {
-            wakeup_.store(false);
-        }
-        mpv_event* e = mpv_wait_event(handle_, timeoutSeconds > 0 ? timeoutSeconds : 0);
-        draining_ = e != nullptr && e->event_id != MPV_EVENT_NONE;
-        if (!draining_) return nullptr;
-        if (e->event_id == MPV_EVENT_LOG_MESSAGE ||
-            (e->event_id == MPV_EVENT_PROPERTY_CHANGE && e->reply_userdata >= kEngineObserveIdBase)) {
-            handleEngineEvent(e);
-            timeoutSeconds = 0;  // the caller keeps its own deadline
-            continue;
-        }
-        return e;
-    }
+bool MpvEngine::observe(std::uint64_t id, const char* name, int mpvFormat) {
+    return mpv_observe_property(handle_, id, name, static_cast<mpv_format>(mpvFormat)) >= 0;
 }
 
 void MpvEngine::handleEngineEvent(const mpv_event* e) {
@@ -394,7 +502,8 @@ void MpvEngine::handleEngineEvent(const mpv_event* e) {
         if (output_.kind == AudioOutput::Kind::Auto && std::strcmp(ao, "null") == 0) {
             diagnostic("audio output: null (no sound device could be opened; playing silently in real time)");
         } else if (output_.kind == AudioOutput::Kind::Pcm) {
-            diagnostic("audio output: %s, capture \"%s\"", ao, output_.file.c_str());
+            diagnostic("audio output: %s, capture \"%s\"%s", ao, output_.file.c_str(),
+                       output_.realtime ? " in real time" : "");
         } else {
             diagnostic("audio output: %s", ao);
         }
@@ -402,7 +511,7 @@ void MpvEngine::handleEngineEvent(const mpv_event* e) {
 }
 
 void MpvEngine::patchCapture() const {
-    if (output_.kind == AudioOutput::Kind::Pcm) patchWavCapture(output_.file);
+    if (output_.kind == AudioOutput::Kind::Pcm && !output_.realtime) patchWavCapture(output_.file);
 }
 
 }  // namespace kestro::platform

@@ -3,17 +3,23 @@
 // libmpv quiet and safe, the WAV capture, the volume curve and the bounded
 // teardown. Each back end owns one MpvEngine (one libmpv core) made here.
 //
-// What never blocks: every method except waitEvent() with a timeout returns
-// at once, whatever the core thread is doing (stalled output, slow network).
-// Commands and property writes are asynchronous; properties are observed and
-// their values arrive as events that the owner drains with waitEvent(0).
+// Threads: each engine has one back-end thread of its own. It sleeps until
+// libmpv signals events or the owner posts work, then takes every event
+// (handing it to the owner's handler) and runs the posted work, in order.
+// libmpv is called only there (and by create() and the destructor), so the
+// owner's callers never take a lock that a libmpv thread can hold: they post
+// work (a lock-free queue and an eventfd write) and read what the handler
+// published.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,15 +34,16 @@ struct AudioOutput {
     enum class Kind { Auto, Null, Pcm };
     Kind kind = Kind::Auto;
     std::string file;  // Pcm: the WAV capture file
+    // Pcm: the capture is paced to the wall clock (platform/MpvCapture.h):
+    // the cores play in real time on the null output and the capture holds
+    // what was heard, pauses, seeks and volume changes included. Otherwise
+    // the capture is written as fast as the audio decodes (a 3-minute song
+    // in a fraction of a second) and holds every song whole.
+    bool realtime = false;
 };
 
-// Reads "auto", "null" or "pcm:FILE". False (and `out` untouched) for
-// anything else, including an empty FILE.
-//
-// A capture is written as fast as the audio decodes (a 3-minute song in a
-// fraction of a second); the null output runs in real time, so tests of
-// pause and seek in real audio time use "null" and tests of what was
-// played use "pcm:FILE".
+// Reads "auto", "null", "pcm:FILE" or "pcm-realtime:FILE". False (and `out`
+// untouched) for anything else, including an empty FILE.
 bool parseAudioOutput(const char* text, AudioOutput& out);
 // The text form of `output` (the inverse of parseAudioOutput).
 std::string describeAudioOutput(const AudioOutput& output);
@@ -73,38 +80,68 @@ public:
     MpvEngine(const MpvEngine&) = delete;
     MpvEngine& operator=(const MpvEngine&) = delete;
 
-    // Asynchronous calls; false when libmpv refused them at once.
+    // Starts the back-end thread: from now on every event goes to `onEvent`
+    // on that thread (engine-level events, the output taken and log lines,
+    // are handled here first and not passed on). False when no thread could
+    // be started (reported).
+    bool start(std::function<void(const mpv_event&)> onEvent);
+    // Runs `work` on the back-end thread after the work posted before it.
+    // Never waits: false when the queue is full (the core has stopped taking
+    // work for a long while).
+    bool post(std::function<void()> work);
+    // Stops the back-end thread after it ran the work posted so far. The
+    // destructor does it too; an owner whose handler uses its own members
+    // calls it first.
+    void stop();
+
+    // The gain (0 to 1) of the real-time capture's tap; the volume property
+    // is the owner's to set. Nothing for other outputs.
+    void setCaptureGain(double gain);
+
+    // Asynchronous calls (made on the back-end thread, from posted work or
+    // the handler); false when libmpv refused them at once.
     bool command(std::initializer_list<const char*> args, std::uint64_t replyId = 0);
     bool setFlag(const char* name, bool value);
     bool setDouble(const char* name, double value);
     bool setString(const char* name, const char* value);
     bool observe(std::uint64_t id, const char* name, int mpvFormat);
+    // Asks for the property's value now; it comes back as an event
+    // (MPV_EVENT_GET_PROPERTY_REPLY with `replyId`).
+    bool request(std::uint64_t replyId, const char* name, int mpvFormat);
 
-    // The next event, or null when there is none within `timeoutSeconds`
-    // (0: do not wait). Engine-level events (the output the core took, log
-    // lines) are handled here and not returned. The event stays valid until
-    // the next call. With 0, libmpv is asked only after it signalled new
-    // events (its wakeup callback), so a drain with nothing waiting costs a
-    // few nanoseconds instead of a pass through libmpv's event lock.
-    const mpv_event* waitEvent(double timeoutSeconds);
-
-    // The last error line libmpv logged (bounded), for diagnostics.
+    // The last error line libmpv logged (bounded), for diagnostics; read it
+    // on the back-end thread.
     const char* lastLogError() const { return lastLogError_; }
     const char* role() const { return role_; }
 
     // Rewrites the capture's RIFF header to cover what is on disk now
-    // (nothing for other outputs).
+    // (nothing for other outputs; the real-time capture's writer keeps its
+    // own header up to date).
     void patchCapture() const;
 
 private:
     MpvEngine() = default;
     void handleEngineEvent(const mpv_event* event);
+    void run();
+    void wake();
+    bool runPosted();
 
     static void onWakeup(void* self);
 
     mpv_handle* handle_ = nullptr;
-    std::atomic<bool> wakeup_{true};  // libmpv has (or may have) events
-    bool draining_ = false;           // taking events until libmpv has none
+    int wakeFd_ = -1;  // eventfd: libmpv's wakeups and posted work
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::function<void(const mpv_event&)> onEvent_;
+    // Posted work: one consumer (the back-end thread); producers take
+    // postLock_, which no libmpv thread and not the back-end thread ever
+    // holds.
+    static constexpr std::size_t kQueueSize = 256;
+    std::function<void()> queue_[kQueueSize];
+    std::atomic<std::size_t> queueHead_{0};
+    std::atomic<std::size_t> queueTail_{0};
+    std::mutex postLock_;
+    int captureSource_ = 0;  // the real-time capture's source id
     AudioOutput output_;
     char role_[32] = "";
     char lastLogError_[256] = "";
@@ -116,5 +153,9 @@ inline constexpr std::uint64_t kEngineObserveIdBase = 1u << 20;
 // Test and shutdown helper: rewrites the RIFF header of `path` (a capture
 // this process started) to cover the file's current size.
 void patchWavCapture(const std::string& path);
+// Creates the capture `path` with an empty WAV header the first time this
+// process uses it (a FIFO or device is left as it is). False when it cannot
+// be written.
+bool startWavCapture(const std::string& path);
 
 }  // namespace kestro::platform

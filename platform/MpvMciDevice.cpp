@@ -3,10 +3,14 @@
 #include <mpv/client.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -25,6 +29,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kDurationGraceSeconds = 0.05;
 
 enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
+// Marks the reply to the duration request of a load (load reply ids count
+// from 1 and stay far below this bit).
+constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -101,20 +108,27 @@ MciError replyNumber(char* reply, unsigned replySize, long long value) {
     return 0;
 }
 
+// The device in two halves. The caller's half (send(), on the script
+// thread) parses commands, keeps what the caller itself set (the open
+// alias, the length found by the open, the volume level) and posts the
+// libmpv work to the engine's back-end thread. The back-end half (handle()
+// and the posted work, on that thread) follows libmpv's events and
+// publishes the position and the state of a load. The caller reads the
+// published values with a try_lock only, keeping its last copy when the
+// back end holds the lock, so a status query never waits.
 class MpvMciDevice : public MciInterpreter {
 public:
     explicit MpvMciDevice(const AudioOutput& output) {
         engine_ = MpvEngine::create(output, "song", {});
-        if (engine_) {
-            engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
-            engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
-        }
+        if (!engine_) return;
+        engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
+        engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
+        if (!engine_->start([this](const mpv_event& e) { handle(e); })) engine_.reset();
     }
 
     MciError send(const char* command, char* reply, unsigned replySize) override {
         copyBounded(reply, replySize, "");
         if (!engine_) return MCIERR_CANNOT_LOAD_DRIVER;
-        pump();
 
         Words words(command);
         std::string_view verb;
@@ -150,11 +164,11 @@ public:
             case Verb::Play: return play(w, count);
             case Verb::Pause:
                 if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
-                return engine_->setFlag("pause", true) ? 0 : busy();
+                return postFlag("pause", true);
             case Verb::Resume:
                 if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
                 started_ = true;
-                return engine_->setFlag("pause", false) ? 0 : busy();
+                return postFlag("pause", false);
             case Verb::SetAudio: return setAudio(w, count);
             case Verb::Close:
                 if (count) return MCIERR_UNRECOGNIZED_KEYWORD;
@@ -165,14 +179,48 @@ public:
     }
 
     ~MpvMciDevice() override {
+        if (!engine_) return;
         if (open_) close();
+        // The back-end thread runs handle(), which uses this object's
+        // members: it stops before they go.
+        engine_->stop();
     }
 
 private:
-    // libmpv refused an asynchronous call at once (its queue is full).
+    // --- the caller's half ---------------------------------------------------
+
+    // The engine's queue is full: the back end has not taken work for long.
     MciError busy() {
         diagnostic("song device: libmpv refused a command (its queue is full)");
         return MCIERR_DEVICE_NOT_READY;
+    }
+
+    // Posts `work` as the next step; its serial tells when the published
+    // values include it.
+    bool post(std::function<void()> work) {
+        const std::uint64_t serial = posted_ + 1;
+        if (!engine_->post([this, serial, work = std::move(work)] {
+                work();
+                publish(serial);
+            }))
+            return false;
+        posted_ = serial;
+        return true;
+    }
+
+    MciError postFlag(const char* name, bool value) {
+        return post([this, name, value] { engine_->setFlag(name, value); }) ? 0 : busy();
+    }
+
+    // Takes the published values when the back end has applied everything
+    // posted and does not hold them now; keeps the last copy otherwise.
+    void refresh() {
+        // Nothing new since the last copy: no lock at all.
+        if (pubVersion_.load(std::memory_order_acquire) == seenVersion_) return;
+        std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
+        if (!guard.owns_lock() || published_.serial < posted_) return;
+        seenPositionMs_ = published_.positionMs;
+        seenVersion_ = published_.version;
     }
 
     MciError open(Words& words) {
@@ -200,60 +248,65 @@ private:
         return load(mapped, alias);
     }
 
+    // The one command that waits: until the file has loaded and its length
+    // is known, at most kOpenTimeoutMs.
     MciError load(const std::string& file, std::string_view alias) {
-        resetState();
-        loadReplyId_ = ++replySerial_;
-        phase_ = Phase::WaitingReply;
-        bool queued = engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
-                      engine_->setDouble("volume", 100.0) &&
-                      engine_->command({"loadfile", file.c_str(), "replace"}, loadReplyId_);
-        if (!queued) {
-            phase_ = Phase::Idle;
-            return busy();
-        }
+        if (!post([this, file] { startLoad(file); })) return busy();
+        const std::uint64_t serial = posted_;
 
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
         Clock::time_point graceEnd{};
-        for (;;) {
-            if (phase_ == Phase::Failed) break;
-            if (phase_ == Phase::Loaded) {
-                if (durationKnown_) break;
-                if (durationUnknownSeen_) {
-                    if (graceEnd == Clock::time_point{})
-                        graceEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(kDurationGraceSeconds));
-                    if (Clock::now() >= graceEnd) break;
+        Published state;
+        bool done = false;
+        {
+            std::unique_lock<std::mutex> guard(pubLock_);
+            while (!done) {
+                state = published_;
+                const bool current = state.serial >= serial;
+                if (current && state.phase == Phase::Failed) break;
+                if (current && state.phase == Phase::Loaded) {
+                    if (state.durationKnown) break;
+                    if (state.durationUnknownSeen) {
+                        if (graceEnd == Clock::time_point{})
+                            graceEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(kDurationGraceSeconds));
+                        if (Clock::now() >= graceEnd) break;
+                    }
                 }
+                const Clock::time_point now = Clock::now();
+                if (now >= deadline) {
+                    done = true;
+                    break;
+                }
+                const Clock::time_point until =
+                    graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
+                pubChanged_.wait_until(guard, until);
             }
-            Clock::time_point now = Clock::now();
-            Clock::time_point until = graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
-            if (now >= deadline) {
-                diagnostic("song device: \"%s\" did not load within %d ms", file.c_str(), kOpenTimeoutMs);
-                engine_->command({"stop"});
-                phase_ = Phase::Idle;
-                return MCIERR_DEVICE_NOT_READY;
-            }
-            double wait = std::chrono::duration<double>(until - now).count();
-            if (const mpv_event* e = engine_->waitEvent(wait > 0 ? wait : 0)) handle(e);
         }
-
-        if (phase_ == Phase::Failed) {
-            phase_ = Phase::Idle;
-            engine_->command({"stop"});
-            diagnostic("song device: cannot play \"%s\": %s%s%s", file.c_str(), failure_,
-                       engine_->lastLogError()[0] ? " - " : "", engine_->lastLogError());
+        if (done) {
+            diagnostic("song device: \"%s\" did not load within %d ms", file.c_str(), kOpenTimeoutMs);
+            post([this] { stopPlayback(); });
+            return MCIERR_DEVICE_NOT_READY;
+        }
+        if (state.phase == Phase::Failed) {
+            post([this] { stopPlayback(); });
+            diagnostic("song device: cannot play \"%s\": %s", file.c_str(), state.failure);
             return MCIERR_INVALID_FILE;
         }
         open_ = true;
         copyBounded(alias_, alias);
-        positionMs_ = 0;
+        lengthMs_ = state.lengthMs;
+        volumeLevel_ = 1000;
+        started_ = false;
+        seenPositionMs_ = 0;
+        seenVersion_ = state.version;
+        engine_->setCaptureGain(1.0);
         return 0;
     }
 
     void close() {
-        engine_->command({"stop"});
+        post([this] { stopPlayback(); });
         open_ = false;
-        phase_ = Phase::Idle;
         alias_[0] = '\0';
         engine_->patchCapture();
     }
@@ -272,7 +325,7 @@ private:
             if (equalNoCase(w[2], "on")) on = true;
             else if (equalNoCase(w[2], "off")) on = false;
             else return MCIERR_BAD_CONSTANT;
-            return engine_->setString("hr-seek", on ? "yes" : "no") ? 0 : busy();
+            return post([this, on] { engine_->setString("hr-seek", on ? "yes" : "no"); }) ? 0 : busy();
         }
         return count ? MCIERR_UNRECOGNIZED_KEYWORD : MCIERR_MISSING_PARAMETER;
     }
@@ -282,9 +335,10 @@ private:
         if (count > 2 || (count == 2 && !equalNoCase(w[1], "wait"))) return MCIERR_UNRECOGNIZED_KEYWORD;
         if (equalNoCase(w[0], "length")) return replyNumber(reply, replySize, lengthMs_);
         if (equalNoCase(w[0], "position")) {
+            refresh();
             // Until it first plays the device is stopped at 0 (some decoders
             // report the end of their first frame while paused at the start).
-            long long p = started_ ? positionMs_ : 0;
+            long long p = started_ ? seenPositionMs_ : 0;
             if (p > lengthMs_) p = lengthMs_;
             return replyNumber(reply, replySize, p < 0 ? 0 : p);
         }
@@ -295,7 +349,7 @@ private:
     MciError play(const std::string_view* w, int count) {
         if (count == 0) {
             started_ = true;
-            return engine_->setFlag("pause", false) ? 0 : busy();
+            return postFlag("pause", false);
         }
         if (!equalNoCase(w[0], "from")) return MCIERR_UNRECOGNIZED_KEYWORD;
         if (count < 2) return MCIERR_MISSING_PARAMETER;
@@ -303,14 +357,12 @@ private:
         long long from;
         if (!parseNumber(w[1], from)) return MCIERR_BAD_INTEGER;
         if (from > lengthMs_) return MCIERR_OUTOFRANGE;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(from) / 1000.0);
-        if (!engine_->command({"seek", seconds, "absolute"})) return busy();
+        if (!post([this, from] { seekTo(from); })) return busy();
         // Until playback restarts at the target, the target is the position.
-        seekPending_ = true;
         started_ = true;
-        positionMs_ = from;
-        return engine_->setFlag("pause", false) ? 0 : busy();
+        seenPositionMs_ = from;
+        seenVersion_ = 0;  // the next copy that includes the seek replaces it
+        return 0;
     }
 
     MciError setAudio(const std::string_view* w, int count) {
@@ -320,21 +372,41 @@ private:
         long long level;
         if (!parseNumber(w[2], level)) return MCIERR_BAD_INTEGER;
         if (level > 1000) return MCIERR_OUTOFRANGE;
+        const double gain = static_cast<double>(level) / 1000.0;
+        if (!post([this, gain] { engine_->setDouble("volume", mpvVolumeForGain(gain)); })) return busy();
         volumeLevel_ = static_cast<int>(level);
-        return engine_->setDouble("volume", mpvVolumeForGain(static_cast<double>(level) / 1000.0)) ? 0 : busy();
+        engine_->setCaptureGain(gain);
+        return 0;
     }
 
-    // Takes the events that are waiting (at most a bounded number, so no
-    // command pays for a burst at once), without waiting for more.
-    void pump() {
-        for (int i = 0; i < 32; ++i) {
-            const mpv_event* e = engine_->waitEvent(0);
-            if (e == nullptr) break;
-            handle(e);
-        }
+    // --- the back end's half (its thread only) -------------------------------
+
+    void startLoad(const std::string& file) {
+        resetState();
+        loadReplyId_ = ++replySerial_;
+        phase_ = Phase::WaitingReply;
+        const bool queued = engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
+                            engine_->setDouble("volume", 100.0) &&
+                            engine_->command({"loadfile", file.c_str(), "replace"}, loadReplyId_);
+        if (!queued) fail("libmpv refused the command (its queue is full)");
     }
 
-    void handle(const mpv_event* e) {
+    void stopPlayback() {
+        engine_->command({"stop"});
+        phase_ = Phase::Idle;
+    }
+
+    void seekTo(long long from) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(from) / 1000.0);
+        engine_->command({"seek", seconds, "absolute"});
+        seekPending_ = true;
+        positionMs_ = from;
+        engine_->setFlag("pause", false);
+    }
+
+    void handle(const mpv_event& event) {
+        const mpv_event* e = &event;
         switch (e->event_id) {
             case MPV_EVENT_COMMAND_REPLY:
                 if (e->reply_userdata == loadReplyId_ && phase_ == Phase::WaitingReply) {
@@ -350,8 +422,27 @@ private:
                 }
                 break;
             case MPV_EVENT_FILE_LOADED:
-                if (phase_ == Phase::Loading) phase_ = Phase::Loaded;
+                if (phase_ == Phase::Loading) {
+                    phase_ = Phase::Loaded;
+                    // libmpv reports an observed property only when its value
+                    // changes: a file as long as the one before it (the same
+                    // song again) would never report its duration. Ask.
+                    engine_->request(loadReplyId_ | kDurationRequest, "duration", MPV_FORMAT_DOUBLE);
+                }
                 break;
+            case MPV_EVENT_GET_PROPERTY_REPLY: {
+                if (e->reply_userdata != (loadReplyId_ | kDurationRequest) || phase_ != Phase::Loaded) break;
+                const auto* p = static_cast<const mpv_event_property*>(e->data);
+                const bool known = e->error >= 0 && p && p->format == MPV_FORMAT_DOUBLE && p->data;
+                if (known) {
+                    durationKnown_ = true;
+                    durationUnknownSeen_ = false;
+                    durationMs_ = toMs(*static_cast<const double*>(p->data));
+                } else if (!durationKnown_) {
+                    durationUnknownSeen_ = true;
+                }
+                break;
+            }
             case MPV_EVENT_END_FILE: {
                 const auto* end = static_cast<const mpv_event_end_file*>(e->data);
                 if (end == nullptr || end->playlist_entry_id != entryId_) break;
@@ -359,7 +450,7 @@ private:
                     if (end->reason == MPV_END_FILE_REASON_REDIRECT) fail("it is a playlist or a folder");
                     else if (end->reason == MPV_END_FILE_REASON_ERROR) fail(mpv_error_string(end->error));
                     else fail("it ended before it loaded");
-                } else if (phase_ == Phase::Loaded && open_ && end->reason == MPV_END_FILE_REASON_ERROR) {
+                } else if (phase_ == Phase::Loaded && end->reason == MPV_END_FILE_REASON_ERROR) {
                     diagnostic("song device: playback stopped: %s", mpv_error_string(end->error));
                 }
                 break;
@@ -379,13 +470,33 @@ private:
                     // the last report since our file started is the one.
                     durationKnown_ = known;
                     durationUnknownSeen_ = !known;
-                    if (known) lengthMs_ = toMs(value);
+                    if (known) durationMs_ = toMs(value);
                 }
                 break;
             }
             default:
-                break;
+                return;
         }
+        publish(applied_);
+    }
+
+    // Makes the back end's values visible to the caller; `serial` is the
+    // last posted step applied.
+    void publish(std::uint64_t serial) {
+        applied_ = serial;
+        {
+            std::lock_guard<std::mutex> guard(pubLock_);
+            published_.version = ++versions_;
+            published_.serial = serial;
+            published_.phase = phase_;
+            published_.positionMs = positionMs_;
+            published_.lengthMs = durationMs_;
+            published_.durationKnown = durationKnown_;
+            published_.durationUnknownSeen = durationUnknownSeen_;
+            copyBounded(published_.failure, failure_);
+            pubVersion_.store(published_.version, std::memory_order_release);
+        }
+        pubChanged_.notify_all();
     }
 
     static long long toMs(double seconds) {
@@ -395,15 +506,14 @@ private:
     }
 
     void fail(const char* why) {
-        copyBounded(failure_, why ? why : "unknown error");
+        const char* log = engine_->lastLogError();
+        std::snprintf(failure_, sizeof failure_, "%s%s%s", why ? why : "unknown error", log[0] ? " - " : "", log);
         phase_ = Phase::Failed;
     }
 
     void resetState() {
         positionMs_ = 0;
-        lengthMs_ = 0;
-        volumeLevel_ = 1000;
-        started_ = false;
+        durationMs_ = 0;
         seekPending_ = false;
         durationKnown_ = false;
         durationUnknownSeen_ = false;
@@ -413,21 +523,48 @@ private:
 
     enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
 
+    struct Published {
+        std::uint64_t version = 0;  // counts the publications
+        std::uint64_t serial = 0;
+        Phase phase = Phase::Idle;
+        long long positionMs = 0;
+        long long lengthMs = 0;
+        bool durationKnown = false;
+        bool durationUnknownSeen = false;
+        char failure[384] = "";
+    };
+
     std::unique_ptr<MpvEngine> engine_;
+
+    // The caller's.
     bool open_ = false;
     char alias_[64] = "";
+    long long lengthMs_ = 0;
+    int volumeLevel_ = 1000;
+    bool started_ = false;  // played (or sought) since the open
+    std::uint64_t posted_ = 0;
+    long long seenPositionMs_ = 0;
+    std::uint64_t seenVersion_ = 0;  // of the published values last copied
+
+    // Shared: written by the back end, read by the caller.
+    std::mutex pubLock_;
+    std::condition_variable pubChanged_;
+    Published published_;
+    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
+
+    // The back end's.
     Phase phase_ = Phase::Idle;
+    std::uint64_t applied_ = 0;
+    std::uint64_t versions_ = 0;
     std::uint64_t replySerial_ = 0;
     std::uint64_t loadReplyId_ = 0;
     std::int64_t entryId_ = -1;
     long long positionMs_ = 0;
-    long long lengthMs_ = 0;
-    int volumeLevel_ = 1000;
-    bool started_ = false;  // played (or sought) since the open
+    long long durationMs_ = 0;
     bool seekPending_ = false;
     bool durationKnown_ = false;
     bool durationUnknownSeen_ = false;
-    char failure_[128] = "";
+    char failure_[384] = "";
 };
 
 }  // namespace

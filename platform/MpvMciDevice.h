@@ -14,8 +14,9 @@
 // Verbs, keywords and the alias compare without regard to case. Replies are
 // decimal text cut to the caller's buffer. Only "open" waits (for the file
 // to load and its length to be known, at most kOpenTimeoutMs); every other
-// command answers from values cached from libmpv's events and returns at
-// once, whatever the core thread is doing.
+// command posts its libmpv work to the engine's back-end thread or answers
+// from the values that thread published, and never takes a lock that a
+// libmpv thread (or the back-end thread, for longer than a copy) holds.
 #pragma once
 
 #include <memory>

@@ -18,7 +18,6 @@ enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, 
 // Entry errors reported per address; a long playlist of bad entries would
 // otherwise fill the log.
 constexpr int kMaxEntryReports = 3;
-constexpr int kMaxEventsPerCall = 32;
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -90,51 +89,115 @@ MpvStreamPlayer::MpvStreamPlayer(const AudioOutput& output) : output_(output) {
     engine_->observe(kMetadata, "metadata", MPV_FORMAT_NODE);
     engine_->observe(kPlaylistPos, "playlist-pos", MPV_FORMAT_INT64);
     engine_->observe(kPlaylistCount, "playlist-count", MPV_FORMAT_INT64);
+    if (!engine_->start([this](const mpv_event& e) { handle(e); })) engine_.reset();
 }
 
-MpvStreamPlayer::~MpvStreamPlayer() = default;
+MpvStreamPlayer::~MpvStreamPlayer() {
+    // The back-end thread uses this object's members: it stops first.
+    if (engine_) engine_->stop();
+}
+
+// --- the caller's half ---------------------------------------------------------
+
+bool MpvStreamPlayer::post(std::function<void()> work) {
+    const std::uint64_t serial = posted_ + 1;
+    if (!engine_->post([this, serial, work = std::move(work)] {
+            work();
+            publish(serial);
+        })) {
+        diagnostic("stream: libmpv refused a command (its queue is full)");
+        return false;
+    }
+    posted_ = serial;
+    return true;
+}
+
+void MpvStreamPlayer::refresh() {
+    // Nothing new since the last copy: no lock at all.
+    if (pubVersion_.load(std::memory_order_acquire) == seen_.version) return;
+    std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
+    if (guard.owns_lock() && published_.serial >= posted_) seen_ = published_;
+}
+
+// The caller's copy forgets the entry at once; the back end's values
+// replace it once they include the step that made the entry go.
+void MpvStreamPlayer::forgetItem() {
+    seen_.version = 0;  // the next copy that includes this step replaces it
+    seen_.duration = 0.0;
+    seen_.position = 0.0;
+    seen_.tags.reset();
+}
 
 bool MpvStreamPlayer::create() {
     notifyStreamOperation("create", "");
     if (!engine_) return false;
     created_ = true;
-    stopped_ = true;
-    engine_->setDouble("volume", mpvVolumeForGain(volume_ / 100.0));
-    engine_->setString("loop-playlist", loop_ ? "inf" : "no");
+    const double volume = mpvVolumeForGain(volume_ / 100.0);
+    engine_->setCaptureGain(volume_ / 100.0);
+    post([this, volume] {
+        bCreated_ = true;
+        bStopped_ = true;
+        engine_->setDouble("volume", volume);
+        engine_->setString("loop-playlist", bLoop_ ? "inf" : "no");
+    });
+    seen_.stopped = true;
     return true;
 }
 
 void MpvStreamPlayer::destroy() {
     notifyStreamOperation("destroy", "");
-    if (created_) engine_->command({"stop"});
+    if (!engine_) return;
     created_ = false;
-    stopped_ = true;
-    url_.clear();
-    clearItem();
+    post([this] {
+        if (bCreated_) engine_->command({"stop"});
+        bCreated_ = false;
+        bStopped_ = true;
+        bUrl_.clear();
+        clearItem();
+    });
+    seen_.stopped = true;
+    forgetItem();
 }
 
 void MpvStreamPlayer::setUrl(const std::string& url) {
     notifyStreamOperation("url", url);
-    if (url != url_) entryReports_ = 0;
-    url_ = url;
-    if (created_) load();
+    if (!engine_) return;
+    post([this, url] {
+        if (url != bUrl_) entryReports_ = 0;
+        bUrl_ = url;
+        if (bCreated_) load();
+    });
+    if (created_) {
+        seen_.stopped = false;
+        forgetItem();
+    }
 }
 
 void MpvStreamPlayer::setLoop(bool on) {
     notifyStreamOperation("loop", on ? "1" : "0");
     loop_ = on;
-    if (created_) engine_->setString("loop-playlist", on ? "inf" : "no");
+    if (!engine_) return;
+    post([this, on] {
+        bLoop_ = on;
+        if (bCreated_) engine_->setString("loop-playlist", on ? "inf" : "no");
+    });
 }
 
 void MpvStreamPlayer::setAutoStart(bool on) {
     notifyStreamOperation("autostart", on ? "1" : "0");
     autoStart_ = on;
+    if (engine_) post([this, on] { bAutoStart_ = on; });
 }
 
 void MpvStreamPlayer::setVolume(int volume0to100) {
     notifyStreamOperation("volume", std::to_string(volume0to100));
     volume_ = volume0to100 < 0 ? 0 : volume0to100 > 100 ? 100 : volume0to100;
-    if (created_) engine_->setDouble("volume", mpvVolumeForGain(volume_ / 100.0));
+    if (!engine_) return;
+    const double volume = mpvVolumeForGain(volume_ / 100.0);
+    engine_->setCaptureGain(volume_ / 100.0);
+    post([this, volume] {
+        if (bCreated_) engine_->setDouble("volume", volume);
+    });
 }
 
 int MpvStreamPlayer::volume() { return volume_; }
@@ -142,119 +205,152 @@ int MpvStreamPlayer::volume() { return volume_; }
 void MpvStreamPlayer::play() {
     notifyStreamOperation("play", "");
     if (!created_) return;
-    if (stopped_) {
-        if (url_.empty()) return;
-        const bool autoStart = autoStart_;
-        autoStart_ = true;
-        load();
-        autoStart_ = autoStart;
-        return;
-    }
-    engine_->setFlag("pause", false);
+    refresh();
+    if (seen_.stopped) forgetItem();
+    post([this] {
+        if (!bCreated_) return;
+        if (bStopped_) {
+            if (bUrl_.empty()) return;
+            const bool autoStart = bAutoStart_;
+            bAutoStart_ = true;
+            load();
+            bAutoStart_ = autoStart;
+            return;
+        }
+        engine_->setFlag("pause", false);
+    });
 }
 
 void MpvStreamPlayer::pause() {
     notifyStreamOperation("pause", "");
-    if (created_) engine_->setFlag("pause", true);
+    if (!created_) return;
+    post([this] {
+        if (bCreated_) engine_->setFlag("pause", true);
+    });
 }
 
 void MpvStreamPlayer::stop() {
     notifyStreamOperation("stop", "");
     if (!created_) return;
-    engine_->command({"stop"});
-    stopped_ = true;
-    clearItem();
+    post([this] {
+        if (!bCreated_) return;
+        engine_->command({"stop"});
+        bStopped_ = true;
+        clearItem();
+    });
+    seen_.stopped = true;
+    forgetItem();
 }
 
 void MpvStreamPlayer::next() {
     notifyStreamOperation("next", "");
-    if (!created_ || stopped_) return;
-    pump();
+    if (!created_) return;
+    refresh();
     // The entry changes unless this is the last one and the list does not
     // wrap; until the new entry's values arrive it has no tags or length.
-    if (loop_ || playlistPos_ + 1 < playlistCount_) {
-        engine_->command({"playlist-next"});
-        clearItem();
-    }
+    // The back end decides again from its own values.
+    post([this] {
+        if (!bCreated_ || bStopped_) return;
+        if (bLoop_ || playlistPos_ + 1 < playlistCount_) {
+            engine_->command({"playlist-next"});
+            clearItem();
+        }
+    });
+    if (!seen_.stopped && (seen_.playlistPos + 1 < seen_.playlistCount || loop_)) forgetItem();
 }
 
 void MpvStreamPlayer::previous() {
     notifyStreamOperation("previous", "");
-    if (!created_ || stopped_) return;
-    pump();
-    if ((loop_ && playlistCount_ > 1) || playlistPos_ > 0) {
-        engine_->command({"playlist-prev"});
-        clearItem();
-    }
+    if (!created_) return;
+    refresh();
+    post([this] {
+        if (!bCreated_ || bStopped_) return;
+        if ((bLoop_ && playlistCount_ > 1) || playlistPos_ > 0) {
+            engine_->command({"playlist-prev"});
+            clearItem();
+        }
+    });
+    if (!seen_.stopped && ((loop_ && seen_.playlistCount > 1) || seen_.playlistPos > 0)) forgetItem();
 }
 
 double MpvStreamPlayer::durationSeconds() {
     if (!created_) return 0.0;
-    pump();
-    // A live stream's duration grows with what it has buffered: only an
-    // entry of known size has a length.
-    return durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
+    refresh();
+    return seen_.duration;
 }
 
 bool MpvStreamPlayer::attribute(const char* name, std::string& value) {
     if (!created_ || name == nullptr) return false;
-    pump();
-    auto it = tags_.find(name);
-    if (it == tags_.end() || it->second.empty()) return false;
+    refresh();
+    if (!seen_.tags) return false;
+    auto it = seen_.tags->find(name);
+    if (it == seen_.tags->end() || it->second.empty()) return false;
     value = it->second;
     return true;
 }
 
 double MpvStreamPlayer::positionSeconds() {
     if (!created_) return 0.0;
-    pump();
-    return position_;
+    refresh();
+    return seen_.position;
 }
 
+// --- the back end's half (its thread only) --------------------------------
+
 void MpvStreamPlayer::load() {
-    stopped_ = false;
+    bStopped_ = false;
     startedSinceLoad_ = false;
     playedSinceLoad_ = false;
     clearItem();
-    engine_->setFlag("pause", !autoStart_);
-    engine_->setString("loop-playlist", loop_ ? "inf" : "no");
-    engine_->command({"loadfile", url_.c_str(), "replace"});
+    engine_->setFlag("pause", !bAutoStart_);
+    engine_->setString("loop-playlist", bLoop_ ? "inf" : "no");
+    engine_->command({"loadfile", bUrl_.c_str(), "replace"});
 }
 
 void MpvStreamPlayer::clearItem() {
+    // Values of the entry that is going may still be queued: until the next
+    // entry starts, none are taken.
+    awaitingEntry_ = true;
     duration_ = 0.0;
     durationKnown_ = false;
     sizeKnown_ = false;
     position_ = 0.0;
-    tags_.clear();
+    tags_.reset();
 }
 
-void MpvStreamPlayer::pump() {
-    if (!engine_) return;
-    // Bounded, so that a burst of events (a long playlist failing entry by
-    // entry) is spread over several calls instead of holding one.
-    for (int i = 0; i < kMaxEventsPerCall; ++i) {
-        const mpv_event* e = engine_->waitEvent(0);
-        if (e == nullptr) break;
-        handle(e);
-    }
+void MpvStreamPlayer::publish(std::uint64_t serial) {
+    applied_ = serial;
+    std::lock_guard<std::mutex> guard(pubLock_);
+    published_.version = ++versions_;
+    published_.serial = serial;
+    published_.stopped = bStopped_;
+    // A live stream's duration grows with what it has buffered: only an
+    // entry of known size has a length.
+    published_.duration = durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
+    published_.position = position_;
+    published_.tags = tags_;
+    published_.playlistPos = playlistPos_;
+    published_.playlistCount = playlistCount_;
+    pubVersion_.store(published_.version, std::memory_order_release);
 }
 
-void MpvStreamPlayer::handle(const mpv_event* e) {
+void MpvStreamPlayer::handle(const mpv_event& event) {
+    const mpv_event* e = &event;
     switch (e->event_id) {
         case MPV_EVENT_START_FILE:
             startedSinceLoad_ = true;
             clearItem();
+            awaitingEntry_ = false;
             break;
         case MPV_EVENT_IDLE:
             // Idle after a load: the playlist came to its end, or nothing at
             // the address played (an empty list, a failing server).
-            if (startedSinceLoad_ && !stopped_) {
+            if (startedSinceLoad_ && !bStopped_) {
                 if (!playedSinceLoad_ && entryReports_ == 0) {
-                    diagnostic("stream: nothing playable at \"%.300s\"", url_.c_str());
+                    diagnostic("stream: nothing playable at \"%.300s\"", bUrl_.c_str());
                     ++entryReports_;
                 }
-                stopped_ = true;
+                bStopped_ = true;
                 clearItem();
             }
             break;
@@ -263,12 +359,12 @@ void MpvStreamPlayer::handle(const mpv_event* e) {
             break;
         case MPV_EVENT_END_FILE: {
             const auto* end = static_cast<const mpv_event_end_file*>(e->data);
-            if (end && end->reason == MPV_END_FILE_REASON_ERROR && !stopped_) {
+            if (end && end->reason == MPV_END_FILE_REASON_ERROR && !bStopped_) {
                 if (entryReports_ < kMaxEntryReports) {
-                    diagnostic("stream: cannot play \"%.300s\": %s%s%s", url_.c_str(), mpv_error_string(end->error),
+                    diagnostic("stream: cannot play \"%.300s\": %s%s%s", bUrl_.c_str(), mpv_error_string(end->error),
                                engine_->lastLogError()[0] ? " - " : "", engine_->lastLogError());
                 } else if (entryReports_ == kMaxEntryReports) {
-                    diagnostic("stream: further entries of \"%.300s\" fail too (not reported)", url_.c_str());
+                    diagnostic("stream: further entries of \"%.300s\" fail too (not reported)", bUrl_.c_str());
                 }
                 ++entryReports_;
             }
@@ -277,6 +373,9 @@ void MpvStreamPlayer::handle(const mpv_event* e) {
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* p = static_cast<const mpv_event_property*>(e->data);
             if (p == nullptr) break;
+            const bool itemValue = e->reply_userdata == kDuration || e->reply_userdata == kFileSize ||
+                                   e->reply_userdata == kTimePos || e->reply_userdata == kMetadata;
+            if (itemValue && awaitingEntry_) break;
             switch (e->reply_userdata) {
                 case kDuration:
                     durationKnown_ = p->format == MPV_FORMAT_DOUBLE && p->data;
@@ -303,13 +402,15 @@ void MpvStreamPlayer::handle(const mpv_event* e) {
             break;
         }
         default:
-            break;
+            return;
     }
+    publish(applied_);
 }
 
 void MpvStreamPlayer::setMetadata(const mpv_node* map) {
-    tags_.clear();
+    tags_.reset();
     if (map == nullptr || map->format != MPV_FORMAT_NODE_MAP || map->u.list == nullptr) return;
+    auto tags = std::make_shared<Tags>();
     const mpv_node_list* list = map->u.list;
     auto find = [&](const char* key) -> const char* {
         for (int i = 0; i < list->num; ++i) {
@@ -322,7 +423,7 @@ void MpvStreamPlayer::setMetadata(const mpv_node* map) {
     auto put = [&](const char* name, std::initializer_list<const char*> keys) {
         for (const char* k : keys) {
             if (const char* v = find(k); v && v[0]) {
-                tags_[name] = boundedTag(v);
+                (*tags)[name] = boundedTag(v);
                 return;
             }
         }
@@ -337,12 +438,13 @@ void MpvStreamPlayer::setMetadata(const mpv_node* map) {
         const std::string_view t(icy);
         const std::size_t dash = t.find(" - ");
         if (dash != std::string_view::npos && dash > 0 && dash + 3 < t.size()) {
-            tags_["Author"] = boundedTag(t.substr(0, dash));
-            tags_["Title"] = boundedTag(t.substr(dash + 3));
+            (*tags)["Author"] = boundedTag(t.substr(0, dash));
+            (*tags)["Title"] = boundedTag(t.substr(dash + 3));
         } else {
-            tags_["Title"] = boundedTag(icy);
+            (*tags)["Title"] = boundedTag(icy);
         }
     }
+    tags_ = std::move(tags);
 }
 
 std::shared_ptr<StreamPlayer> makeMpvStreamPlayer(const AudioOutput& output) {

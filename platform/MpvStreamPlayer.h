@@ -7,15 +7,21 @@
 // previous() the duration and the tags are those of the new entry (empty
 // until its metadata arrives), and play() after pause() resumes it.
 //
-// Every operation returns at once: commands are asynchronous and the
-// duration and tags are answered from values cached from libmpv's events, so
-// a slow or silent server, a stalled output or a long playlist never holds
-// the caller. Network reads give up after kStreamNetworkTimeoutSeconds.
+// Every operation returns at once: the libmpv work is posted to the
+// engine's back-end thread, and the duration and tags are answered from the
+// values that thread published from libmpv's events (read with a try_lock,
+// the last copy kept when the lock is busy). So a slow or silent server, a
+// stalled output or a long playlist never holds the caller, and no query
+// takes a lock that a libmpv thread can hold. Network reads give up after
+// kStreamNetworkTimeoutSeconds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/MpvEngine.h"
@@ -68,30 +74,63 @@ public:
     double positionSeconds();
 
 private:
-    void pump();
-    void handle(const mpv_event* event);
+    using Tags = std::map<std::string, std::string>;  // by attribute name
+    // What the back end publishes for the caller.
+    struct Published {
+        std::uint64_t version = 0;  // counts the publications
+        std::uint64_t serial = 0;   // the last posted step applied
+        bool stopped = true;
+        double duration = 0.0;  // 0: none known (a live stream)
+        double position = 0.0;
+        std::shared_ptr<const Tags> tags;
+        std::int64_t playlistPos = -1;
+        std::int64_t playlistCount = 0;
+    };
+
+    // The caller's half.
+    bool post(std::function<void()> work);
+    void refresh();
+    void forgetItem();
+
+    // The back end's half (its thread only).
+    void handle(const mpv_event& event);
     void load();
     void clearItem();
     void setMetadata(const mpv_node* map);
+    void publish(std::uint64_t serial);
 
     AudioOutput output_;
     std::unique_ptr<MpvEngine> engine_;
+
+    // The caller's.
     bool created_ = false;
     bool loop_ = false;
     bool autoStart_ = true;
-    bool stopped_ = true;
     int volume_ = 100;
-    std::string url_;
+    std::uint64_t posted_ = 0;
+    Published seen_;
 
-    // The current entry, from events.
+    // Shared.
+    std::mutex pubLock_;
+    Published published_;
+    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
+
+    // The back end's.
+    bool bCreated_ = false;
+    bool bLoop_ = false;
+    bool bAutoStart_ = true;
+    bool bStopped_ = true;
+    std::string bUrl_;
     double duration_ = 0.0;
     bool durationKnown_ = false;
     bool sizeKnown_ = false;
     double position_ = 0.0;
-    std::map<std::string, std::string> tags_;  // by attribute name
+    std::shared_ptr<const Tags> tags_;
     std::int64_t playlistPos_ = -1;
     std::int64_t playlistCount_ = 0;
-
+    std::uint64_t applied_ = 0;
+    std::uint64_t versions_ = 0;
+    bool awaitingEntry_ = false;  // the entry went; the next has not started
     // Since the last load of the address.
     bool startedSinceLoad_ = false;
     bool playedSinceLoad_ = false;

@@ -10,6 +10,7 @@ packages=(
   libtag1-dev libmpv-dev libncurses-dev
   sox lame ffmpeg tmux
   icecast2
+  ladspa-sdk
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -134,8 +135,14 @@ void stopChild(pid_t pid) {
     ::waitpid(pid, nullptr, 0);
 }
 
-const char* kAdminPassword = "kestro-admin";
-const char* kSourcePassword = "kestro-source";
+// Passwords of their own for every server, so that a source client or an
+// admin request can never be served by another test's server that took the
+// same port in between.
+std::string uniqueSecret(const char* what) {
+    static std::atomic<unsigned> serial{0};
+    return std::string(what) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + "-" +
+           std::to_string(Clock::now().time_since_epoch().count() % 1000000007);
+}
 
 }  // namespace
 
@@ -175,10 +182,24 @@ IcecastServer::IcecastServer() {
         return;
     }
     dir_ = tmpl;
+    adminPassword_ = uniqueSecret("admin");
+    sourcePassword_ = uniqueSecret("source");
+    // The port is free when it is picked but not held: another server (a
+    // test running in parallel) may take it before icecast2 binds it. Then
+    // icecast2 cannot listen, or the port answers with another server's
+    // passwords: try again on another port.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (start()) return;
+        stopChild(pid_);
+        pid_ = -1;
+    }
+}
+
+bool IcecastServer::start() {
     int fd = bindLoopback(port_);
     if (fd < 0) {
         error_ = "no free port";
-        return;
+        return false;
     }
     ::close(fd);
 
@@ -193,9 +214,9 @@ IcecastServer::IcecastServer() {
          << "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
          << "<source-timeout>10</source-timeout><burst-on-connect>1</burst-on-connect>"
          << "<burst-size>65535</burst-size></limits>\n"
-         << "  <authentication><source-password>" << kSourcePassword << "</source-password>"
-         << "<relay-password>" << kSourcePassword << "</relay-password>"
-         << "<admin-user>admin</admin-user><admin-password>" << kAdminPassword << "</admin-password>"
+         << "  <authentication><source-password>" << sourcePassword_ << "</source-password>"
+         << "<relay-password>" << sourcePassword_ << "</relay-password>"
+         << "<admin-user>admin</admin-user><admin-password>" << adminPassword_ << "</admin-password>"
          << "</authentication>\n"
          << "  <hostname>127.0.0.1</hostname>\n"
          << "  <listen-socket><port>" << port_ << "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
@@ -210,23 +231,27 @@ IcecastServer::IcecastServer() {
     conf.close();
 
     pid_ = spawn({"icecast2", "-c", dir_ + "/icecast.xml"}, dir_ + "/icecast.out");
-    const auto end = Clock::now() + std::chrono::seconds(10);
+    const auto end = Clock::now() + std::chrono::seconds(20);
     while (Clock::now() < end) {
         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             error_ = "icecast2 exited at start; see " + dir_ + "/icecast.out";
-            return;
+            return false;
         }
-        int c = connectLoopback(port_);
-        if (c >= 0) {
-            ::close(c);
-            return;
+        // Ours when it takes our admin password.
+        const std::string r = admin("/admin/stats");
+        if (r.find(" 200 ") != std::string::npos) {
+            error_.clear();
+            return true;
+        }
+        if (!r.empty() && r.find(" 401 ") != std::string::npos) {
+            error_ = "another server answers on port " + std::to_string(port_);
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    error_ = "icecast2 did not listen within 10 s";
-    stopChild(pid_);
-    pid_ = -1;
+    error_ = "icecast2 did not listen within 20 s";
+    return false;
 }
 
 IcecastServer::~IcecastServer() {
@@ -244,19 +269,27 @@ std::string IcecastServer::url(const std::string& mount) const {
 
 bool IcecastServer::startSource(const std::string& mount, int hz) {
     if (!running()) return false;
-    const std::string target = "icecast://source:" + std::string(kSourcePassword) + "@127.0.0.1:" +
-                               std::to_string(port_) + mount;
-    pid_t pid = spawn({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
-                       "sine=frequency=" + std::to_string(hz) + ":sample_rate=44100", "-ac", "2", "-c:a",
-                       "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-ice_name", "Kestro test",
-                       "-f", "mp3", target},
-                      dir_ + "/source.out");
-    if (pid <= 0) return false;
-    sources_[mount] = pid;
-    const auto end = Clock::now() + std::chrono::seconds(10);
+    const std::string target = "icecast://source:" + sourcePassword_ + "@127.0.0.1:" + std::to_string(port_) + mount;
+    // A loaded machine can take seconds to start ffmpeg; a client that gave
+    // up (its connection refused or dropped) is started again.
+    const auto end = Clock::now() + std::chrono::seconds(30);
     while (Clock::now() < end) {
-        if (admin("/admin/listmounts").find("mount=\"" + mount + "\"") != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stopSource(mount);
+        pid_t pid = spawn({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+                           "sine=frequency=" + std::to_string(hz) + ":sample_rate=44100", "-ac", "2", "-c:a",
+                           "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-ice_name", "Kestro test",
+                           "-f", "mp3", target},
+                          dir_ + "/source.out");
+        if (pid <= 0) return false;
+        sources_[mount] = pid;
+        while (Clock::now() < end) {
+            if (admin("/admin/listmounts").find("mount=\"" + mount + "\"") != std::string::npos) return true;
+            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+                sources_.erase(mount);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
     return false;
 }
@@ -287,7 +320,7 @@ std::string IcecastServer::admin(const std::string& pathAndQuery) {
     int fd = connectLoopback(port_);
     if (fd < 0) return "";
     const std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                                base64(std::string("admin:") + kAdminPassword) + "\r\n\r\n";
+                                base64("admin:" + adminPassword_) + "\r\n\r\n";
     std::string response;
     if (sendAll(fd, request.data(), request.size())) {
         char buf[4096];

@@ -4,7 +4,9 @@
 //                written to its own temporary folder (logs there too), and
 //                real source clients (ffmpeg sending a sine tone as mp3).
 //                Started by the constructor, stopped by the destructor, with
-//                every child process it started.
+//                every child process it started. Each server has passwords
+//                of its own and is known by them: a port taken by another
+//                server in parallel is given up for another one.
 // StubHttpServer a small server that misbehaves in one chosen way (never
 //                answers, serves a web page, closes mid-stream, sends an
 //                ICY title of its own).
@@ -35,7 +37,8 @@ public:
     std::string url(const std::string& mount) const;
 
     // Starts ffmpeg sending a `hz` sine tone (mp3, 128 kb/s, real time) to
-    // `mount` and waits (at most 10 s) until the server lists the mount.
+    // `mount` and waits (at most 30 s, starting ffmpeg again when it gave
+    // up) until the server lists the mount.
     bool startSource(const std::string& mount, int hz);
     void stopSource(const std::string& mount);
 
@@ -47,7 +50,11 @@ public:
     std::string admin(const std::string& pathAndQuery);
 
 private:
+    bool start();
+
     std::string dir_;
+    std::string adminPassword_;
+    std::string sourcePassword_;
     int port_ = 0;
     pid_t pid_ = -1;
     std::string error_;

@@ -1,6 +1,8 @@
 #include "MpvTestMedia.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -71,6 +73,46 @@ std::size_t loudSamples(const std::vector<std::int16_t>& s, int threshold) {
     std::size_t n = 0;
     for (std::int16_t v : s) n += (v > threshold || v < -threshold) ? 1 : 0;
     return n;
+}
+
+std::vector<Stretch> stretches(const WavCapture& w) {
+    constexpr std::size_t kWindow = 2205;  // 50 ms
+    std::vector<Stretch> out;
+    std::vector<std::vector<double>> tones;  // each stretch's windows
+    for (std::size_t at = 0; at + kWindow <= w.left.size(); at += kWindow) {
+        int peak = 0;
+        for (std::size_t i = at; i < at + kWindow; ++i) peak = std::max(peak, std::abs(int(w.left[i])));
+        Stretch s;
+        s.peak = peak / 32767.0;
+        s.hz = s.peak < 0.01 ? 0 : toneFrequency(w.left, at, at + kWindow);
+        s.seconds = 0.05;
+        s.start = static_cast<double>(at) / 44100.0;
+        if (!out.empty() && std::abs(out.back().hz - s.hz) < 30 && std::abs(out.back().peak - s.peak) < 0.02) {
+            out.back().seconds += 0.05;
+            tones.back().push_back(s.hz);
+        } else {
+            out.push_back(s);
+            tones.push_back({s.hz});
+        }
+    }
+    std::vector<Stretch> merged;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out[i].seconds <= 0.11) continue;
+        // The tone of a stretch is its windows' median: a window at its
+        // edge holds only part of a period train.
+        std::vector<double>& t = tones[i];
+        std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
+        out[i].hz = t[t.size() / 2];
+        merged.push_back(out[i]);
+    }
+    return merged;
+}
+
+std::string describe(const std::vector<Stretch>& list) {
+    std::ostringstream o;
+    for (const Stretch& s : list)
+        o << "\n  at " << s.start << " s: " << s.seconds << " s of " << s.hz << " Hz, peak " << s.peak;
+    return o.str();
 }
 
 }  // namespace kestro::testing

@@ -30,4 +30,17 @@ double toneFrequency(const std::vector<std::int16_t>& samples, std::size_t from,
 // The number of samples whose magnitude exceeds `threshold`.
 std::size_t loudSamples(const std::vector<std::int16_t>& samples, int threshold);
 
+// A capture cut into stretches of one tone (or of silence) at one level,
+// measured over 50 ms windows; a window across a change belongs to neither
+// stretch and stretches shorter than 0.15 s are left out.
+struct Stretch {
+    double hz = 0;    // 0: silence
+    double peak = 0;  // of the left channel, 0 to 1
+    double seconds = 0;
+    double start = 0;  // seconds into the capture
+};
+std::vector<Stretch> stretches(const WavCapture& capture);
+// One line per stretch, for failure messages.
+std::string describe(const std::vector<Stretch>& list);
+
 }  // namespace kestro::testing
