@@ -321,12 +321,16 @@ public:
         return waitFor([&](const std::string& s) { return s.find(t) != std::string::npos; });
     }
     // The exit status of the last command, as the shell tells it.
+    // The exit status of the last command typed. Each call's answer has a
+    // mark of its own, so an earlier answer still on the screen (a command
+    // typed before it has not run yet) is never taken for it.
     int lastStatus() const {
-        type("echo \"EXIT=$?\"");
+        const std::string mark = "EXIT" + std::to_string(++statusCalls_) + "=";
+        type("echo \"" + mark + "$?\"");
         int status = -1;
         waitFor([&](const std::string& s) {
-            const std::size_t p = s.rfind("EXIT=");
-            return p != std::string::npos && std::sscanf(s.c_str() + p, "EXIT=%d", &status) == 1;
+            const std::size_t p = s.rfind(mark);
+            return p != std::string::npos && std::sscanf(s.c_str() + p + mark.size(), "%d", &status) == 1;
         });
         return status;
     }
@@ -335,6 +339,7 @@ public:
 
 private:
     static inline int count_ = 0;
+    mutable int statusCalls_ = 0;
     std::string socket_;
 };
 
