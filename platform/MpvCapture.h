@@ -29,8 +29,10 @@
 namespace kestro::platform {
 
 // The writer starts writing this long after the first source of a file
-// registered, so that a ring has frames in it when they are due.
-inline constexpr int kRealtimeCaptureLatencyMs = 100;
+// registered, so that a ring has frames in it when they are due even when a
+// loaded machine runs a core late (a core that falls further behind leaves
+// a short silence, as a sound card's underrun would).
+inline constexpr int kRealtimeCaptureLatencyMs = 250;
 
 // Registers one core as a source of the capture `path`, starting the
 // file's writer if it is the first source. Returns the source id (> 0), or

@@ -258,7 +258,7 @@ TEST(RealPlayback, ARealTimeCaptureHoldsWhatWasAsked) {
     int from = 0;
     const long position = replyAfter(run, "mci 0 status song position wait", from);
     ASSERT_GE(from, 0);
-    EXPECT_NEAR(position, 3000, 150);
+    EXPECT_NEAR(position, 3000, 250);
     EXPECT_EQ(run.lines[static_cast<std::size_t>(from)], "mci 0 play song from " + std::to_string(position + 2000));
     ASSERT_TRUE(run.has("mci 0 setaudio song volume to 600"));
 

@@ -140,7 +140,7 @@ TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
     if (std::string why = IcecastServer::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
     IcecastServer server;
     ASSERT_TRUE(server.running()) << server.error();
-    ASSERT_TRUE(server.startSource("/live.mp3", 440));
+    ASSERT_TRUE(server.startSource("/live.mp3", 440)) << server.error();
     {
         StreamGame g(nullOutput());
         EXPECT_LT(g.start(server.url("/live.mp3")), kStartBound);
