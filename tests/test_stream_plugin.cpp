@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -304,8 +305,18 @@ TEST(SongPlugin, SongTicksNeverWait) {
             }
             EXPECT_EQ(h.thread.playerMode, PlayingSong);
             expectNoWaitingTick(timer.ticks, timer.slowTicks, timer.slowest);
+            // The FIFO is read from now on, so that a stalled core and the
+            // capture's writer can finish their teardown.
+            std::atomic<bool> stopDrain{false};
+            std::thread drain([&] {
+                char buf[65536];
+                while (!stopDrain)
+                    if (::read(reader, buf, sizeof buf) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            });
             closeSong(h.thread);
             platform::setMciInterpreter(nullptr);
+            stopDrain = true;
+            drain.join();
         }
         platform::setDiagnosticSink(nullptr);
     }
