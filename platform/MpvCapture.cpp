@@ -29,53 +29,114 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kRate = 44100;
-// Frames a ring holds: about three seconds, far more than the tap's lead
-// over the writer (the output buffer plus the writer's latency).
+// Frames a ring holds: about three seconds, far more than what a run keeps
+// in it (the latency and the tap's lead over the output).
 constexpr std::size_t kRingFrames = 1u << 17;
 // The writer's step: it wakes this often and writes the frames then due.
 constexpr auto kWriterStep = std::chrono::milliseconds(10);
 // How often the writer rewrites the WAV header of a regular file.
 constexpr auto kHeaderEvery = std::chrono::milliseconds(500);
 
+// Chunks a ring remembers the arrival of (a tap's chunk is about 1000
+// frames, so far more than the frames a ring holds).
+constexpr std::size_t kRingChunks = 1u << 12;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
 // One producer (the core's audio thread, through the tap) and one consumer
-// (the file's writer): interleaved stereo float frames.
+// (the file's writer): interleaved stereo float frames, and when each chunk
+// of them arrived.
+//
+// The writer plays a ring out as a sound card plays its buffer: a run of
+// frames starts kRealtimeCaptureLatencyMs after its first chunk arrived and
+// goes on at 44100 frames a second while frames keep coming. When the ring
+// runs dry (a pause, a stop, or a core late by more than the latency) the
+// run ends, and the next run starts that long after its own first chunk. So
+// the capture keeps the gaps between runs as they were, and a core that is
+// a little late never shifts what follows.
 class FrameRing {
 public:
-    FrameRing() : data_(kRingFrames * 2) {}
+    FrameRing() : data_(kRingFrames * 2), chunks_(kRingChunks) {}
 
     // Appends what fits; returns the frames that did not.
     std::size_t push(const float* left, const float* right, std::size_t frames, float gain) {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.load(std::memory_order_acquire);
+        const std::size_t chunkHead = chunkHead_.load(std::memory_order_relaxed);
+        if (chunkHead - chunkTail_.load(std::memory_order_acquire) >= kRingChunks) return frames;
         const std::size_t room = kRingFrames - (head - tail);
         const std::size_t n = std::min(room, frames);
+        if (n == 0) return frames;
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t at = ((head + i) % kRingFrames) * 2;
             data_[at] = left[i] * gain;
             data_[at + 1] = right[i] * gain;
         }
+        chunks_[chunkHead % kRingChunks] = Chunk{head, nowNs()};
+        chunkHead_.store(chunkHead + 1, std::memory_order_release);
         head_.store(head + n, std::memory_order_release);
         return frames - n;
     }
 
-    // Adds up to `frames` frames into `mix` (interleaved); returns how many.
-    std::size_t mixInto(float* mix, std::size_t frames) {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        const std::size_t head = head_.load(std::memory_order_acquire);
-        const std::size_t n = std::min(head - tail, frames);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t at = ((tail + i) % kRingFrames) * 2;
-            mix[2 * i] += data_[at];
-            mix[2 * i + 1] += data_[at + 1];
+    // Adds this ring's share of the `frames` output frames that start at
+    // the wall time `startNs` into `mix` (interleaved).
+    void mixInto(float* mix, std::size_t frames, std::int64_t startNs) {
+        const std::int64_t latencyNs = std::int64_t{kRealtimeCaptureLatencyMs} * 1000000;
+        std::size_t pos = 0;
+        while (pos < frames) {
+            std::size_t tail = tail_.load(std::memory_order_relaxed);
+            const std::size_t head = head_.load(std::memory_order_acquire);
+            if (tail == head) {
+                running_ = false;  // dry: the run ends
+                return;
+            }
+            if (!running_) {
+                // The chunk that holds the oldest frame: the last one that
+                // starts at or before it.
+                const std::size_t chunkHead = chunkHead_.load(std::memory_order_acquire);
+                std::size_t chunkTail = chunkTail_.load(std::memory_order_relaxed);
+                while (chunkHead - chunkTail > 1 && chunks_[(chunkTail + 1) % kRingChunks].first <= tail) ++chunkTail;
+                chunkTail_.store(chunkTail, std::memory_order_release);
+                const std::int64_t due = chunks_[chunkTail % kRingChunks].arrivedNs + latencyNs;
+                const std::int64_t at = startNs + static_cast<std::int64_t>(pos) * 1000000000 / kRate;
+                if (due > at) {
+                    const std::size_t wait = static_cast<std::size_t>((due - startNs) * kRate / 1000000000);
+                    if (wait >= frames) return;
+                    pos = std::max(pos, wait);
+                }
+                running_ = true;
+            }
+            const std::size_t n = std::min(head - tail, frames - pos);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t at = ((tail + i) % kRingFrames) * 2;
+                mix[2 * (pos + i)] += data_[at];
+                mix[2 * (pos + i) + 1] += data_[at + 1];
+            }
+            pos += n;
+            tail += n;
+            tail_.store(tail, std::memory_order_release);
+            // Chunks wholly taken are forgotten.
+            const std::size_t chunkHead = chunkHead_.load(std::memory_order_acquire);
+            std::size_t chunkTail = chunkTail_.load(std::memory_order_relaxed);
+            while (chunkHead - chunkTail > 1 && chunks_[(chunkTail + 1) % kRingChunks].first <= tail) ++chunkTail;
+            chunkTail_.store(chunkTail, std::memory_order_release);
         }
-        tail_.store(tail + n, std::memory_order_release);
-        return n;
     }
 
 private:
+    struct Chunk {
+        std::size_t first = 0;  // the index of its first frame
+        std::int64_t arrivedNs = 0;
+    };
     std::vector<float> data_;
     std::atomic<std::size_t> head_{0};
     std::atomic<std::size_t> tail_{0};
+    std::vector<Chunk> chunks_;
+    std::atomic<std::size_t> chunkHead_{0};
+    std::atomic<std::size_t> chunkTail_{0};
+    bool running_ = false;  // the writer's: a run is being played out
 };
 
 struct Source {
@@ -150,13 +211,18 @@ void runWriter(std::shared_ptr<Writer> w, Clock::time_point start) {
             stopping = w->stop;
             sources = w->sources;
         }
-        const auto now = Clock::now();
+        // A writer that stops plays out what its rings still hold.
+        const auto now = Clock::now() + (stopping ? std::chrono::milliseconds(kRealtimeCaptureLatencyMs + 20)
+                                                  : std::chrono::milliseconds(0));
         const double elapsed = std::chrono::duration<double>(now - start).count();
         const std::uint64_t due = elapsed > 0 ? static_cast<std::uint64_t>(elapsed * kRate) : 0;
+        const std::int64_t startNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
         while (written < due && !failed) {
             const std::size_t frames = static_cast<std::size_t>(std::min<std::uint64_t>(due - written, kRate / 10));
             mix.assign(frames * 2, 0.0f);
-            for (const auto& s : sources) s->ring.mixInto(mix.data(), frames);
+            const std::int64_t blockNs = startNs + static_cast<std::int64_t>(written * 1000000000 / kRate);
+            for (const auto& s : sources) s->ring.mixInto(mix.data(), frames, blockNs);
             pcm.resize(frames * 4);
             for (std::size_t i = 0; i < frames * 2; ++i) {
                 const float v = std::clamp(mix[i], -1.0f, 1.0f) * 32767.0f;
@@ -177,9 +243,9 @@ void runWriter(std::shared_ptr<Writer> w, Clock::time_point start) {
                 diagnostic("capture: the %s core's audio came faster than \"%s\" was written; frames were dropped",
                            s->role, w->path.c_str());
         }
-        if (regular && (stopping || now - lastHeader >= kHeaderEvery)) {
+        if (regular && (stopping || Clock::now() - lastHeader >= kHeaderEvery)) {
             patchWavCapture(w->path);
-            lastHeader = now;
+            lastHeader = Clock::now();
         }
         if (stopping) break;
     }
@@ -274,7 +340,7 @@ int registerCaptureSource(const std::string& path, const char* role) {
         writer = std::make_shared<Writer>();
         writer->path = path;
         writer->sources.push_back(source);
-        const auto start = Clock::now() + std::chrono::milliseconds(kRealtimeCaptureLatencyMs);
+        const auto start = Clock::now();
         try {
             std::thread(runWriter, writer, start).detach();
         } catch (...) {

@@ -7,16 +7,18 @@
 // bridge at the end of the core's audio filters. The tap converts nothing
 // and keeps nothing: it copies the frames, scaled by the core's gain, into
 // the core's ring. One writer thread per capture file takes 44100 frames a
-// second from every ring of that file, mixes them (silence where a ring is
-// empty: a paused or stopped core) and appends them as 16-bit stereo PCM.
+// second from every ring of that file, each run of frames a fixed latency
+// after it came, mixes them (silence where a ring is empty: a paused or
+// stopped core) and appends them as 16-bit stereo PCM.
 //
 // What the capture then holds follows what was asked: a pause leaves
 // silence from then on, a seek continues from the target, a volume change
 // changes the amplitude from then on, a stop ends the song. The tap sees a
 // frame about 60 ms before libmpv counts it as played (the null output's
-// buffer), so the capture runs that much ahead of the positions libmpv
-// reports; a frame decoded but dropped by a seek or a stop (at most that
-// much) is in the capture too.
+// buffer), and the writer writes it kRealtimeCaptureLatencyMs after that,
+// so the capture's timeline runs a constant 190 ms behind the positions
+// libmpv reports; a frame decoded but dropped by a seek or a stop (at most
+// 60 ms) is in the capture too.
 //
 // Nothing here waits on libmpv or on the file: a tap whose ring is full
 // drops frames (counted, reported once), and a writer that cannot write (a
@@ -28,9 +30,12 @@
 
 namespace kestro::platform {
 
-// The writer starts writing this long after the first source of a file
-// registered, so that a ring has frames in it when they are due.
-inline constexpr int kRealtimeCaptureLatencyMs = 100;
+// A run of a core's frames is written this long after its first frames
+// came, so that frames are there when they are due even when a loaded
+// machine runs the core late (a core that falls further behind leaves a
+// short silence, as a sound card's underrun would). The capture's own clock
+// starts when its first core registers.
+inline constexpr int kRealtimeCaptureLatencyMs = 250;
 
 // Registers one core as a source of the capture `path`, starting the
 // file's writer if it is the first source. Returns the source id (> 0), or

@@ -536,8 +536,9 @@ private:
 
     std::unique_ptr<MpvEngine> engine_;
 
-    // The caller's.
-    bool open_ = false;
+    // The caller's (each half on cache lines of its own, so that the back
+    // end's writes never move the caller's lines between cores).
+    alignas(64) bool open_ = false;
     char alias_[64] = "";
     long long lengthMs_ = 0;
     int volumeLevel_ = 1000;
@@ -547,13 +548,13 @@ private:
     std::uint64_t seenVersion_ = 0;  // of the published values last copied
 
     // Shared: written by the back end, read by the caller.
-    std::mutex pubLock_;
+    alignas(64) std::mutex pubLock_;
     std::condition_variable pubChanged_;
     Published published_;
     std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
 
     // The back end's.
-    Phase phase_ = Phase::Idle;
+    alignas(64) Phase phase_ = Phase::Idle;
     std::uint64_t applied_ = 0;
     std::uint64_t versions_ = 0;
     std::uint64_t replySerial_ = 0;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace kestro::testing {
@@ -291,6 +292,15 @@ bool IcecastServer::startSource(const std::string& mount, int hz) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
+    // Say why: the end of the source client's output and of the server's
+    // error log.
+    auto tail = [](const std::string& path) {
+        std::ifstream in(path);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return all.size() > 600 ? all.substr(all.size() - 600) : all;
+    };
+    error_ = "the source client did not connect to " + mount + "; ffmpeg: " + tail(dir_ + "/source.out") +
+             "; icecast: " + tail(dir_ + "/error.log");
     return false;
 }
 

@@ -103,6 +103,17 @@ std::vector<Stretch> stretches(const WavCapture& w) {
         std::vector<double>& t = tones[i];
         std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
         out[i].hz = t[t.size() / 2];
+        // A silence of less than 0.2 s between two stretches of one tone and
+        // level is a dropout (a core run late on a loaded machine), not a
+        // pause: the stretches are one.
+        if (merged.size() >= 2 && merged.back().hz == 0 && merged.back().seconds < 0.2) {
+            const Stretch& before = merged[merged.size() - 2];
+            if (std::abs(before.hz - out[i].hz) < 8 && std::abs(before.peak - out[i].peak) < 0.02) {
+                merged.pop_back();
+                merged.back().seconds += out[i].seconds;
+                continue;
+            }
+        }
         merged.push_back(out[i]);
     }
     return merged;

@@ -32,7 +32,8 @@ std::size_t loudSamples(const std::vector<std::int16_t>& samples, int threshold)
 
 // A capture cut into stretches of one tone (or of silence) at one level,
 // measured over 50 ms windows; a window across a change belongs to neither
-// stretch and stretches shorter than 0.15 s are left out.
+// stretch and stretches shorter than 0.15 s are left out; a silence shorter
+// than 0.2 s within one tone (a dropout) does not cut it.
 struct Stretch {
     double hz = 0;    // 0: silence
     double peak = 0;  // of the left channel, 0 to 1

@@ -133,7 +133,7 @@ protected:
         if (!why.empty()) GTEST_SKIP() << why;
         server_ = std::make_unique<IcecastServer>();
         ASSERT_TRUE(server_->running()) << server_->error();
-        ASSERT_TRUE(server_->startSource("/kestro.mp3", 440)) << "the source client did not connect";
+        ASSERT_TRUE(server_->startSource("/kestro.mp3", 440)) << server_->error();
     }
     std::unique_ptr<IcecastServer> server_;
 };
