@@ -44,63 +44,70 @@ AudioOutput nullOutput() {
     return o;
 }
 
-// Bare libmpv on the null output: loadfile (paused), then FILE_LOADED and
-// the duration (its change, or asked for once the file loaded: reloading
-// the same file reports no change), on a core with the device's options.
-void BM_MpvBareLoad(benchmark::State& state) {
-    const std::string file = mediaFile(static_cast<int>(state.range(0)));
-    mpv_handle* h = mpv_create();
-    // The same options as the device's core, so that the difference is the
-    // device's own work.
-    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
-    mpv_set_option_string(h, "ao", "null");
-    mpv_initialize(h);
-    mpv_observe_property(h, 1, "duration", MPV_FORMAT_DOUBLE);
-    int yes = 1;
-    mpv_set_property(h, "pause", MPV_FORMAT_FLAG, &yes);
-    auto load = [&] {
+// Bare libmpv on the null output, on a core with the device's options, so
+// that a comparison shows the device's own work: loadfile (paused), then
+// FILE_LOADED and the duration (its change, or asked for once the file
+// loaded: reloading the same file reports no change).
+class BareCore {
+public:
+    BareCore() : h_(mpv_create()) {
+        for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h_, name, value);
+        mpv_set_option_string(h_, "ao", "null");
+        mpv_initialize(h_);
+        mpv_observe_property(h_, 1, "duration", MPV_FORMAT_DOUBLE);
+        int yes = 1;
+        mpv_set_property(h_, "pause", MPV_FORMAT_FLAG, &yes);
+    }
+    ~BareCore() { mpv_terminate_destroy(h_); }
+    BareCore(const BareCore&) = delete;
+    BareCore& operator=(const BareCore&) = delete;
+
+    void load(const std::string& file) {
         const char* cmd[] = {"loadfile", file.c_str(), "replace", nullptr};
-        mpv_command_async(h, 0, cmd);
+        mpv_command_async(h_, 0, cmd);
         bool loaded = false;
         for (;;) {
-            mpv_event* e = mpv_wait_event(h, 5);
+            mpv_event* e = mpv_wait_event(h_, 5);
             if (e->event_id == MPV_EVENT_NONE) break;
             if (e->event_id == MPV_EVENT_FILE_LOADED) loaded = true;
             if (loaded && e->event_id == MPV_EVENT_PROPERTY_CHANGE &&
                 static_cast<mpv_event_property*>(e->data)->format == MPV_FORMAT_DOUBLE)
                 break;
-            // The same file again reports no change of its duration: ask.
             double duration = 0;
-            if (loaded && mpv_get_property(h, "duration", MPV_FORMAT_DOUBLE, &duration) >= 0) break;
+            if (loaded && mpv_get_property(h_, "duration", MPV_FORMAT_DOUBLE, &duration) >= 0) break;
         }
-    };
-    load();  // the first file of the core
-    for (auto _ : state) load();
-    mpv_terminate_destroy(h);
+    }
+
+private:
+    mpv_handle* h_;
+};
+
+// The plug-in's start sequence on the device, and the close before the next.
+void startAndClose(MciInterpreter& d, const std::string& open) {
+    char reply[128];
+    d.send(open.c_str(), reply, sizeof reply);
+    d.send("set song time format milliseconds", reply, sizeof reply);
+    d.send("set song seek exactly on", reply, sizeof reply);
+    d.send("status song length", reply, sizeof reply);
+    d.send("set song seek exactly off", reply, sizeof reply);
+    d.send("play song", reply, sizeof reply);
+    d.send("setaudio song volume to 800", nullptr, 0);
+    d.send("close song", nullptr, 0);
+}
+
+void BM_MpvBareLoad(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    BareCore core;
+    core.load(file);  // the first file of the core
+    for (auto _ : state) core.load(file);
 }
 BENCHMARK(BM_MpvBareLoad)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The plug-in's start sequence on the device, and the close before the next.
 void BM_MpvDeviceStartSequence(benchmark::State& state) {
-    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    const std::string open = "open " + mediaFile(static_cast<int>(state.range(0))) + " alias Song";
     auto d = makeMpvMciDevice(nullOutput());
-    char reply[128];
-    const std::string open = "open " + file + " alias Song";
-    auto start = [&] {
-        d->send(open.c_str(), reply, sizeof reply);
-        d->send("set song time format milliseconds", reply, sizeof reply);
-        d->send("set song seek exactly on", reply, sizeof reply);
-        d->send("status song length", reply, sizeof reply);
-        d->send("set song seek exactly off", reply, sizeof reply);
-        d->send("play song", reply, sizeof reply);
-        d->send("setaudio song volume to 800", nullptr, 0);
-    };
-    start();
-    d->send("close song", nullptr, 0);
-    for (auto _ : state) {
-        start();
-        d->send("close song", nullptr, 0);
-    }
+    startAndClose(*d, open);
+    for (auto _ : state) startAndClose(*d, open);
 }
 BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -109,56 +116,22 @@ BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(b
 // their ratio (device / bare) are the counters.
 void BM_MpvStartVersusBare(benchmark::State& state) {
     const std::string file = mediaFile(static_cast<int>(state.range(0)));
-    mpv_handle* h = mpv_create();
-    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
-    mpv_set_option_string(h, "ao", "null");
-    mpv_initialize(h);
-    mpv_observe_property(h, 1, "duration", MPV_FORMAT_DOUBLE);
-    int yes = 1;
-    mpv_set_property(h, "pause", MPV_FORMAT_FLAG, &yes);
-    auto bare = [&] {
-        const char* cmd[] = {"loadfile", file.c_str(), "replace", nullptr};
-        mpv_command_async(h, 0, cmd);
-        bool loaded = false;
-        for (;;) {
-            mpv_event* e = mpv_wait_event(h, 5);
-            if (e->event_id == MPV_EVENT_NONE) break;
-            if (e->event_id == MPV_EVENT_FILE_LOADED) loaded = true;
-            if (loaded && e->event_id == MPV_EVENT_PROPERTY_CHANGE &&
-                static_cast<mpv_event_property*>(e->data)->format == MPV_FORMAT_DOUBLE)
-                break;
-            // The same file again reports no change of its duration: ask.
-            double duration = 0;
-            if (loaded && mpv_get_property(h, "duration", MPV_FORMAT_DOUBLE, &duration) >= 0) break;
-        }
-    };
-    auto d = makeMpvMciDevice(nullOutput());
-    char reply[128];
     const std::string open = "open " + file + " alias Song";
-    auto device = [&] {
-        d->send(open.c_str(), reply, sizeof reply);
-        d->send("set song time format milliseconds", reply, sizeof reply);
-        d->send("set song seek exactly on", reply, sizeof reply);
-        d->send("status song length", reply, sizeof reply);
-        d->send("set song seek exactly off", reply, sizeof reply);
-        d->send("play song", reply, sizeof reply);
-        d->send("setaudio song volume to 800", nullptr, 0);
-        d->send("close song", nullptr, 0);
-    };
-    bare();
-    device();
+    BareCore core;
+    auto d = makeMpvMciDevice(nullOutput());
+    core.load(file);
+    startAndClose(*d, open);
     std::vector<double> bareMs, deviceMs;
     using C = std::chrono::steady_clock;
     for (auto _ : state) {
         auto t0 = C::now();
-        bare();
+        core.load(file);
         auto t1 = C::now();
-        device();
+        startAndClose(*d, open);
         auto t2 = C::now();
         bareMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
         deviceMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
     }
-    mpv_terminate_destroy(h);
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         return v.empty() ? 0.0 : v[v.size() / 2];

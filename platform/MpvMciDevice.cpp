@@ -33,18 +33,6 @@ enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
 // from 1 and stay far below this bit).
 constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Splits a command into words. A word in double quotes may hold blanks; it
@@ -134,21 +122,21 @@ public:
         std::string_view verb;
         if (!words.next(verb)) return words.error() ? words.error() : MCIERR_MISSING_COMMAND_STRING;
 
-        if (equalNoCase(verb, "open")) return open(words);
+        if (equalNoCaseAscii(verb, "open")) return open(words);
 
         enum class Verb { Set, Status, Play, Pause, Resume, SetAudio, Close } v;
-        if (equalNoCase(verb, "set")) v = Verb::Set;
-        else if (equalNoCase(verb, "status")) v = Verb::Status;
-        else if (equalNoCase(verb, "play")) v = Verb::Play;
-        else if (equalNoCase(verb, "pause")) v = Verb::Pause;
-        else if (equalNoCase(verb, "resume")) v = Verb::Resume;
-        else if (equalNoCase(verb, "setaudio")) v = Verb::SetAudio;
-        else if (equalNoCase(verb, "close")) v = Verb::Close;
+        if (equalNoCaseAscii(verb, "set")) v = Verb::Set;
+        else if (equalNoCaseAscii(verb, "status")) v = Verb::Status;
+        else if (equalNoCaseAscii(verb, "play")) v = Verb::Play;
+        else if (equalNoCaseAscii(verb, "pause")) v = Verb::Pause;
+        else if (equalNoCaseAscii(verb, "resume")) v = Verb::Resume;
+        else if (equalNoCaseAscii(verb, "setaudio")) v = Verb::SetAudio;
+        else if (equalNoCaseAscii(verb, "close")) v = Verb::Close;
         else return MCIERR_UNRECOGNIZED_COMMAND;
 
         std::string_view device;
         if (!words.next(device)) return words.error() ? words.error() : MCIERR_MISSING_DEVICE_NAME;
-        if (!open_ || !equalNoCase(device, alias_)) return MCIERR_INVALID_DEVICE_NAME;
+        if (!open_ || !equalNoCaseAscii(device, alias_)) return MCIERR_INVALID_DEVICE_NAME;
 
         std::string_view w[4];
         int count = 0;
@@ -227,13 +215,13 @@ private:
         std::string_view path, keyword, alias, extra;
         if (!words.next(path)) return words.error() ? words.error() : MCIERR_FILENAME_REQUIRED;
         if (!words.next(keyword)) return words.error() ? words.error() : MCIERR_MISSING_PARAMETER;
-        if (!equalNoCase(keyword, "alias")) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (!equalNoCaseAscii(keyword, "alias")) return MCIERR_UNRECOGNIZED_KEYWORD;
         if (!words.next(alias)) return words.error() ? words.error() : MCIERR_MISSING_PARAMETER;
         if (words.next(extra)) return MCIERR_UNRECOGNIZED_KEYWORD;
         if (words.error()) return words.error();
         if (path.empty()) return MCIERR_FILENAME_REQUIRED;
         if (alias.size() >= sizeof alias_) return MCIERR_OUTOFRANGE;
-        if (open_) return equalNoCase(alias, alias_) ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
+        if (open_) return equalNoCaseAscii(alias, alias_) ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
 
         std::string mapped;
         if (!mapPath(std::string(path).c_str(), mapped)) return MCIERR_FILE_NOT_FOUND;
@@ -312,18 +300,18 @@ private:
     }
 
     MciError set(const std::string_view* w, int count) {
-        if (count >= 2 && equalNoCase(w[0], "time") && equalNoCase(w[1], "format")) {
+        if (count >= 2 && equalNoCaseAscii(w[0], "time") && equalNoCaseAscii(w[1], "format")) {
             if (count < 3) return MCIERR_MISSING_PARAMETER;
             if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
-            if (equalNoCase(w[2], "milliseconds") || equalNoCase(w[2], "ms")) return 0;
+            if (equalNoCaseAscii(w[2], "milliseconds") || equalNoCaseAscii(w[2], "ms")) return 0;
             return MCIERR_BAD_TIME_FORMAT;
         }
-        if (count >= 2 && equalNoCase(w[0], "seek") && equalNoCase(w[1], "exactly")) {
+        if (count >= 2 && equalNoCaseAscii(w[0], "seek") && equalNoCaseAscii(w[1], "exactly")) {
             if (count < 3) return MCIERR_MISSING_PARAMETER;
             if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
             bool on;
-            if (equalNoCase(w[2], "on")) on = true;
-            else if (equalNoCase(w[2], "off")) on = false;
+            if (equalNoCaseAscii(w[2], "on")) on = true;
+            else if (equalNoCaseAscii(w[2], "off")) on = false;
             else return MCIERR_BAD_CONSTANT;
             return post([this, on] { engine_->setString("hr-seek", on ? "yes" : "no"); }) ? 0 : busy();
         }
@@ -332,9 +320,9 @@ private:
 
     MciError status(const std::string_view* w, int count, char* reply, unsigned replySize) {
         if (count == 0) return MCIERR_MISSING_PARAMETER;
-        if (count > 2 || (count == 2 && !equalNoCase(w[1], "wait"))) return MCIERR_UNRECOGNIZED_KEYWORD;
-        if (equalNoCase(w[0], "length")) return replyNumber(reply, replySize, lengthMs_);
-        if (equalNoCase(w[0], "position")) {
+        if (count > 2 || (count == 2 && !equalNoCaseAscii(w[1], "wait"))) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (equalNoCaseAscii(w[0], "length")) return replyNumber(reply, replySize, lengthMs_);
+        if (equalNoCaseAscii(w[0], "position")) {
             refresh();
             // Until it first plays the device is stopped at 0 (some decoders
             // report the end of their first frame while paused at the start).
@@ -342,7 +330,7 @@ private:
             if (p > lengthMs_) p = lengthMs_;
             return replyNumber(reply, replySize, p < 0 ? 0 : p);
         }
-        if (equalNoCase(w[0], "volume")) return replyNumber(reply, replySize, volumeLevel_);
+        if (equalNoCaseAscii(w[0], "volume")) return replyNumber(reply, replySize, volumeLevel_);
         return MCIERR_UNRECOGNIZED_KEYWORD;
     }
 
@@ -351,7 +339,7 @@ private:
             started_ = true;
             return postFlag("pause", false);
         }
-        if (!equalNoCase(w[0], "from")) return MCIERR_UNRECOGNIZED_KEYWORD;
+        if (!equalNoCaseAscii(w[0], "from")) return MCIERR_UNRECOGNIZED_KEYWORD;
         if (count < 2) return MCIERR_MISSING_PARAMETER;
         if (count > 2) return MCIERR_UNRECOGNIZED_KEYWORD;
         long long from;
@@ -366,8 +354,8 @@ private:
     }
 
     MciError setAudio(const std::string_view* w, int count) {
-        if (count < 1 || !equalNoCase(w[0], "volume")) return count ? MCIERR_UNRECOGNIZED_KEYWORD : MCIERR_MISSING_PARAMETER;
-        if (count < 3 || !equalNoCase(w[1], "to")) return MCIERR_MISSING_PARAMETER;
+        if (count < 1 || !equalNoCaseAscii(w[0], "volume")) return count ? MCIERR_UNRECOGNIZED_KEYWORD : MCIERR_MISSING_PARAMETER;
+        if (count < 3 || !equalNoCaseAscii(w[1], "to")) return MCIERR_MISSING_PARAMETER;
         if (count > 3) return MCIERR_UNRECOGNIZED_KEYWORD;
         long long level;
         if (!parseNumber(w[2], level)) return MCIERR_BAD_INTEGER;

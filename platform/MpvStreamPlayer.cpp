@@ -19,18 +19,6 @@ enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, 
 // otherwise fill the log.
 constexpr int kMaxEntryReports = 3;
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool validUtf8(std::string_view t) {
     for (std::size_t i = 0; i < t.size();) {
         const unsigned char b = static_cast<unsigned char>(t[i]);
@@ -414,7 +402,7 @@ void MpvStreamPlayer::setMetadata(const mpv_node* map) {
     const mpv_node_list* list = map->u.list;
     auto find = [&](const char* key) -> const char* {
         for (int i = 0; i < list->num; ++i) {
-            if (list->keys && list->keys[i] && equalNoCase(list->keys[i], key) &&
+            if (list->keys && list->keys[i] && equalNoCaseAscii(list->keys[i], key) &&
                 list->values[i].format == MPV_FORMAT_STRING)
                 return list->values[i].u.string;
         }

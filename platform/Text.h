@@ -65,19 +65,24 @@ inline bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// ASCII letters compared without regard to case, every other byte exactly
+// (command words, device aliases and tag names are ASCII).
+inline bool equalNoCaseAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
 // True when `text` ends with `suffix`, ASCII letters compared without regard
 // to case.
 inline bool endsWithNoCase(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) return false;
-    const std::string_view tail = text.substr(text.size() - suffix.size());
-    for (std::size_t i = 0; i < tail.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(tail[i]);
-        unsigned char b = static_cast<unsigned char>(suffix[i]);
-        if (a >= 'a' && a <= 'z') a = static_cast<unsigned char>(a - 32);
-        if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 32);
-        if (a != b) return false;
-    }
-    return true;
+    return text.size() >= suffix.size() && equalNoCaseAscii(text.substr(text.size() - suffix.size()), suffix);
 }
 
 // The file-system test of a shortcut file's name: the name ends in ".lnk" in
