@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,13 +124,61 @@ private:
     int saved_ = -1;
 };
 
+// A fatal signal while the screen is up (a crash in the plug-in, an abort)
+// ends the process without the normal path: the handler gives the terminal
+// back first. It may only make async-signal-safe calls, so everything it
+// needs is prepared beforehand: the terminal modes from before the screen
+// went up, and the terminal's own sequences (from its terminfo entry) that
+// leave keypad mode, show the cursor and leave the alternate screen.
+struct CrashRestore {
+    termios modes{};
+    bool haveModes = false;
+    char sequence[256] = {};
+    std::size_t sequenceLength = 0;
+};
+CrashRestore gCrashRestore;
+
+const int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+extern "C" void onFatalSignal(int signo) {
+    const int savedErrno = errno;
+    if (gCrashRestore.sequenceLength > 0)
+        [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, gCrashRestore.sequence, gCrashRestore.sequenceLength);
+    if (gCrashRestore.haveModes) ::tcsetattr(STDIN_FILENO, TCSANOW, &gCrashRestore.modes);
+    static const char kNote[] = "\r\nkestro-host: stopped by a fatal signal; the terminal was given back\r\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, kNote, sizeof kNote - 1);
+    errno = savedErrno;
+    // The handler was reset to the default on entry (SA_RESETHAND): the
+    // signal raised again ends the process as it would have.
+    ::raise(signo);
+}
+
+// Appends the terminal's string capability `name`, when it has one.
+void appendCapability(const char* name) {
+    const char* value = ::tigetstr(const_cast<char*>(name));
+    if (value == nullptr || value == reinterpret_cast<const char*>(-1)) return;
+    const std::size_t length = std::strlen(value);
+    if (length > sizeof gCrashRestore.sequence - gCrashRestore.sequenceLength) return;
+    std::memcpy(gCrashRestore.sequence + gCrashRestore.sequenceLength, value, length);
+    gCrashRestore.sequenceLength += length;
+}
+
 // The curses screen: up from construction (if ok()) to destruction, which
-// gives the terminal back as it was (modes, cursor, the normal screen).
+// gives the terminal back as it was (modes, cursor, the normal screen), also
+// when a fatal signal ends the process in between.
 class CursesScreen {
 public:
     CursesScreen() {
+        gCrashRestore = CrashRestore{};
+        gCrashRestore.haveModes = ::tcgetattr(STDIN_FILENO, &gCrashRestore.modes) == 0;
         screen_ = ::newterm(nullptr, stdout, stdin);
         if (screen_ == nullptr) return;
+        for (const char* name : {"rmkx", "cnorm", "sgr0", "rmcup"}) appendCapability(name);
+        struct sigaction sa {};
+        sa.sa_handler = onFatalSignal;
+        sa.sa_flags = SA_RESETHAND;
+        sigemptyset(&sa.sa_mask);
+        for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) sigaction(kFatalSignals[i], &sa, &previous_[i]);
         ::set_term(screen_);
         ::raw();  // Ctrl+C, Ctrl+Z and Ctrl+S arrive as keys, not as job control
         ::noecho();
@@ -140,6 +189,7 @@ public:
     }
     ~CursesScreen() {
         if (screen_ == nullptr) return;
+        for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) sigaction(kFatalSignals[i], &previous_[i], nullptr);
         ::curs_set(1);
         ::endwin();
         ::delscreen(screen_);
@@ -150,6 +200,7 @@ public:
 
 private:
     SCREEN* screen_ = nullptr;
+    struct sigaction previous_[std::size(kFatalSignals)] {};
 };
 
 TerminalKey terminalKey(int ch) {

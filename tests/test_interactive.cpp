@@ -484,14 +484,20 @@ TEST_F(InteractiveHost, MessagesWorldControlsAndCatalogueReachTheGame) {
 }
 
 TEST_F(InteractiveHost, SignalsALoadFailureAndNoTerminalEndCleanly) {
-    for (const int signo : {SIGTERM, SIGHUP, SIGINT}) {
+    // Quit signals end the session on the normal path; fatal ones (a crash
+    // in the plug-in, an abort) end the process, with the terminal given
+    // back first.
+    for (const int signo : {SIGTERM, SIGHUP, SIGINT, SIGSEGV, SIGABRT}) {
         SCOPED_TRACE(signo);
+        const bool fatal = signo == SIGSEGV || signo == SIGABRT;
         Tmux t(80, 24);
+        t.type("ulimit -c 0");
         start(t);
         const pid_t child = t.child();
         ASSERT_GT(child, 0);  // never kill(0): that would be this process group
         ASSERT_EQ(kill(child, signo), 0);
         expectTerminalGivenBack(t, 128 + signo);
+        EXPECT_EQ(t.screen().find("stopped by a fatal signal") != std::string::npos, fatal) << t.screen();
     }
     Tmux t(80, 24);
     start(t, " --plugin '" + (*game_ / "missing.so") + "'", "kestro-host: ");
