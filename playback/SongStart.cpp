@@ -149,91 +149,91 @@ void clearNowPlaying() {
 
 }  // namespace
 
-void startSong(CustomThread& thread) {
+namespace {
+
+// One round of a start: the song at currentSong opened and played. Returns
+// Chosen when it failed and a replacement is current (the next round starts
+// it), Stop when the start ends (started, or nothing to start); CarryOn is
+// never returned.
+Replacement startRound(CustomThread& thread, ReplacementChain& chain) {
     PlayerState& s = playerState;
+    if (s.songActive) return Replacement::Stop;
+    clearNowPlaying();
+    SongEntry* song = s.currentSong;
+    if (song == nullptr) return Replacement::Stop;
+    const std::string path(song->path, strnlen(song->path, sizeof song->path));
+
+    // A failure picks a replacement; with none to pick (CarryOn) the start
+    // goes on as if nothing had failed.
+    auto failed = [&] {
+        chain.markFailed(song);
+        return pickReplacement(thread, chain);
+    };
+    // A song that failed earlier in this chain fails again at once.
+    if (chain.hasFailed(song))
+        if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
+
+    std::string open;
+    bool fits = true;
+    if (isStartShortcut(path)) {
+        resolveShortcut(path.c_str());
+        fits = pathToOpen(shortcutTarget, open);
+        if (!shortcutTargetExists()) {
+            Log::Info("Original for Shortcut Not Found %s", path.c_str());
+            if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
+        } else if (shortcutTargetIsFolder()) {
+            if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
+        }
+    } else {
+        fits = pathToOpen(path, open);
+    }
+    if (!fits) {
+        Log::Info("Path Too Long To Play: %s", path.c_str());
+        if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
+    }
+
+    const MciResult result = openAndPlay(open.c_str(), &s.mciLengthMs);
+    if (result != 0) {
+        ReportMciError(result);
+        if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
+    }
+
+    // Tags and timing by the group of the path's last three characters;
+    // a shortcut goes by its target's.
+    const std::string_view tail3 = tail(path, 3);
+    std::string_view group = tail3;
+    bool shortcutWithoutTags = false;
+    if (inShortcut3Group(tail3)) {
+        group = tail(shortcutTarget, 3);
+        shortcutWithoutTags = !inMp3Group(group) && !inWmaGroup(group) && !inM4aGroup(group);
+    }
+    if (inMp3Group(group) || inWmaGroup(group)) {
+        copyTags(tagEntry());
+        timeByDuration(tagEntry());
+    } else if (inM4aGroup(group) && !shortcutWithoutTags) {
+        copyTags(tagEntry());
+        timeByDevice();
+    } else {
+        timeByDevice();
+    }
+    if (s.endTime == 0 && inUnableToPlayList(tail3)) Log::Info("Unable to Play: %s", path.c_str());
+    if (s.displayOn == 0 && s.DisplayTitle == 1 && s.nowFullTitle[0] != '\0')
+        PRINT_STRING_WITH_LITERAL_STRING_NOW(s.nowFullTitle);
+    s.startTime = static_cast<std::int32_t>(gameTimer());
+    const std::int32_t character = playerCharacter();
+    if (IS_CHAR_IN_ANY_CAR(character)) GET_CAR_CHAR_IS_USING(character, &s.startVehicle);
+    s.vehicleWatch = 1;
+    s.songActive = 1;
+    SETTIMERA();
+    thread.playerMode = PlayingSong;
+    return Replacement::Stop;
+}
+
+}  // namespace
+
+void startSong(CustomThread& thread) {
     ReplacementChain chain;
-    // Each round starts the song at currentSong; a failed round either picks
-    // a replacement and goes round again, or ends the start.
-    for (;;) {
-        if (s.songActive) return;
-        clearNowPlaying();
-        SongEntry* song = s.currentSong;
-        if (song == nullptr) return;
-        const std::string path(song->path, strnlen(song->path, sizeof song->path));
-
-        auto replace = [&]() {
-            chain.markFailed(song);
-            return pickReplacement(thread, chain);
-        };
-        // A song that failed earlier in this chain fails again at once.
-        if (chain.hasFailed(song)) {
-            Replacement r = replace();
-            if (r == Replacement::Chosen) continue;
-            if (r == Replacement::Stop) return;
-        }
-
-        std::string open;
-        bool fits = true;
-        if (isStartShortcut(path)) {
-            resolveShortcut(path.c_str());
-            fits = pathToOpen(shortcutTarget, open);
-            if (!shortcutTargetExists()) {
-                Log::Info("Original for Shortcut Not Found %s", path.c_str());
-                Replacement r = replace();
-                if (r == Replacement::Chosen) continue;
-                if (r == Replacement::Stop) return;
-            } else if (shortcutTargetIsFolder()) {
-                Replacement r = replace();
-                if (r == Replacement::Chosen) continue;
-                if (r == Replacement::Stop) return;
-            }
-        } else {
-            fits = pathToOpen(path, open);
-        }
-        if (!fits) {
-            Log::Info("Path Too Long To Play: %s", path.c_str());
-            Replacement r = replace();
-            if (r == Replacement::Chosen) continue;
-            if (r == Replacement::Stop) return;
-        }
-
-        const MciResult result = openAndPlay(open.c_str(), &s.mciLengthMs);
-        if (result != 0) {
-            ReportMciError(result);
-            Replacement r = replace();
-            if (r == Replacement::Chosen) continue;
-            if (r == Replacement::Stop) return;
-        }
-
-        // Tags and timing by the group of the path's last three characters;
-        // a shortcut goes by its target's.
-        const std::string_view tail3 = tail(path, 3);
-        std::string_view group = tail3;
-        bool shortcutWithoutTags = false;
-        if (inShortcut3Group(tail3)) {
-            group = tail(shortcutTarget, 3);
-            shortcutWithoutTags = !inMp3Group(group) && !inWmaGroup(group) && !inM4aGroup(group);
-        }
-        if (inMp3Group(group) || inWmaGroup(group)) {
-            copyTags(tagEntry());
-            timeByDuration(tagEntry());
-        } else if (inM4aGroup(group) && !shortcutWithoutTags) {
-            copyTags(tagEntry());
-            timeByDevice();
-        } else {
-            timeByDevice();
-        }
-        if (s.endTime == 0 && inUnableToPlayList(tail3)) Log::Info("Unable to Play: %s", path.c_str());
-        if (s.displayOn == 0 && s.DisplayTitle == 1 && s.nowFullTitle[0] != '\0')
-            PRINT_STRING_WITH_LITERAL_STRING_NOW(s.nowFullTitle);
-        s.startTime = static_cast<std::int32_t>(gameTimer());
-        const std::int32_t character = playerCharacter();
-        if (IS_CHAR_IN_ANY_CAR(character)) GET_CAR_CHAR_IS_USING(character, &s.startVehicle);
-        s.vehicleWatch = 1;
-        s.songActive = 1;
-        SETTIMERA();
-        thread.playerMode = PlayingSong;
-        return;
+    while (startRound(thread, chain) == Replacement::Chosen) {
     }
 }
 
@@ -247,22 +247,15 @@ void startPlayback(CustomThread& thread) {
         showNoSongs();
         return;
     }
-    if (lastSongIndex == 0) {
-        turnGameRadioOff();
-        s.lastIndex = 0;
-        std::int32_t index = 0;
-        GENERATE_RANDOM_INT_IN_RANGE(0, &index);
-        s.currentIndex = validIndex(index);
-    } else if (s.randomOn == 1 || s.firstStart) {
-        // Random order, and the first start after loading in any order,
-        // begin at a random song.
-        s.lastIndex = static_cast<std::uint32_t>(songCount - 1);
-        turnGameRadioOff();
+    turnGameRadioOff();
+    // One song is index 0; random order, and the first start after loading
+    // in any order, begin at a random song; later sequential starts replay
+    // the song that was current.
+    if (lastSongIndex == 0 || s.randomOn == 1 || s.firstStart) {
+        s.lastIndex = lastSongIndex == 0 ? 0 : static_cast<std::uint32_t>(songCount - 1);
         std::int32_t index = 0;
         GENERATE_RANDOM_INT_IN_RANGE(static_cast<std::int32_t>(s.lastIndex), &index);
         s.currentIndex = validIndex(index);
-    } else {
-        turnGameRadioOff();
     }
     s.currentSong = &SongTable[s.currentIndex < static_cast<std::uint32_t>(MaxSongs) ? s.currentIndex : 0];
     s.randomIndex = static_cast<std::int32_t>(s.currentIndex);
