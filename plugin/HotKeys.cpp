@@ -111,37 +111,25 @@ bool position(std::uint32_t& p) {
     return true;
 }
 
-void seekForward() {
+// The seek keys: the device 2000 ms forward or back (forward only past
+// 2001 / lengthRatio ms, back only past 2001 ms; with a ratio of 0 the
+// forward guard is infinite and nothing happens), and the times by seekStep().
+void seek(bool forward) {
     PlayerState& s = playerState;
     if (s.paused) return;
     s.vehicleWatch = 1;
     std::uint32_t p = 0;
     if (!position(p)) return;
-    // 2001 / ratio: with a ratio of 0 this is infinite and nothing happens.
-    if (!(static_cast<double>(p) > kSeekGuardMs / static_cast<double>(s.lengthRatio))) return;
-    if (MciResult rc = playFrom(static_cast<std::int32_t>(p + 2000u)); rc != 0) {
+    const bool far = forward ? static_cast<double>(p) > kSeekGuardMs / static_cast<double>(s.lengthRatio)
+                             : p > static_cast<std::uint32_t>(kSeekGuardMs);
+    if (!far) return;
+    if (MciResult rc = playFrom(static_cast<std::int32_t>(forward ? p + 2000u : p - 2000u)); rc != 0) {
         ReportMciError(rc);
         return;
     }
-    const std::int32_t d = seekStep();
+    const std::int32_t d = forward ? seekStep() : -seekStep();
     s.endTime -= static_cast<std::uint32_t>(d);
     s.startTime = wrapAdd(s.startTime, -d);
-}
-
-void seekBack() {
-    PlayerState& s = playerState;
-    if (s.paused) return;
-    s.vehicleWatch = 1;
-    std::uint32_t p = 0;
-    if (!position(p)) return;
-    if (!(p > 2001u)) return;
-    if (MciResult rc = playFrom(static_cast<std::int32_t>(p - 2000u)); rc != 0) {
-        ReportMciError(rc);
-        return;
-    }
-    const std::int32_t d = seekStep();
-    s.endTime += static_cast<std::uint32_t>(d);
-    s.startTime = wrapAdd(s.startTime, d);
 }
 
 void stopSong(CustomThread& thread) {
@@ -182,6 +170,16 @@ void markPaused() {
     SETTIMERA();
 }
 
+// The stream volume steps: from a multiple of 10 that stays within 0 to 100,
+// by `step`; any other level stays.
+void stepStreamVolume(std::int32_t step) {
+    const std::int32_t v = streamVolume();
+    const std::int32_t to = v + step;
+    if (v % 10 != 0 || v < 0 || v > 100 || to < 0 || to > 100) return;
+    setStreamVolume(to);
+    playerState.volume = 10 * to;
+}
+
 // The pause key is tested only while playing, or while paused by a pause
 // that has not been resumed (running clear).
 bool pauseKeyTested() { return !playerState.paused || !playerState.running; }
@@ -191,8 +189,8 @@ bool pauseKeyTested() { return !playerState.paused || !playerState.running; }
 // The keys of PlayingSong, in order, after the end-of-song check.
 void pollSongKeys(CustomThread& thread) {
     PlayerState& s = playerState;
-    if (pressed(s.FforwardKey)) return seekForward();
-    if (pressed(s.FrewindKey)) return seekBack();
+    if (pressed(s.FforwardKey)) return seek(true);
+    if (pressed(s.FrewindKey)) return seek(false);
     if (!playerHasControl()) return;
     if (pressed(s.StopKey)) return stopSong(thread);
     if (pressed(s.NextKey)) {
@@ -231,22 +229,8 @@ void pollStreamKeys(CustomThread& thread) {
     if (pressed(s.NextKey)) return nextStreamItem();
     if (pressed(s.PreviousKey)) return previousStreamItem();
     if (pressed(s.DisplayKey)) return toggleDisplay();
-    if (pressed(s.VolumeUpKey)) {
-        const std::int32_t v = streamVolume();
-        if (v >= 0 && v <= 90 && v % 10 == 0) {
-            setStreamVolume(v + 10);
-            s.volume = 10 * (v + 10);
-        }
-        return;
-    }
-    if (pressed(s.VolumeDownKey)) {
-        const std::int32_t v = streamVolume();
-        if (v >= 10 && v <= 100 && v % 10 == 0) {
-            setStreamVolume(v - 10);
-            s.volume = 10 * (v - 10);
-        }
-        return;
-    }
+    if (pressed(s.VolumeUpKey)) return stepStreamVolume(+10);
+    if (pressed(s.VolumeDownKey)) return stepStreamVolume(-10);
     if (pauseKeyTested() && pressed(s.PauseKey)) {
         if (!s.paused) {
             pauseStream();
