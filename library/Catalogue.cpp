@@ -28,41 +28,38 @@ public:
     ~CatalogueFile() { abandon(); }
 
     // Creates the temporary file beside songs.txt under a name no other file
-    // has (O_EXCL; a name already taken is skipped).
+    // has (O_EXCL; a name already taken is skipped), written through stdio.
     bool create() {
         static unsigned counter = 0;
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = -1;
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
             std::snprintf(tempName_, sizeof tempName_, ".%s.%ld-%u.tmp", kCatalogueFile,
                           static_cast<long>(::getpid()), counter++);
-            fd_ = ::open(tempName_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd_ >= 0) return true;
-            if (errno != EEXIST) break;
+            fd = ::open(tempName_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
         }
-        tempName_[0] = '\0';
-        return fail("cannot create a file in the game folder");
+        if (fd >= 0 && (file_ = ::fdopen(fd, "wb")) == nullptr) ::close(fd);
+        if (file_ == nullptr) {
+            if (fd >= 0) ::unlink(tempName_);
+            tempName_[0] = '\0';
+            return fail("cannot create a file in the game folder");
+        }
+        std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_);
+        return true;
     }
 
-    // Buffered; the first failing write is kept and ends all writing.
+    // Buffered; a failing write is seen by ferror at the end.
     void put(const char* text) {
-        if (failed_ || text == nullptr) return;
-        for (std::size_t n = std::strlen(text); n != 0;) {
-            if (used_ == sizeof buffer_ && !drain()) return;
-            std::size_t take = sizeof buffer_ - used_ < n ? sizeof buffer_ - used_ : n;
-            std::memcpy(buffer_ + used_, text, take);
-            used_ += take;
-            text += take;
-            n -= take;
-        }
+        if (text != nullptr) std::fputs(text, file_);
     }
 
     // Writes what is left, syncs, closes and renames into place.
     bool commit() {
-        if (failed_) return false;
-        if (!drain()) return false;
-        if (::fsync(fd_) != 0) return fail("cannot write songs.txt");
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) return fail("cannot write songs.txt");
+        if (std::fflush(file_) != 0 || std::ferror(file_) != 0) return fail("cannot write songs.txt");
+        if (::fsync(::fileno(file_)) != 0) return fail("cannot write songs.txt");
+        std::FILE* f = file_;
+        file_ = nullptr;
+        if (std::fclose(f) != 0) return fail("cannot write songs.txt");
         if (::rename(tempName_, kCatalogueFile) != 0) return fail("cannot replace songs.txt");
         tempName_[0] = '\0';
         return true;
@@ -71,31 +68,15 @@ public:
     const char* reason() const { return reason_; }
 
 private:
-    bool drain() {
-        std::size_t done = 0;
-        while (done < used_) {
-            const ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                if (n == 0) errno = ENOSPC;
-                return fail("cannot write songs.txt");
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        used_ = 0;
-        return true;
-    }
-
     bool fail(const char* what) {
-        if (!failed_) std::snprintf(reason_, sizeof reason_, "%s: %s", what, std::strerror(errno));
-        failed_ = true;
+        if (reason_[0] == '\0') std::snprintf(reason_, sizeof reason_, "%s: %s", what, std::strerror(errno));
         return false;
     }
 
     // Closes and removes the temporary file, if there is one.
     void abandon() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = nullptr;
         if (tempName_[0] != '\0') ::unlink(tempName_);
         tempName_[0] = '\0';
     }
@@ -103,9 +84,7 @@ private:
     // One catalogue at a time runs (on the script thread): the buffer may be
     // static rather than on that thread's stack.
     static inline char buffer_[1 << 16];
-    std::size_t used_ = 0;
-    int fd_ = -1;
-    bool failed_ = false;
+    std::FILE* file_ = nullptr;
     char tempName_[96] = "";
     char reason_[256] = "";
 };
