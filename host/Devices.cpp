@@ -17,10 +17,14 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-bool matches(const std::string& rule, const std::string& command) {
-    const std::string r = lower(rule), c = lower(command);
-    if (!r.empty() && r.back() == '*') return c.compare(0, r.size() - 1, r, 0, r.size() - 1) == 0;
-    return r == c;
+// A rule names a command exactly, or its start when it ends in "*"; letters
+// compare without regard to case, as the device's commands do.
+bool matches(std::string_view rule, std::string_view command) {
+    if (!rule.empty() && rule.back() == '*') {
+        rule.remove_suffix(1);
+        return command.size() >= rule.size() && platform::equalNoCaseAscii(command.substr(0, rule.size()), rule);
+    }
+    return platform::equalNoCaseAscii(rule, command);
 }
 
 // The path an open command names, without its quotes: "open P alias Song".

@@ -24,17 +24,13 @@ tone() {
   local tmp
   tmp=$(mktemp --suffix=.wav)
   sox -n -r 44100 -c 2 -b 16 "$tmp" synth "$seconds" sine "$hz" fade 0.05 "$seconds" 0.2 vol 0.4
+  local tags=(-metadata title="$title" -metadata artist="$artist" -metadata album="$album")
   case "$file" in
     *.mp3) lame --quiet -V 4 --tt "$title" --ta "$artist" --tl "$album" --ty "$year" "$tmp" "$file" ;;
-    *.wav) ffmpeg -nostdin -v error -y -i "$tmp" -metadata title="$title" -metadata artist="$artist" \
-             -metadata album="$album" -metadata date="$year" "$file" ;;
     *.au)  sox "$tmp" "$file" ;;
-    *.aif|*.iff) ffmpeg -nostdin -v error -y -i "$tmp" -f aiff -write_id3v2 1 -metadata title="$title" \
-             -metadata artist="$artist" -metadata album="$album" -metadata date="$year" "$file" ;;
-    *.wma) ffmpeg -nostdin -v error -y -i "$tmp" -metadata title="$title" -metadata artist="$artist" \
-             -metadata album="$album" -metadata WM/Year="$year" "$file" ;;
-    *) ffmpeg -nostdin -v error -y -i "$tmp" -metadata title="$title" -metadata artist="$artist" \
-             -metadata album="$album" -metadata date="$year" "$file" ;;
+    *.aif|*.iff) ffmpeg -nostdin -v error -y -i "$tmp" -f aiff -write_id3v2 1 "${tags[@]}" -metadata date="$year" "$file" ;;
+    *.wma) ffmpeg -nostdin -v error -y -i "$tmp" "${tags[@]}" -metadata WM/Year="$year" "$file" ;;
+    *) ffmpeg -nostdin -v error -y -i "$tmp" "${tags[@]}" -metadata date="$year" "$file" ;;
   esac
   rm -f "$tmp"
 }
