@@ -19,25 +19,12 @@ enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, 
 // otherwise fill the log.
 constexpr int kMaxEntryReports = 3;
 
-bool validUtf8(std::string_view t) {
-    for (std::size_t i = 0; i < t.size();) {
-        const unsigned char b = static_cast<unsigned char>(t[i]);
-        std::size_t n = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 9;
-        if (n == 9 || (n == 1 && b < 0xC2) || i + n >= t.size()) return false;
-        for (std::size_t k = 1; k <= n; ++k) {
-            if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += n + 1;
-    }
-    return true;
-}
-
 // A network text as UTF-8, kept to kStreamTagMaxBytes and cut at a
 // character boundary. Text that is not UTF-8 is taken as Latin-1, the
 // traditional charset of ICY titles (Icecast converts titles to it).
 std::string boundedTag(std::string_view text) {
     std::string utf8;
-    if (validUtf8(text)) {
+    if (isValidUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
         utf8.assign(text.substr(0, kStreamTagMaxBytes + 4));
     } else {
         for (std::size_t i = 0; i < text.size() && utf8.size() <= kStreamTagMaxBytes + 4; ++i) {

@@ -359,42 +359,6 @@ void readLinkInfo(const Region& info, ShellLinkFields& out) {
 
 // ------------------------------------------------------------ text API ---
 
-bool isValidUtf8(const unsigned char* s, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
 std::string decodeAnsi(const unsigned char* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0) return std::string();
     if (isValidUtf8(bytes, length)) return std::string(reinterpret_cast<const char*>(bytes), length);

@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Text.h"  // isValidUtf8
+
 namespace kestro::platform {
 
 // Status of a shortcut read.
@@ -96,6 +98,5 @@ int shellLinkAnsiCodePage();
 std::string decodeAnsi(const unsigned char* bytes, std::size_t length);
 // Decodes little-endian UTF-16 (`units` code units); lone surrogates -> U+FFFD.
 std::string decodeUtf16le(const unsigned char* bytes, std::size_t units);
-bool isValidUtf8(const unsigned char* bytes, std::size_t length);
 
 }  // namespace kestro::platform

@@ -1,12 +1,13 @@
 // Text helpers shared by the plug-in and the platform stand-ins: the one
-// bounded copy into a fixed-capacity text, the one UTF-8 cut, and the one
-// test of "is this the name of a shortcut file".
+// bounded copy into a fixed-capacity text, the one UTF-8 cut and check, and
+// the one test of "is this the name of a shortcut file".
 //
 // Every fixed-capacity text in Kestro is a zero-terminated char array; these
 // never write past `capacity` bytes and always terminate (when capacity > 0).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -63,6 +64,44 @@ inline std::size_t copyUtf8Cut(char* dest, std::size_t capacity, std::string_vie
 // True when `text` ends with `suffix`, byte for byte.
 inline bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// True when `n` bytes at `s` are well-formed UTF-8: no overlong forms, no
+// surrogates, nothing above U+10FFFF, no character cut at the end.
+inline bool isValidUtf8(const unsigned char* s, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        std::uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
 }
 
 // ASCII letters compared without regard to case, every other byte exactly
