@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Diagnostics.h"
 #include "platform/Paths.h"
+#include "platform/Published.h"
 #include "platform/Text.h"
 
 namespace kestro::platform {
@@ -203,12 +205,10 @@ private:
     // Takes the published values when the back end has applied everything
     // posted and does not hold them now; keeps the last copy otherwise.
     void refresh() {
-        // Nothing new since the last copy: no lock at all.
-        if (pubVersion_.load(std::memory_order_acquire) == seenVersion_) return;
-        std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
-        if (!guard.owns_lock() || published_.serial < posted_) return;
-        seenPositionMs_ = published_.positionMs;
-        seenVersion_ = published_.version;
+        published_.takeIfNew(seenVersion_, posted_, [this](const Values& v) {
+            seenPositionMs_ = v.positionMs;
+            seenVersion_ = v.version;
+        });
     }
 
     MciError open(Words& words) {
@@ -244,33 +244,27 @@ private:
 
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
         Clock::time_point graceEnd{};
-        Published state;
+        Values state;
         bool done = false;
-        {
-            std::unique_lock<std::mutex> guard(pubLock_);
-            while (!done) {
-                state = published_;
-                const bool current = state.serial >= serial;
-                if (current && state.phase == Phase::Failed) break;
-                if (current && state.phase == Phase::Loaded) {
-                    if (state.durationKnown) break;
-                    if (state.durationUnknownSeen) {
-                        if (graceEnd == Clock::time_point{})
-                            graceEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(kDurationGraceSeconds));
-                        if (Clock::now() >= graceEnd) break;
-                    }
+        published_.wait([&](const Values& v) -> std::optional<Clock::time_point> {
+            state = v;
+            const bool current = state.serial >= serial;
+            if (current && state.phase == Phase::Failed) return std::nullopt;
+            if (current && state.phase == Phase::Loaded) {
+                if (state.durationKnown) return std::nullopt;
+                if (state.durationUnknownSeen) {
+                    if (graceEnd == Clock::time_point{})
+                        graceEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(kDurationGraceSeconds));
+                    if (Clock::now() >= graceEnd) return std::nullopt;
                 }
-                const Clock::time_point now = Clock::now();
-                if (now >= deadline) {
-                    done = true;
-                    break;
-                }
-                const Clock::time_point until =
-                    graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
-                pubChanged_.wait_until(guard, until);
             }
-        }
+            if (Clock::now() >= deadline) {
+                done = true;
+                return std::nullopt;
+            }
+            return graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
+        });
         if (done) {
             diagnostic("song device: \"%s\" did not load within %d ms", file.c_str(), kOpenTimeoutMs);
             post([this] { stopPlayback(); });
@@ -472,19 +466,14 @@ private:
     // last posted step applied.
     void publish(std::uint64_t serial) {
         applied_ = serial;
-        {
-            std::lock_guard<std::mutex> guard(pubLock_);
-            published_.version = ++versions_;
-            published_.serial = serial;
-            published_.phase = phase_;
-            published_.positionMs = positionMs_;
-            published_.lengthMs = durationMs_;
-            published_.durationKnown = durationKnown_;
-            published_.durationUnknownSeen = durationUnknownSeen_;
-            copyBounded(published_.failure, failure_);
-            pubVersion_.store(published_.version, std::memory_order_release);
-        }
-        pubChanged_.notify_all();
+        published_.publish(serial, [this](Values& v) {
+            v.phase = phase_;
+            v.positionMs = positionMs_;
+            v.lengthMs = durationMs_;
+            v.durationKnown = durationKnown_;
+            v.durationUnknownSeen = durationUnknownSeen_;
+            copyBounded(v.failure, failure_);
+        });
     }
 
     static long long toMs(double seconds) {
@@ -511,7 +500,7 @@ private:
 
     enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
 
-    struct Published {
+    struct Values {
         std::uint64_t version = 0;  // counts the publications
         std::uint64_t serial = 0;
         Phase phase = Phase::Idle;
@@ -536,15 +525,11 @@ private:
     std::uint64_t seenVersion_ = 0;  // of the published values last copied
 
     // Shared: written by the back end, read by the caller.
-    alignas(64) std::mutex pubLock_;
-    std::condition_variable pubChanged_;
-    Published published_;
-    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
+    Published<Values> published_;
 
     // The back end's.
     alignas(64) Phase phase_ = Phase::Idle;
     std::uint64_t applied_ = 0;
-    std::uint64_t versions_ = 0;
     std::uint64_t replySerial_ = 0;
     std::uint64_t loadReplyId_ = 0;
     std::int64_t entryId_ = -1;

@@ -88,10 +88,7 @@ bool MpvStreamPlayer::post(std::function<void()> work) {
 }
 
 void MpvStreamPlayer::refresh() {
-    // Nothing new since the last copy: no lock at all.
-    if (pubVersion_.load(std::memory_order_acquire) == seen_.version) return;
-    std::unique_lock<std::mutex> guard(pubLock_, std::try_to_lock);
-    if (guard.owns_lock() && published_.serial >= posted_) seen_ = published_;
+    published_.takeIfNew(seen_.version, posted_, [this](const Values& v) { seen_ = v; });
 }
 
 // The caller's copy forgets the entry at once; the back end's values
@@ -295,18 +292,16 @@ void MpvStreamPlayer::clearItem() {
 
 void MpvStreamPlayer::publish(std::uint64_t serial) {
     applied_ = serial;
-    std::lock_guard<std::mutex> guard(pubLock_);
-    published_.version = ++versions_;
-    published_.serial = serial;
-    published_.stopped = bStopped_;
-    // A live stream's duration grows with what it has buffered: only an
-    // entry of known size has a length.
-    published_.duration = durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
-    published_.position = position_;
-    published_.tags = tags_;
-    published_.playlistPos = playlistPos_;
-    published_.playlistCount = playlistCount_;
-    pubVersion_.store(published_.version, std::memory_order_release);
+    published_.publish(serial, [this](Values& v) {
+        v.stopped = bStopped_;
+        // A live stream's duration grows with what it has buffered: only an
+        // entry of known size has a length.
+        v.duration = durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
+        v.position = position_;
+        v.tags = tags_;
+        v.playlistPos = playlistPos_;
+        v.playlistCount = playlistCount_;
+    });
 }
 
 void MpvStreamPlayer::handle(const mpv_event& event) {

@@ -16,15 +16,14 @@
 // kStreamNetworkTimeoutSeconds.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/MpvEngine.h"
+#include "platform/Published.h"
 #include "platform/StreamPlayer.h"
 
 struct mpv_event;
@@ -76,7 +75,7 @@ public:
 private:
     using Tags = std::map<std::string, std::string>;  // by attribute name
     // What the back end publishes for the caller.
-    struct Published {
+    struct Values {
         std::uint64_t version = 0;  // counts the publications
         std::uint64_t serial = 0;   // the last posted step applied
         bool stopped = true;
@@ -108,12 +107,10 @@ private:
     bool autoStart_ = true;
     int volume_ = 100;
     std::uint64_t posted_ = 0;
-    Published seen_;
+    Values seen_;
 
     // Shared.
-    std::mutex pubLock_;
-    Published published_;
-    std::atomic<std::uint64_t> pubVersion_{0};  // published_.version, readable without the lock
+    Published<Values> published_;
 
     // The back end's.
     bool bCreated_ = false;
@@ -129,7 +126,6 @@ private:
     std::int64_t playlistPos_ = -1;
     std::int64_t playlistCount_ = 0;
     std::uint64_t applied_ = 0;
-    std::uint64_t versions_ = 0;
     bool awaitingEntry_ = false;  // the entry went; the next has not started
     // Since the last load of the address.
     bool startedSinceLoad_ = false;
