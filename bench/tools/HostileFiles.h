@@ -79,30 +79,28 @@ inline bool random(const std::string& path, long size, std::uint32_t seed = 1234
     return detail::writeRepeated(path, {}, unit, size);
 }
 
+namespace detail {
+// An MP3 whose ID3v2.3 tag of `size` bytes repeats one frame: `id` with a
+// text of `textBytes` bytes (an encoding byte, then `fill`).
+inline bool id3v2Flood(const std::string& path, long size, const char* id, std::uint32_t textBytes, char fill) {
+    std::vector<char> head = {'I', 'D', '3', 3, 0, 0};
+    syncsafe(head, static_cast<std::uint32_t>(size - 10));
+    std::vector<char> frame;
+    tag(frame, id);
+    be32(frame, textBytes);
+    frame.insert(frame.end(), {0, 0, 0});  // flags, Latin-1
+    frame.insert(frame.end(), textBytes - 1, fill);
+    return writeRepeated(path, head, frame, size);
+}
+}  // namespace detail
+
 // An MP3 whose ID3v2.3 tag of `size` bytes is all 11-byte TXXX frames (a
 // header and an encoding byte each).
-inline bool txxxFlood(const std::string& path, long size) {
-    std::vector<char> head = {'I', 'D', '3', 3, 0, 0};
-    detail::syncsafe(head, static_cast<std::uint32_t>(size - 10));
-    std::vector<char> frame;
-    detail::tag(frame, "TXXX");
-    detail::be32(frame, 1);
-    frame.insert(frame.end(), {0, 0, 0});
-    return detail::writeRepeated(path, head, frame, size);
-}
+inline bool txxxFlood(const std::string& path, long size) { return detail::id3v2Flood(path, size, "TXXX", 1, 0); }
 
 // An MP3 whose ID3v2.3 tag of `size` bytes is all TIT2 frames of 60 KB of
 // Latin-1 text (kept as 32-bit characters, such a frame takes 240 KB).
-inline bool titleFlood(const std::string& path, long size) {
-    std::vector<char> head = {'I', 'D', '3', 3, 0, 0};
-    detail::syncsafe(head, static_cast<std::uint32_t>(size - 10));
-    std::vector<char> frame;
-    detail::tag(frame, "TIT2");
-    detail::be32(frame, 60000);
-    frame.insert(frame.end(), {0, 0, 0});  // flags, Latin-1
-    frame.insert(frame.end(), 59999, 'x');
-    return detail::writeRepeated(path, head, frame, size);
-}
+inline bool titleFlood(const std::string& path, long size) { return detail::id3v2Flood(path, size, "TIT2", 60000, 'x'); }
 
 // An MP4 of an 'ftyp' atom and then 8-byte 'free' atoms.
 inline bool mp4FreeAtoms(const std::string& path, long size) {
