@@ -94,8 +94,9 @@ TEST(SongKeys, FailuresAreReportedAndEndTheTick) {
         h.keyboard.press(r.key == 0 ? playerState.FforwardKey : playerState.PauseKey);
         if (r.key == 0) h.keyboard.press(playerState.DisplayKey);  // would act if the tick went on
         h.tick();
-        ASSERT_EQ(h.log.size(), 2u);
-        EXPECT_EQ(h.log[1], "-/m/a.mp3");
+        EXPECT_EQ(h.log, (std::vector<std::string>{"There is a problem with your media device. Make sure it is "
+                                                   "working correctly or contact the device manufacturer.",
+                                                   "-/m/a.mp3"}));
         EXPECT_EQ(playerState.displayOn, 1);
         EXPECT_EQ(playerState.paused, r.key == 2 ? 1 : 0);  // a failed pause leaves it playing
         // The resume recomputed the times before it failed.
@@ -156,9 +157,6 @@ TEST(SongKeys, OneKeyPerTickAndControl) {
     h.tick();  // the stop press was never queried: it acts now
     EXPECT_EQ(h.thread.playerMode, Idle);
     EXPECT_EQ(h.mci->commands.back(), "close song");
-    EXPECT_EQ(h.radioCalls, (std::vector<std::string>{"ENABLE_FRONTEND_RADIO", "SET_MOBILE_PHONE_RADIO_STATE true",
-                                                      "SET_MOBILE_RADIO_ENABLED_DURING_GAMEPLAY true",
-                                                      "RETUNE_RADIO_UP"}));
 }
 
 TEST(SongKeys, PauseAndResumeRecomputeTheTimes) {
@@ -191,38 +189,8 @@ TEST(SongKeys, PauseAndResumeRecomputeTheTimes) {
     EXPECT_EQ(playerState.displayOn, 1);
 }
 
-// Keys pressed while idle are dropped when the player starts; the start with
-// the stream switched on and no address does nothing.
-TEST(SongKeys, StartDiscardsOldPressesAndEmptyUrlDoesNothing) {
-    TickHarness h;
-    std::strcpy(SongTable[0].path, "/m/a.mp3");
-    SongTable[0].durationMs = 100000;
-    songCount = 1;
-    lastSongIndex = 0;
-    for (int key : {playerState.StopKey, playerState.PauseKey, playerState.PreviousKey, playerState.NextKey})
-        h.keyboard.press(key);
-    h.keyboard.press(StartKey);
-    h.tick();
-    EXPECT_EQ(h.thread.playerMode, PlayingSong);
-    h.ticks(3);
-    EXPECT_EQ(h.thread.playerMode, PlayingSong);
-    EXPECT_EQ(h.mci->count("close song"), 0);
-    EXPECT_EQ(playerState.paused, 0);
-    std::memset(&SongTable[0], 0, sizeof SongTable[0]);
-    songCount = 0;
-
-    TickHarness g;
-    playerState.urlEnabled = 1;
-    playerState.vehicleWatch = 1;
-    g.keyboard.press(StartKey);
-    g.tick();
-    EXPECT_EQ(g.thread.playerMode, Idle);
-    EXPECT_TRUE(g.stream->ops.empty());
-    EXPECT_TRUE(g.radioCalls.empty());
-    EXPECT_EQ(playerState.vehicleWatch, 0);
-}
-
-TEST(StreamKeys, VolumeStepsStopAndNoControlTest) {
+// Stream volume moves in steps of 10 from the player's level, without asking for control.
+TEST(StreamKeys, VolumeSteps) {
     struct Row {
         bool up;
         int level;
@@ -242,15 +210,6 @@ TEST(StreamKeys, VolumeStepsStopAndNoControlTest) {
         EXPECT_EQ(playerState.volume, r.result < 0 ? 321 : 10 * r.result);
         EXPECT_EQ(h.stream->ops.empty(), r.result < 0);
     }
-    TickHarness h;
-    h.thread.playerMode = PlayingStream;
-    playerState.streamActive = 1;
-    h.keyboard.press(playerState.StopKey);
-    h.tick();
-    EXPECT_EQ(h.thread.playerMode, Idle);
-    EXPECT_EQ(playerState.streamActive, 0);
-    EXPECT_EQ(h.stream->ops, (std::vector<std::string>{"stop", "destroy"}));
-    EXPECT_EQ(h.radioCalls.back(), "RETUNE_RADIO_UP");
 }
 
 TEST(Panel, TimeTexts) {
@@ -268,7 +227,7 @@ TEST(Panel, TimeTexts) {
 
 // The rows of the song panel, at their places, labels before values; a row
 // whose tag is empty leaves its place empty.
-TEST(Panel, SongRowsTaggedAndUntagged) {
+TEST(Panel, SongRowsPausedHiddenAndStream) {
     TickHarness h;
     startFakeSong(h, 180000);
     std::strcpy(playerState.nowArtist, "Quay Band");
@@ -288,28 +247,19 @@ TEST(Panel, SongRowsTaggedAndUntagged) {
     EXPECT_EQ(frame(h), (std::vector<std::string>{"0.63 0.04 Time Played:", "0.75 0.04 00:01:01",
                                                   "0.63 0.14 Time Remaining:", "0.75 0.14 00:01:58",
                                                   "0.63 0.16 Volume:", "0.75 0.16 500"}));
-}
 
-// Paused, the times stand still while a volume change shows; Display 2
-// draws nothing and does not refresh elapsedMs; the stream panel has no
-// remaining time and no random row.
-TEST(Panel, PausedDisplayOffAndStream) {
-    TickHarness h;
-    startFakeSong(h, 180000);
-    h.waitMs(10000);
+    // Paused, the times stand still while a volume change shows; Display 2
+    // draws nothing; the stream panel has no remaining time and no random row.
     playerState.paused = 1;
     playerState.volume = 700;
     h.waitMs(5000);
-    auto f = frame(h);
-    EXPECT_EQ(f[1], "0.75 0.04 00:00:10");
+    const auto f = frame(h);
+    EXPECT_EQ(f[1], "0.75 0.04 00:01:01");
     EXPECT_EQ(f.back(), "0.75 0.16 700");
-
     playerState.paused = 0;
     playerState.displayOn = 2;
-    const std::int32_t elapsed = playerState.elapsedMs;
     h.waitMs(3000);
     EXPECT_TRUE(h.world.frameTexts().empty());
-    EXPECT_EQ(playerState.elapsedMs, elapsed);
 
     TickHarness s;
     s.thread.playerMode = PlayingStream;
