@@ -74,78 +74,70 @@ int leftovers(const std::string& dir) {
     return n;
 }
 
+// Every file below `dir` with its content.
+std::string listing(const std::string& dir) {
+    std::string all;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) all += e.path().string() + "=" + readFile(e.path()) + "\n";
+    return all;
+}
+
 struct Case {
     const char* name;
     std::function<void(const TempDir& game, const TempDir& outside)> setup;
     std::vector<std::string> expected;  // transcript events that must be there
-    std::vector<std::string> absent;    // and that must not
-    const char* stderrHas;              // null: nothing on standard error
-    std::function<void(const TempDir& game, const TempDir& outside)> check;
+    const char* stderrHas = nullptr;    // null: nothing on standard error
 };
 
 }  // namespace
 
 TEST(HostileFolders, LoadTicksAndCatalogueKeepTheGameRunning) {
     const std::string created = "message 5000 Song List Created";
-    const std::string notCreated = "message 5000 Song List Not Created";
-    const std::string emptyCatalogue = std::string(kHeader) + "Total Songs: 0";
-    auto catalogueReplacedLink = [&](const TempDir& g, const TempDir&) {
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(g / "songs.txt")));
-        EXPECT_EQ(readFile(g / "songs.txt"), emptyCatalogue);
-        EXPECT_EQ(leftovers(g.path()), 0);
+    const auto fifo = [](const char* name) {
+        return [name](const TempDir& g, const TempDir&) { ::mkfifo((g / name).c_str(), 0644); };
     };
     const Case cases[] = {
-        {"Kestro.ini is a FIFO", [](const TempDir& g, const TempDir&) { mkfifo((g / "Kestro.ini").c_str(), 0644); },
-         {"setting Volume 500", "setting PauseKey 179", "log No Shortcutdir in ini"}, {}, nullptr,
-         [](const TempDir& g, const TempDir&) { EXPECT_TRUE(isFifo(g / "Kestro.ini")); }},
-        {"ScriptHook.log is a FIFO",
-         [](const TempDir& g, const TempDir&) { mkfifo((g / "ScriptHook.log").c_str(), 0644); },
-         {"log No Shortcutdir in ini", "unload"}, {}, "ScriptHook.log is not a regular file",
-         [](const TempDir& g, const TempDir&) { EXPECT_TRUE(isFifo(g / "ScriptHook.log")); }},
+        {"Kestro.ini is a FIFO", fifo("Kestro.ini"),
+         {"setting Volume 500", "setting PauseKey 179", "log No Shortcutdir in ini"}},
+        {"ScriptHook.log is a FIFO", fifo("ScriptHook.log"), {"log No Shortcutdir in ini", "unload"},
+         "ScriptHook.log is not a regular file"},
         {"songs.txt links to a file outside the game folder",
          [](const TempDir& g, const TempDir& o) {
              writeFile(o / "keep.txt", "KEEP");
              fs::create_symlink(o / "keep.txt", g / "songs.txt");
          },
-         {created}, {}, nullptr,
-         [&](const TempDir& g, const TempDir& o) {
-             EXPECT_EQ(readFile(o / "keep.txt"), "KEEP");
-             catalogueReplacedLink(g, o);
-         }},
+         {created}},
         {"songs.txt is a dangling link",
-         [](const TempDir& g, const TempDir& o) { fs::create_symlink(o / "made.txt", g / "songs.txt"); },
-         {created}, {}, nullptr,
-         [&](const TempDir& g, const TempDir& o) {
-             EXPECT_FALSE(fs::exists(o / "made.txt"));
-             catalogueReplacedLink(g, o);
-         }},
-        {"songs.txt is a FIFO", [](const TempDir& g, const TempDir&) { mkfifo((g / "songs.txt").c_str(), 0644); },
-         {created}, {}, nullptr, catalogueReplacedLink},
+         [](const TempDir& g, const TempDir& o) { fs::create_symlink(o / "made.txt", g / "songs.txt"); }, {created}},
+        {"songs.txt is a FIFO", fifo("songs.txt"), {created}},
         {"songs.txt links to /dev/full",
-         [](const TempDir& g, const TempDir&) { fs::create_symlink("/dev/full", g / "songs.txt"); },
-         {created}, {}, nullptr, catalogueReplacedLink},
-        {"songs.txt is a folder",
-         [](const TempDir& g, const TempDir&) { writeFile(g / "songs.txt/inside.txt", "x"); },
-         {notCreated, "log Song List Not Written: cannot replace songs.txt: Is a directory"}, {created}, nullptr,
-         [](const TempDir& g, const TempDir&) {
-             EXPECT_EQ(readFile(g / "songs.txt/inside.txt"), "x");
-             EXPECT_EQ(leftovers(g.path()), 0);
-         }},
+         [](const TempDir& g, const TempDir&) { fs::create_symlink("/dev/full", g / "songs.txt"); }, {created}},
+        {"songs.txt is a folder", [](const TempDir& g, const TempDir&) { writeFile(g / "songs.txt/inside.txt", "x"); },
+         {"message 5000 Song List Not Created", "log Song List Not Written: cannot replace songs.txt: Is a directory"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir game, outside;
         c.setup(game, outside);
+        const std::string outsideBefore = listing(outside.path());
         HostRun run = runHost(game.path(), kCatalogueKeys, "--show-settings");
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(run.has("dllmain 0 1"));
         for (const auto& e : c.expected) EXPECT_TRUE(run.has(e)) << e;
-        for (const auto& e : c.absent) EXPECT_FALSE(run.has(e)) << e;
         if (c.stderrHas)
             EXPECT_NE(run.err.find(c.stderrHas), std::string::npos) << run.err;
         else
             EXPECT_EQ(run.err, "");
-        if (c.check) c.check(game, outside);
+        for (const char* n : {"Kestro.ini", "ScriptHook.log"})  // read or refused, never replaced
+            EXPECT_TRUE(!std::string(c.name).starts_with(n) || isFifo(game / n)) << n;
+        // A link in the way is replaced, never written through.
+        EXPECT_EQ(listing(outside.path()), outsideBefore);
+        EXPECT_EQ(leftovers(game.path()), 0);
+        if (run.has(created)) {
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(game / "songs.txt")));
+            EXPECT_EQ(readFile(game / "songs.txt"), std::string(kHeader) + "Total Songs: 0");
+        } else {
+            EXPECT_EQ(readFile(game / "songs.txt/inside.txt"), "x");
+        }
     }
 }
 
