@@ -1,7 +1,7 @@
-// What one file may cost the tag reader: crafted hostile files must read in
-// bounded time and memory (and give no tags), real files with large covers
-// keep their tags, an exception inside becomes "no tags", and MP3 files
-// without a VBR header get their true length by frame count.
+// What one file may cost the tag reader: crafted hostile files read in
+// bounded time and memory (and give no more than the caps allow), real files
+// with large covers keep their tags, an exception inside becomes "no tags",
+// and MP3 files without a VBR header get their true length by frame count.
 
 #include <gtest/gtest.h>
 
@@ -168,7 +168,7 @@ bool compressedFrameMp3(const std::string& dir, const std::string& path) {
 }
 
 // ---------------------------------------------------------------------------
-// Hostile files: bounded time and memory, nothing read.
+// Hostile files: bounded time and memory, no more read than the caps allow.
 
 TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
     kestro::testing::TempDir dir;
