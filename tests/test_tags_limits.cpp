@@ -1,7 +1,7 @@
-// What one file may cost the tag reader: crafted hostile files must read in
-// bounded time and memory (and give no tags), real files with large covers
-// keep their tags, an exception inside becomes "no tags", and MP3 files
-// without a VBR header get their true length by frame count.
+// What one file may cost the tag reader: crafted hostile files read in
+// bounded time and memory (and give no more than the caps allow), real files
+// with large covers keep their tags, an exception inside becomes "no tags",
+// and MP3 files without a VBR header get their true length by frame count.
 
 #include <gtest/gtest.h>
 
@@ -65,14 +65,16 @@ std::vector<char> slurp(const std::string& p) {
 
 // What one read gave, measured in a forked child (so that the peak memory
 // is this file's alone, and a crash or an escaping exception shows as the
-// child's end).
+// child's end); then what readTags stored for the file, over a slot that
+// held the title "Earlier".
 struct ChildRead {
     bool finished = false;  // the child ended normally and reported
     bool opened = false, limited = false, hasDuration = false;
     int texts = 0;
-    std::uint64_t duration = 0;
     long peakGrowthKiB = 0;
     double seconds = 0;
+    bool earlierTitleKept = false;
+    std::int32_t storedDurationMs = 0;
 };
 
 long maxRssKiB() {
@@ -93,14 +95,25 @@ ChildRead readInChild(const std::string& path, const std::function<void()>& prep
         const long before = maxRssKiB();
         const auto t0 = std::chrono::steady_clock::now();
         ChildRead r;
-        MediaTags m;
-        r.opened = m.open(path.c_str());
-        r.limited = m.limited();
-        r.hasDuration = m.duration(r.duration);
-        std::string t;
-        for (const char* name : {"Title", "Author", "WM/AlbumTitle", "WM/Year"}) r.texts += m.text(name, t) ? 1 : 0;
-        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        r.peakGrowthKiB = maxRssKiB() - before;
+        {
+            MediaTags m;
+            r.opened = m.open(path.c_str());
+            r.limited = m.limited();
+            std::uint64_t d = 0;
+            r.hasDuration = m.duration(d);
+            std::string t;
+            for (const char* name : {"Title", "Author", "WM/AlbumTitle", "WM/Year"}) r.texts += m.text(name, t);
+            r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            r.peakGrowthKiB = maxRssKiB() - before;
+        }
+        kestro::SongEntry& e = kestro::SongTable[0];
+        std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
+        std::strcpy(e.title, "Earlier");
+        kestro::playerState.currentSong = &e;
+        kestro::songCount = 0;
+        kestro::readTags();
+        r.earlierTitleKept = std::strcmp(e.title, "Earlier") == 0;
+        r.storedDurationMs = e.durationMs;
         r.finished = true;
         const bool ok = ::write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
         _exit(ok ? 0 : 1);
@@ -115,6 +128,19 @@ ChildRead readInChild(const std::string& path, const std::function<void()>& prep
     return r;
 }
 
+bool save(const std::string& path, const std::vector<char>& bytes) {
+    return static_cast<bool>(
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+}
+
+// An ID3v2.3 tag around `frames`.
+std::vector<char> id3v23(const std::vector<char>& frames) {
+    std::vector<char> file = {'I', 'D', '3', 3, 0, 0};
+    hostile::detail::syncsafe(file, static_cast<std::uint32_t>(frames.size()));
+    file.insert(file.end(), frames.begin(), frames.end());
+    return file;
+}
+
 // An ID3v2.3 tag whose only frame is a compressed TIT2 that would inflate to
 // 100 MiB of zeros, before two MPEG frames. The deflate data is gzip's.
 bool compressedFrameMp3(const std::string& dir, const std::string& path) {
@@ -125,31 +151,24 @@ bool compressedFrameMp3(const std::string& dir, const std::string& path) {
     deflate = std::vector<char>(deflate.begin() + 10, deflate.end() - 8);
     std::vector<char> body = {'\x78', '\xDA'};  // zlib header
     body.insert(body.end(), deflate.begin(), deflate.end());
-    const std::uint32_t adler = (104857600u % 65521u) << 16 | 1u;  // of zeros: a = 1, b = n
-    for (int i = 3; i >= 0; --i) body.push_back(static_cast<char>(adler >> (8 * i)));
+    hostile::detail::be32(body, (104857600u % 65521u) << 16 | 1u);  // Adler-32 of zeros: a = 1, b = n
     std::vector<char> frame = {'T', 'I', 'T', '2'};
-    const std::uint32_t size = static_cast<std::uint32_t>(body.size() + 4);
-    for (int i = 3; i >= 0; --i) frame.push_back(static_cast<char>(size >> (8 * i)));
+    hostile::detail::be32(frame, static_cast<std::uint32_t>(body.size() + 4));
     frame.push_back(0);
     frame.push_back('\x80');  // compressed
-    const std::uint32_t inflated = 104857600u;
-    for (int i = 3; i >= 0; --i) frame.push_back(static_cast<char>(inflated >> (8 * i)));
+    hostile::detail::be32(frame, 104857600u);
     frame.insert(frame.end(), body.begin(), body.end());
-    std::vector<char> file = {'I', 'D', '3', 3, 0, 0};
-    const std::uint32_t tagSize = static_cast<std::uint32_t>(frame.size());
-    for (int i = 3; i >= 0; --i) file.push_back(static_cast<char>((tagSize >> (7 * i)) & 0x7F));
-    file.insert(file.end(), frame.begin(), frame.end());
+    std::vector<char> file = id3v23(frame);
     for (int f = 0; f < 2; ++f) {
         std::vector<char> mp3(417, 0);
         mp3[0] = '\xFF', mp3[1] = '\xFB', mp3[2] = '\x90';
         file.insert(file.end(), mp3.begin(), mp3.end());
     }
-    std::ofstream(path, std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
-    return true;
+    return save(path, file);
 }
 
 // ---------------------------------------------------------------------------
-// Hostile files: bounded time and memory, nothing read.
+// Hostile files: bounded time and memory, no more read than the caps allow.
 
 TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
     kestro::testing::TempDir dir;
@@ -160,8 +179,7 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         int texts = 0;
     };
     const std::vector<Row> rows = {
-        // No frame nor tag near the start: not taken for MPEG at all.
-        {"zeros.mp3", [](const std::string& p) { return hostile::zeros(p, 10 * MB); }, false},
+        // No frame nor tag near the start (a 2 GB hole): not taken for MPEG.
         {"sparse.mp3", [](const std::string& p) { return hostile::sparse(p, 2000 * MB); }, false},
         // Random bytes have false frame syncs everywhere.
         {"random.mp3", [](const std::string& p) { return hostile::random(p, 16 * MB); }, false},
@@ -179,6 +197,16 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         {"info-fields.wav", [](const std::string& p) { return hostile::infoFlood(p, 4 * MB); }, true},
         {"ape-items.mp3", [](const std::string& p) { return hostile::apeFlood(p, 4 * MB); }, true},
         {"compressed-frame.mp3", [&](const std::string& p) { return compressedFrameMp3(dir.path(), p); }, false},
+        // Frames we do not read cost little: under the frame cap, a title
+        // after 2000 of them is found.
+        {"title-after-2000-frames.mp3",
+         [](const std::string& p) {
+             std::vector<char> body;
+             for (int i = 0; i < 2000; ++i) body.insert(body.end(), {'T', 'X', 'X', 'X', 0, 0, 0, 3, 0, 0, 0, 'k', 0});
+             body.insert(body.end(), {'T', 'I', 'T', '2', 0, 0, 0, 6, 0, 0, 0, 'D', 'e', 'e', 'p', '!'});
+             return save(p, id3v23(body));
+         },
+         false, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -187,12 +215,14 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         const ChildRead r = readInChild(path);
         ::unlink(path.c_str());
         ASSERT_TRUE(r.finished) << "the reader crashed or let an exception out";
-        std::printf("%-22s %8.2f ms %8ld KiB peak growth%s\n", row.name, r.seconds * 1000, r.peakGrowthKiB,
-                    r.limited ? ", limited" : "");
         EXPECT_EQ(r.texts, row.texts);
         EXPECT_EQ(r.limited, row.limited);
-        // A ceiling that proves "no hang" (each takes milliseconds; the
-        // benchmark bench/tools/hostile_bench.cpp has the figures).
+        // The whole tag reader stores what was read, nothing more.
+        EXPECT_EQ(r.earlierTitleKept, row.texts == 0);
+        if (!r.hasDuration) {
+            EXPECT_EQ(r.storedDurationMs, 1000);
+        }
+        // "No hang" (each takes milliseconds: bench/tools/hostile_bench.cpp).
         EXPECT_LT(r.seconds, 10.0);
         if (!kAddressSanitizer) {  // (its allocator keeps freed memory)
             EXPECT_LT(r.peakGrowthKiB, 64 * 1024);
@@ -200,44 +230,9 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
     }
 }
 
-// The whole tag reader on a hostile file: the same outcome as any file that
-// cannot be read.
-TEST(MediaTagsLimits, ReadTagsOfAHostileFileStoresNoTags) {
-    kestro::testing::TempDir dir;
-    const std::string path = dir / "attributes.wma";
-    ASSERT_TRUE(hostile::asfAttributeClaim(path));
-    kestro::resetPlayerState();
-    kestro::SongEntry& e = kestro::SongTable[0];
-    std::memset(&e, 0, sizeof e);
-    std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
-    std::strcpy(e.title, "Earlier");
-    std::strcpy(kestro::playerState.nowTitle, "playing");
-    kestro::playerState.currentSong = &e;
-    kestro::songCount = 0;
-    kestro::readTags();
-    EXPECT_EQ(e.durationMs, 1000);
-    EXPECT_STREQ(e.title, "Earlier");
-    EXPECT_STREQ(kestro::playerState.nowTitle, "");
-    std::memset(&e, 0, sizeof e);
-}
-
 // ---------------------------------------------------------------------------
-// Real files that are large for a reason keep their tags.
-
-struct RealFiles {
-    kestro::testing::TempDir dir;
-    bool ok = false;
-
-    RealFiles() {
-        const std::string d = "'" + dir.path() + "/";
-        const std::string ff = "ffmpeg -nostdin -v error -y ";
-        ok = run("sox -n -r 44100 -c 2 -b 16 " + d + "base.wav' synth 1.5 sine 440 vol 0.5") &&
-             run("lame --quiet -b 128 " + d + "base.wav' " + d + "cover.mp3'") &&
-             run(ff + "-i " + d + "base.wav' -c:a aac -b:a 64k " + d + "cover.m4a'") &&
-             run(ff + "-i " + d + "base.wav' -c:a wmav2 -b:a 64k " + d + "cover.wma'");
-    }
-    std::string operator/(const std::string& name) const { return dir / name; }
-};
+// Real files that are large for a reason keep their tags, unless memory runs
+// out.
 
 // 5 MB of pseudo-random bytes (with their false frame syncs).
 TagLib::ByteVector bigPicture() {
@@ -257,19 +252,49 @@ void setTexts(TagLib::Tag* t) {
     t->setYear(2011);
 }
 
-TEST(MediaTagsLimits, FilesWithAFiveMegabyteCoverKeepTheirTags) {
-    RealFiles files;
-    ASSERT_TRUE(files.ok) << "sox, lame or ffmpeg failed";
-    const TagLib::ByteVector img = bigPicture();
+TEST(MediaTagsLimits, FilesWithAFiveMegabyteCoverKeepTheirTagsUnlessMemoryRunsOut) {
+    kestro::testing::TempDir files;
+    const std::string d = "'" + files.path() + "/", ff = "ffmpeg -nostdin -v error -y -i " + d + "base.wav' ";
+    ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + d + "base.wav' synth 1.5 sine 440 vol 0.5") &&
+                run("lame --quiet -b 128 " + d + "base.wav' " + d + "cover.mp3'") &&
+                run(ff + "-c:a aac -b:a 64k " + d + "cover.m4a'") && run(ff + "-c:a wmav2 -b:a 64k " + d + "cover.wma'"))
+        << "sox, lame or ffmpeg failed";
     {
         TagLib::MPEG::File f((files / "cover.mp3").c_str());
         setTexts(f.ID3v2Tag(true));
         auto* pic = new TagLib::ID3v2::AttachedPictureFrame;
         pic->setMimeType("image/jpeg");
-        pic->setPicture(img);
+        pic->setPicture(bigPicture());
         f.ID3v2Tag()->addFrame(pic);
         ASSERT_TRUE(f.save(TagLib::MPEG::File::ID3v2));
     }
+    // An allocation that fails inside the reader (here under an address-space
+    // limit) becomes "nothing read", for MediaTags and for readTags, instead
+    // of an exception that ends the process.
+    if (!kAddressSanitizer) {
+        // Room for what is mapped now (the allocator's free memory given
+        // back first) and 2 MB more: the 5 MB tag cannot be had. Not under
+        // ASan, whose allocator such a limit defeats.
+        const auto limitMemory = [] {
+            ::malloc_trim(0);
+            long pages = 0;
+            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+                std::fclose(f);
+            }
+            const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + 2 * MB;
+            struct rlimit rl = {limit, limit};
+            ::setrlimit(RLIMIT_AS, &rl);
+        };
+        const ChildRead r = readInChild(files / "cover.mp3", limitMemory);
+        ASSERT_TRUE(r.finished) << "an exception left the reader";
+        EXPECT_FALSE(r.opened);
+        EXPECT_TRUE(r.limited);
+        EXPECT_EQ(r.texts, 0);
+        EXPECT_TRUE(r.earlierTitleKept);
+        EXPECT_EQ(r.storedDurationMs, 1000);
+    }
+    const TagLib::ByteVector img = bigPicture();
     {
         TagLib::MP4::File f((files / "cover.m4a").c_str());
         setTexts(f.tag());
@@ -295,111 +320,23 @@ TEST(MediaTagsLimits, FilesWithAFiveMegabyteCoverKeepTheirTags) {
         MediaTags m;
         ASSERT_TRUE(m.open((files / name).c_str()));
         EXPECT_FALSE(m.limited());
-        std::string t;
-        EXPECT_TRUE(m.text("Title", t));
-        EXPECT_EQ(t, "Cover Title");
-        EXPECT_TRUE(m.text("Author", t));
-        EXPECT_EQ(t, "Cover Artist");
-        EXPECT_TRUE(m.text("WM/AlbumTitle", t));
-        EXPECT_EQ(t, "Cover Album");
-        EXPECT_TRUE(m.text("WM/Year", t));
-        EXPECT_EQ(t, "2011");
+        for (const auto& [key, value] : {std::pair{"Title", "Cover Title"}, std::pair{"Author", "Cover Artist"},
+                                         std::pair{"WM/AlbumTitle", "Cover Album"}, std::pair{"WM/Year", "2011"}}) {
+            std::string t;
+            EXPECT_TRUE(m.text(key, t)) << key;
+            EXPECT_EQ(t, value);
+        }
         std::uint64_t d = 0;
         ASSERT_TRUE(m.duration(d));
         EXPECT_NEAR(static_cast<double>(d) / 1e7, 1.5, 0.2);
     }
 }
 
-// ID3v2 tags: frames we do not read cost nothing much, and up to the frame
-// cap the frames we read are found wherever they stand in the tag.
-TEST(MediaTagsLimits, Id3v2TitleAfterManyOtherFrames) {
-    struct Row {
-        int framesBefore;
-        bool titleFound;
-    };
-    for (const Row row : {Row{0, true}, Row{1000, true}, Row{2000, true}, Row{5000, false}}) {
-        SCOPED_TRACE(row.framesBefore);
-        std::vector<char> body;
-        for (int i = 0; i < row.framesBefore; ++i) {
-            const char frame[] = {'T', 'X', 'X', 'X', 0, 0, 0, 3, 0, 0, 0, 'k', 0};
-            body.insert(body.end(), frame, frame + sizeof frame);
-        }
-        const char tit2[] = {'T', 'I', 'T', '2', 0, 0, 0, 6, 0, 0, 0, 'D', 'e', 'e', 'p', '!'};
-        body.insert(body.end(), tit2, tit2 + sizeof tit2);
-        std::vector<char> file = {'I', 'D', '3', 3, 0, 0};
-        const auto size = static_cast<std::uint32_t>(body.size());
-        for (int i = 3; i >= 0; --i) file.push_back(static_cast<char>((size >> (7 * i)) & 0x7F));
-        file.insert(file.end(), body.begin(), body.end());
-        MediaTags m;
-        m.openMemory(file.data(), file.size(), "a.mp3");
-        std::string t;
-        EXPECT_EQ(m.text("Title", t), row.titleFound);
-        if (row.titleFound) {
-            EXPECT_EQ(t, "Deep!");
-        }
-        EXPECT_EQ(m.limited(), !row.titleFound);
-    }
-}
-
-// An allocation that fails inside the reader (here under an address-space
-// limit) becomes "nothing read", for MediaTags and for readTags, instead of
-// an exception that ends the process.
-TEST(MediaTagsLimits, OutOfMemoryInsideTheReaderIsNoTags) {
-    if (kAddressSanitizer) GTEST_SKIP() << "an address-space limit defeats the sanitizer's allocator";
-    RealFiles files;
-    ASSERT_TRUE(files.ok);
-    {
-        TagLib::MPEG::File f((files / "cover.mp3").c_str());
-        setTexts(f.ID3v2Tag(true));
-        auto* pic = new TagLib::ID3v2::AttachedPictureFrame;
-        pic->setPicture(bigPicture());
-        f.ID3v2Tag()->addFrame(pic);
-        ASSERT_TRUE(f.save(TagLib::MPEG::File::ID3v2));
-    }
-    const std::string path = files / "cover.mp3";
-    // Room for what is mapped now (the free memory that this process's
-    // allocator keeps given back first) and 2 MB more: the 5 MB tag cannot
-    // be had.
-    const auto limitMemory = [] {
-        ::malloc_trim(0);
-        long pages = 0;
-        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-            std::fclose(f);
-        }
-        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + 2 * MB;
-        struct rlimit rl = {limit, limit};
-        ::setrlimit(RLIMIT_AS, &rl);
-    };
-    const ChildRead r = readInChild(path, limitMemory);
-    ASSERT_TRUE(r.finished) << "an exception left the reader";
-    EXPECT_FALSE(r.opened);
-    EXPECT_TRUE(r.limited);
-    EXPECT_EQ(r.texts, 0);
-
-    // readTags in a child under the same limit.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        kestro::SongEntry& e = kestro::SongTable[0];
-        std::memset(&e, 0, sizeof e);
-        std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
-        kestro::playerState.currentSong = &e;
-        kestro::songCount = 0;
-        limitMemory();
-        kestro::readTags();
-        _exit(e.durationMs == 1000 && e.title[0] == '\0' ? 0 : 2);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "readTags let an exception out";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
 // ---------------------------------------------------------------------------
 // MP3 length: a file without a Xing/Info or VBRI header is timed by its
 // frames.
 
-TEST(MediaTagsMp3Length, WithinOneSecondWithOrWithoutAVbrHeader) {
+TEST(MediaTagsMp3Length, WithinOneSecondWithoutAVbrHeader) {
     kestro::testing::TempDir dir;
     const std::string d = "'" + dir.path() + "/";
     // 10 s of silence, then 50 s of noise: a VBR encoder gives the first
@@ -407,24 +344,12 @@ TEST(MediaTagsMp3Length, WithinOneSecondWithOrWithoutAVbrHeader) {
     ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + d + "quiet.wav' trim 0 10"));
     ASSERT_TRUE(run("sox -n -r 44100 -c 2 -b 16 " + d + "loud.wav' synth 50 pinknoise vol 0.5"));
     ASSERT_TRUE(run("sox " + d + "quiet.wav' " + d + "loud.wav' " + d + "song.wav'"));
-    const std::string ff = "ffmpeg -nostdin -v error -y -i " + d + "song.wav' ";
-    struct Row {
-        const char* file;
-        std::string command;
-    };
-    const Row rows[] = {
-        {"lame-vbr-noheader.mp3", "lame --quiet -V 2 -t " + d + "song.wav' " + d + "lame-vbr-noheader.mp3'"},
-        {"ffmpeg-vbr-noxing.mp3", ff + "-c:a libmp3lame -q:a 2 -write_xing 0 " + d + "ffmpeg-vbr-noxing.mp3'"},
-        {"lame-vbr-xing.mp3", "lame --quiet -V 2 " + d + "song.wav' " + d + "lame-vbr-xing.mp3'"},
-        {"lame-cbr-noheader.mp3", "lame --quiet -b 128 -t " + d + "song.wav' " + d + "lame-cbr-noheader.mp3'"},
-        {"mono-22k-vbr-noheader.mp3",
-         "lame --quiet -V 5 -m m --resample 22.05 -t " + d + "song.wav' " + d + "mono-22k-vbr-noheader.mp3'"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.file);
-        ASSERT_TRUE(run(row.command));
+    // MPEG-1 and MPEG-2 (whose frames hold half as many samples).
+    for (const char* options : {"-V 2", "-V 5 -m m --resample 22.05"}) {
+        SCOPED_TRACE(options);
+        ASSERT_TRUE(run(std::string("lame --quiet -t ") + options + " " + d + "song.wav' " + d + "song.mp3'"));
         MediaTags m;
-        ASSERT_TRUE(m.open((dir / row.file).c_str()));
+        ASSERT_TRUE(m.open((dir / "song.mp3").c_str()));
         std::uint64_t d100ns = 0;
         ASSERT_TRUE(m.duration(d100ns));
         EXPECT_NEAR(static_cast<double>(d100ns) / 1e7, 60.0, 1.0);
