@@ -1,7 +1,6 @@
 #include "MpvTestMedia.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -9,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "TestUtil.h"
 #include "platform/Diagnostics.h"
 #include "platform/Text.h"
 
@@ -144,32 +142,6 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
-}
-
-bool wholeUtf8(const std::string& t) {
-    for (std::size_t i = 0; i < t.size();) {
-        const unsigned char b = static_cast<unsigned char>(t[i]);
-        const std::size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
-        if (n == 0 || i + n > t.size()) return false;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
-        i += n;
-    }
-    return true;
-}
-
-bool withCommaDecimalLocale(const std::function<void()>& f) {
-    TempDir locales;
-    if (!runQuiet("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8") + "'")) return false;
-    const char* old = std::getenv("LOCPATH");
-    const std::string saved = old ? old : "";
-    setenv("LOCPATH", locales.path().c_str(), 1);
-    const bool set = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-    if (set) f();
-    std::setlocale(LC_NUMERIC, "C");
-    if (old) setenv("LOCPATH", saved.c_str(), 1);
-    else unsetenv("LOCPATH");
-    return set;
 }
 
 DiagnosticLog::DiagnosticLog() {

@@ -53,11 +53,6 @@ std::string describe(const std::vector<Stretch>& list);
 platform::AudioOutput nullOutput();
 // Polls `done` every 10 ms for at most `limit`; true once it holds.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
-// True when `text` is whole UTF-8 characters only (none cut at the end).
-bool wholeUtf8(const std::string& text);
-// Runs `f` with LC_NUMERIC in a locale whose numbers differ from "C" (which
-// libmpv refuses), then back in "C". False when that locale cannot be built.
-bool withCommaDecimalLocale(const std::function<void()>& f);
 
 // Collects the back ends' diagnostic lines (some come from their threads)
 // while it lives.

@@ -2,7 +2,9 @@
 // source client, local playlists, and servers that misbehave.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <clocale>
 #include <cstdlib>
 #include <fstream>
@@ -23,7 +25,6 @@ using kestro::testing::IcecastServer;
 using kestro::testing::nullOutput;
 using kestro::testing::StubHttpServer;
 using kestro::testing::TempDir;
-using kestro::testing::wholeUtf8;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,6 +39,19 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 std::string tag(StreamPlayer& p, const char* name) {
     std::string v;
     return p.attribute(name, v) ? v : std::string("<none>");
+}
+
+// True when `text` is whole UTF-8 characters only (none cut at the end).
+bool wholeUtf8(const std::string& t) {
+    for (std::size_t i = 0; i < t.size();) {
+        const unsigned char b = static_cast<unsigned char>(t[i]);
+        const std::size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+        if (n == 0 || i + n > t.size()) return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+        i += n;
+    }
+    return true;
 }
 
 class MpvStream : public ::testing::Test {
@@ -69,8 +83,7 @@ TempDir* MpvStream::media_ = nullptr;
 class MpvIcecast : public MpvStream {
 protected:
     void SetUp() override {
-        const std::string why = IcecastServer::unavailableReason();
-        if (!why.empty()) GTEST_SKIP() << why;
+        if (std::string why = IcecastServer::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
         server_ = std::make_unique<IcecastServer>();
         ASSERT_TRUE(server_->running()) << server_->error();
         ASSERT_TRUE(server_->startSource("/kestro.mp3", 440)) << server_->error();
@@ -109,16 +122,19 @@ TEST_F(MpvIcecast, TheStreamPlaysItsToneIntoTheCaptureAtItsVolume) {
     EXPECT_NEAR(double(kestro::testing::peakBetween(w.left, w.seconds() - 1.5, w.seconds() - 0.1)) / full, 0.5, 0.05);
 }
 
-// Each new title is split into author and title. A long title with "%" and
-// accented letters (Icecast sends it as Latin-1, which is not UTF-8) comes
-// back as UTF-8, bounded and cut between characters. (Icecast takes an
-// update of about 4 kB once encoded, so longer and raw titles are sent by
-// the stub server further down.)
-TEST_F(MpvIcecast, TheChangingTitleReachesTheTagsBounded) {
+// Each new title is split into author and title; a long one with "%" and
+// accented letters (Icecast sends it as Latin-1) comes back as UTF-8, bounded
+// and cut between characters (longer and raw titles come from the stub
+// server further down). Pause holds the position, play resumes it; the
+// volume is clamped; stop and destroy release the connection, a play after a
+// stop makes it again.
+TEST_F(MpvIcecast, TitlesPauseVolumeAndTheConnection) {
     MpvStreamPlayer player(nullOutput());
     ASSERT_TRUE(player.create());
     player.setUrl(server_->url("/kestro.mp3"));
     player.play();
+    auto listeners = [&](int n) { return eventually([&] { return server_->listeners("/kestro.mp3") == n; }); };
+    EXPECT_TRUE(listeners(1));
     struct Case {
         std::string title, expectTitle, expectAuthor;  // "<none>": no author
     } cases[] = {
@@ -142,18 +158,7 @@ TEST_F(MpvIcecast, TheChangingTitleReachesTheTagsBounded) {
     EXPECT_GT(t.size(), kStreamTagMaxBytes - 4);
     EXPECT_EQ(t.substr(0, 5), "100% ");
     EXPECT_TRUE(wholeUtf8(t));
-}
 
-// Pause holds the position and play resumes it; the volume is clamped;
-// stop and destroy release the connection, a play after a stop makes it again.
-TEST_F(MpvIcecast, PauseHoldsStopReleasesAndPlayConnectsAgain) {
-    MpvStreamPlayer player(nullOutput());
-    ASSERT_TRUE(player.create());
-    player.setUrl(server_->url("/kestro.mp3"));
-    player.play();
-    auto listeners = [&](int n) { return eventually([&] { return server_->listeners("/kestro.mp3") == n; }); };
-    EXPECT_TRUE(listeners(1));
-    ASSERT_TRUE(eventually([&] { return player.positionSeconds() > 1.0; })) << log_.all();
     player.pause();
     sleepMs(300);
     const double held = player.positionSeconds();
