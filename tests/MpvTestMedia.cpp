@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <sstream>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <thread>
 
+#include "platform/Diagnostics.h"
 #include "platform/Text.h"
 
 namespace kestro::testing {
@@ -69,10 +71,11 @@ double toneFrequency(const std::vector<std::int16_t>& s, std::size_t from, std::
     return static_cast<double>(crossings - 1) * 44100.0 / static_cast<double>(last - first);
 }
 
-std::size_t loudSamples(const std::vector<std::int16_t>& s, int threshold) {
-    std::size_t n = 0;
-    for (std::int16_t v : s) n += (v > threshold || v < -threshold) ? 1 : 0;
-    return n;
+int peakBetween(const std::vector<std::int16_t>& s, double from, double to) {
+    int m = 0;
+    for (std::size_t i = std::size_t(from * 44100); i < std::size_t(to * 44100) && i < s.size(); ++i)
+        m = std::max(m, std::abs(int(s[i])));
+    return m;
 }
 
 std::vector<Stretch> stretches(const WavCapture& w) {
@@ -124,6 +127,47 @@ std::string describe(const std::vector<Stretch>& list) {
     for (const Stretch& s : list)
         o << "\n  at " << s.start << " s: " << s.seconds << " s of " << s.hz << " Hz, peak " << s.peak;
     return o.str();
+}
+
+platform::AudioOutput nullOutput() {
+    platform::AudioOutput o;
+    o.kind = platform::AudioOutput::Kind::Null;
+    return o;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+DiagnosticLog::DiagnosticLog() {
+    platform::setDiagnosticSink([this](const char* line) {
+        std::lock_guard<std::mutex> g(lock_);
+        lines_.push_back(line);
+    });
+}
+DiagnosticLog::~DiagnosticLog() { platform::setDiagnosticSink(nullptr); }
+std::vector<std::string> DiagnosticLog::lines() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return lines_;
+}
+bool DiagnosticLog::has(const std::string& part) const {
+    for (const std::string& l : lines())
+        if (l.find(part) != std::string::npos) return true;
+    return false;
+}
+std::string DiagnosticLog::all() const {
+    std::string out;
+    for (const std::string& l : lines()) out += l + "\n";
+    return out;
+}
+void DiagnosticLog::clear() {
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.clear();
 }
 
 }  // namespace kestro::testing

@@ -1,11 +1,16 @@
-// Test media for the libmpv back ends: tones encoded at test time by real
-// encoders, and measurements of a WAV capture (its header, length and the
-// frequency of its tone).
+// Test media and helpers for the libmpv back ends: tones encoded at test time
+// by real encoders, measurements of a WAV capture (its header, length and the
+// frequency of its tone), and the waits and logs the back-end tests share.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/MpvEngine.h"
 
 namespace kestro::testing {
 
@@ -27,8 +32,8 @@ WavCapture readWavCapture(const std::string& path);
 // The tone's frequency over samples [from, to) of `samples`, by counting
 // rising zero crossings of the non-silent part; 0 for silence.
 double toneFrequency(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t to);
-// The number of samples whose magnitude exceeds `threshold`.
-std::size_t loudSamples(const std::vector<std::int16_t>& samples, int threshold);
+// The largest magnitude over seconds [from, to) of `samples`.
+int peakBetween(const std::vector<std::int16_t>& samples, double from, double to);
 
 // A capture cut into stretches of one tone (or of silence) at one level,
 // measured over 50 ms windows; a window across a change belongs to neither
@@ -43,5 +48,26 @@ struct Stretch {
 std::vector<Stretch> stretches(const WavCapture& capture);
 // One line per stretch, for failure messages.
 std::string describe(const std::vector<Stretch>& list);
+
+// The output that plays nothing.
+platform::AudioOutput nullOutput();
+// Polls `done` every 10 ms for at most `limit`; true once it holds.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+// Collects the back ends' diagnostic lines (some come from their threads)
+// while it lives.
+class DiagnosticLog {
+public:
+    DiagnosticLog();
+    ~DiagnosticLog();
+    std::vector<std::string> lines() const;
+    bool has(const std::string& part) const;
+    std::string all() const;  // one line each, for failure messages
+    void clear();
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
 
 }  // namespace kestro::testing

@@ -12,19 +12,21 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
-#include "platform/Diagnostics.h"
 #include "platform/Mci.h"
 #include "platform/MpvMciDevice.h"
+#include "platform/MpvStreamPlayer.h"
 #include "platform/Paths.h"
 
 using namespace kestro::platform;
+using kestro::testing::eventually;
+using kestro::testing::nullOutput;
 using kestro::testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -32,12 +34,6 @@ namespace {
 
 constexpr double kToneSeconds = 1.5;
 const char* const kFormats[] = {"mp3", "wav", "wma", "m4a", "aif", "au"};
-
-AudioOutput nullOutput() {
-    AudioOutput o;
-    o.kind = AudioOutput::Kind::Null;
-    return o;
-}
 
 struct Reply {
     MciError rc;
@@ -52,15 +48,22 @@ Reply send(MciInterpreter& d, const std::string& command, unsigned size = 128) {
 
 long number(MciInterpreter& d, const std::string& command) { return std::atol(send(d, command).text.c_str()); }
 
-// Waits (at most `limit`) until `done` holds.
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(8000)) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Runs `f` with LC_NUMERIC in a locale whose numbers differ from "C" (which
+// libmpv refuses), then back in "C". False when that locale cannot be built.
+bool withCommaDecimalLocale(const std::function<void()>& f) {
+    TempDir locales;
+    if (!kestro::testing::runQuiet("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8") + "'")) return false;
+    const char* old = std::getenv("LOCPATH");
+    const std::string saved = old ? old : "";
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    const bool set = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    if (set) f();
+    std::setlocale(LC_NUMERIC, "C");
+    if (old) setenv("LOCPATH", saved.c_str(), 1);
+    else unsetenv("LOCPATH");
+    return set;
 }
 
 class MpvMci : public ::testing::Test {
@@ -82,95 +85,16 @@ public:
     static std::string openCommand(const std::string& path) { return "open \"" + path + "\" alias Song"; }
 
 protected:
-    void SetUp() override {
-        diagnostics_.clear();
-        // Lines come from the back ends' threads too.
-        setDiagnosticSink([this](const char* line) {
-            std::lock_guard<std::mutex> guard(diagnosticsLock_);
-            diagnostics_.push_back(line);
-        });
-    }
-    void TearDown() override { setDiagnosticSink(nullptr); }
-    std::vector<std::string> diagnostics() {
-        std::lock_guard<std::mutex> guard(diagnosticsLock_);
-        return diagnostics_;
-    }
-
     static TempDir* media_;
-    std::mutex diagnosticsLock_;
-    std::vector<std::string> diagnostics_;
+    kestro::testing::DiagnosticLog log_;
 };
 TempDir* MpvMci::media_ = nullptr;
 
 // --- parser -------------------------------------------------------------------
 
-TEST_F(MpvMci, EveryCommandFormAndItsErrors) {
+TEST_F(MpvMci, EveryCommandFormItsErrorsAndBoundedReplies) {
     auto d = makeMpvMciDevice(nullOutput());
-    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
-    struct Case {
-        const char* command;
-        MciError rc;
-    } cases[] = {
-        {"set song time format milliseconds", 0},
-        {"SET SONG TIME FORMAT MS", 0},
-        {"set Song seek exactly on", 0},
-        {"set sOnG seek exactly off", 0},
-        {"status song length", 0},
-        {"status song position wait", 0},
-        {"status song position", 0},
-        {"status song volume", 0},
-        {"  status\tsong   volume  ", 0},
-        {"play song", 0},
-        {"pause song", 0},
-        {"resume song", 0},
-        {"play song from 100", 0},
-        {"Play SONG From 0", 0},
-        {"setaudio song volume to 0", 0},
-        {"setaudio song volume to 1000", 0},
-        {"", MCIERR_MISSING_COMMAND_STRING},
-        {"   ", MCIERR_MISSING_COMMAND_STRING},
-        {"fly song", MCIERR_UNRECOGNIZED_COMMAND},
-        {"stop song", MCIERR_UNRECOGNIZED_COMMAND},
-        {"play", MCIERR_MISSING_DEVICE_NAME},
-        {"play other", MCIERR_INVALID_DEVICE_NAME},
-        {"play songs", MCIERR_INVALID_DEVICE_NAME},
-        {"play song now", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"pause song now", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"set song", MCIERR_MISSING_PARAMETER},
-        {"set song colour red", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"set song time format frames", MCIERR_BAD_TIME_FORMAT},
-        {"set song time format", MCIERR_MISSING_PARAMETER},
-        {"set song seek exactly maybe", MCIERR_BAD_CONSTANT},
-        {"status song", MCIERR_MISSING_PARAMETER},
-        {"status song colour", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"status song length now", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"play song from", MCIERR_MISSING_PARAMETER},
-        {"play song from -5", MCIERR_BAD_INTEGER},
-        {"play song from 12x", MCIERR_BAD_INTEGER},
-        {"play song from 99999999999", MCIERR_BAD_INTEGER},
-        {"play song from 2000000", MCIERR_OUTOFRANGE},
-        {"play song to 5", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"setaudio song volume to 1001", MCIERR_OUTOFRANGE},
-        {"setaudio song volume to -1", MCIERR_BAD_INTEGER},
-        {"setaudio song volume to loud", MCIERR_BAD_INTEGER},
-        {"setaudio song volume 5", MCIERR_MISSING_PARAMETER},
-        {"setaudio song bass to 5", MCIERR_UNRECOGNIZED_KEYWORD},
-        {"status \"song", MCIERR_NO_CLOSING_QUOTE},
-        {"status \"song\"x length", MCIERR_EXTRA_CHARACTERS},
-        {"status \"song\" length", 0},
-        {"open x alias song", MCIERR_DUPLICATE_ALIAS},
-        {"open x alias SONG", MCIERR_DUPLICATE_ALIAS},
-        {"open x alias other", MCIERR_DEVICE_OPEN},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(send(*d, c.command).rc, c.rc) << '"' << c.command << '"';
-    }
-    EXPECT_EQ(send(*d, "close SONG").rc, 0u);
-    EXPECT_EQ(send(*d, "close song").rc, MCIERR_INVALID_DEVICE_NAME);
-}
-
-TEST_F(MpvMci, CommandsOnADeviceThatIsNotOpen) {
-    auto d = makeMpvMciDevice(nullOutput());
+    // Before the open no command finds the device, and none replies.
     for (const char* command : {"status song length", "status song position wait", "status song volume", "play song",
                                 "play song from 0", "pause song", "resume song", "setaudio song volume to 5",
                                 "set song time format milliseconds", "set song seek exactly on", "close song"}) {
@@ -178,9 +102,56 @@ TEST_F(MpvMci, CommandsOnADeviceThatIsNotOpen) {
         EXPECT_EQ(r.rc, MCIERR_INVALID_DEVICE_NAME) << command;
         EXPECT_EQ(r.text, "") << command;
     }
+    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
+    struct Case {
+        const char* command;
+        MciError rc;
+    } cases[] = {
+        {"set song time format milliseconds", 0}, {"SET SONG TIME FORMAT MS", 0}, {"set Song seek exactly on", 0},
+        {"set sOnG seek exactly off", 0}, {"status song length", 0}, {"status song position wait", 0},
+        {"status song position", 0}, {"status song volume", 0}, {"  status\tsong   volume  ", 0}, {"play song", 0},
+        {"pause song", 0}, {"resume song", 0}, {"play song from 100", 0}, {"Play SONG From 0", 0},
+        {"setaudio song volume to 0", 0}, {"setaudio song volume to 1000", 0},
+        {"", MCIERR_MISSING_COMMAND_STRING}, {"   ", MCIERR_MISSING_COMMAND_STRING},
+        {"fly song", MCIERR_UNRECOGNIZED_COMMAND}, {"stop song", MCIERR_UNRECOGNIZED_COMMAND},
+        {"play", MCIERR_MISSING_DEVICE_NAME}, {"play other", MCIERR_INVALID_DEVICE_NAME},
+        {"play songs", MCIERR_INVALID_DEVICE_NAME}, {"play song now", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"pause song now", MCIERR_UNRECOGNIZED_KEYWORD}, {"set song", MCIERR_MISSING_PARAMETER},
+        {"set song colour red", MCIERR_UNRECOGNIZED_KEYWORD}, {"set song time format frames", MCIERR_BAD_TIME_FORMAT},
+        {"set song time format", MCIERR_MISSING_PARAMETER}, {"set song seek exactly maybe", MCIERR_BAD_CONSTANT},
+        {"status song", MCIERR_MISSING_PARAMETER}, {"status song colour", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"status song length now", MCIERR_UNRECOGNIZED_KEYWORD}, {"play song from", MCIERR_MISSING_PARAMETER},
+        {"play song from -5", MCIERR_BAD_INTEGER}, {"play song from 12x", MCIERR_BAD_INTEGER},
+        {"play song from 99999999999", MCIERR_BAD_INTEGER}, {"play song from 2000000", MCIERR_OUTOFRANGE},
+        {"play song to 5", MCIERR_UNRECOGNIZED_KEYWORD}, {"setaudio song volume to 1001", MCIERR_OUTOFRANGE},
+        {"setaudio song volume to -1", MCIERR_BAD_INTEGER}, {"setaudio song volume to loud", MCIERR_BAD_INTEGER},
+        {"setaudio song volume 5", MCIERR_MISSING_PARAMETER}, {"setaudio song bass to 5", MCIERR_UNRECOGNIZED_KEYWORD},
+        {"status \"song", MCIERR_NO_CLOSING_QUOTE}, {"status \"song\"x length", MCIERR_EXTRA_CHARACTERS},
+        {"status \"song\" length", 0}, {"open x alias song", MCIERR_DUPLICATE_ALIAS},
+        {"open x alias SONG", MCIERR_DUPLICATE_ALIAS}, {"open x alias other", MCIERR_DEVICE_OPEN},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(send(*d, c.command).rc, c.rc) << '"' << c.command << '"';
+    }
+    // A reply is cut to the caller's buffer, or not written without one.
+    const std::string full = send(*d, "status song length").text;
+    ASSERT_EQ(full.size(), 4u);  // 1500
+    for (unsigned size : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        Reply r = send(*d, "status song length", size);
+        EXPECT_EQ(r.rc, 0u);
+        EXPECT_EQ(r.text, full.substr(0, size - 1)) << size;
+    }
+    EXPECT_EQ(d->send("status song volume", nullptr, 0), 0u);
+    char text[8];
+    EXPECT_TRUE(d->errorText(MCIERR_INVALID_FILE, text, sizeof text));
+    EXPECT_EQ(std::string(text), "The spe");
+    EXPECT_EQ(send(*d, "close SONG").rc, 0u);
+    EXPECT_EQ(send(*d, "close song").rc, MCIERR_INVALID_DEVICE_NAME);
 }
 
-TEST_F(MpvMci, OpenPathQuoting) {
+// Quoted and bare paths, Windows paths through the drive map, and paths a
+// mishandled quote would cut.
+TEST_F(MpvMci, OpenPathQuotingAndDriveMap) {
     TempDir dir;
     const std::string plain = dir / "plain.wav";
     const std::string spaced = dir / "with space %s %d.wav";
@@ -194,98 +165,72 @@ TEST_F(MpvMci, OpenPathQuoting) {
     while (deep.size() < 1000) deep += "/" + std::string(200, 'd');
     std::filesystem::create_directories(deep);
     std::filesystem::copy_file(file("tone.wav"), deep + "/long name.wav");
+    std::filesystem::create_directories(dir / "music");
+    std::filesystem::copy_file(file("tone.mp3"), dir / "music/a b.mp3");
+    ASSERT_TRUE(setDriveMapping('Q', dir.path()));
 
     struct Case {
         std::string command;
         MciError rc;
     } cases[] = {
-        {"open " + plain + " alias Song", 0},
-        {"open \"" + plain + "\" alias Song", 0},
-        {"open \"" + spaced + "\" alias Song", 0},
-        {"open \"" + deep + "/long name.wav\" alias Song", 0},
-        {"OPEN " + plain + " ALIAS song", 0},
+        {"open " + plain + " alias Song", 0}, {"open \"" + plain + "\" alias Song", 0},
+        {"open \"" + spaced + "\" alias Song", 0}, {"open \"" + deep + "/long name.wav\" alias Song", 0},
+        {"OPEN " + plain + " ALIAS song", 0}, {"open \"Q:\\music\\a b.mp3\" alias Song", 0},
+        {"open Q:\\music\\..\\..\\missing.mp3 alias Song", MCIERR_FILE_NOT_FOUND},
+        {"open Y:\\music\\a.mp3 alias Song", MCIERR_FILE_NOT_FOUND},  // unmapped drive
         {"open " + spaced + " alias Song", MCIERR_UNRECOGNIZED_KEYWORD},
         {"open \"" + plain + " alias Song", MCIERR_NO_CLOSING_QUOTE},
         {"open " + dir.path() + "/a\"b.wav alias Song", MCIERR_NO_CLOSING_QUOTE},
         {"open \"" + dir.path() + "/a\"b.wav\" alias Song", MCIERR_EXTRA_CHARACTERS},
-        {"open \"\" alias Song", MCIERR_FILENAME_REQUIRED},
-        {"open", MCIERR_FILENAME_REQUIRED},
-        {"open " + plain, MCIERR_MISSING_PARAMETER},
-        {"open " + plain + " alias", MCIERR_MISSING_PARAMETER},
+        {"open \"\" alias Song", MCIERR_FILENAME_REQUIRED}, {"open", MCIERR_FILENAME_REQUIRED},
+        {"open " + plain, MCIERR_MISSING_PARAMETER}, {"open " + plain + " alias", MCIERR_MISSING_PARAMETER},
         {"open " + plain + " type waveaudio", MCIERR_UNRECOGNIZED_KEYWORD},
         {"open " + plain + " alias Song wait", MCIERR_UNRECOGNIZED_KEYWORD},
         {"open " + deep + "/" + std::string(300, 'n') + ".wav alias Song", MCIERR_FILE_NOT_FOUND},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.command.substr(0, 200));
         auto d = makeMpvMciDevice(nullOutput());
-        EXPECT_EQ(send(*d, c.command).rc, c.rc) << c.command.substr(0, 200);
+        EXPECT_EQ(send(*d, c.command).rc, c.rc);
         // A failed open leaves nothing open under the alias.
-        EXPECT_EQ(send(*d, "status song length").rc, c.rc == 0 ? 0u : MCIERR_INVALID_DEVICE_NAME) << c.command.substr(0, 200);
+        Reply length = send(*d, "status song length");
+        EXPECT_EQ(length.rc, c.rc == 0 ? 0u : MCIERR_INVALID_DEVICE_NAME);
+        if (c.rc == 0) {
+            EXPECT_NEAR(std::atol(length.text.c_str()), kToneSeconds * 1000, 50);
+        }
     }
-}
-
-TEST_F(MpvMci, WindowsPathFromAShortcutGoesThroughTheDriveMap) {
-    TempDir dir;
-    std::filesystem::create_directories(dir / "music");
-    std::filesystem::copy_file(file("tone.mp3"), dir / "music/a b.mp3");
-    ASSERT_TRUE(setDriveMapping('Q', dir.path()));
-    auto d = makeMpvMciDevice(nullOutput());
-    EXPECT_EQ(send(*d, "open \"Q:\\music\\a b.mp3\" alias Song").rc, 0u);
-    EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
-    EXPECT_EQ(send(*d, "close song").rc, 0u);
-    EXPECT_EQ(send(*d, "open Q:\\music\\..\\..\\missing.mp3 alias Song").rc, MCIERR_FILE_NOT_FOUND);
-    EXPECT_EQ(send(*d, "open Y:\\music\\a.mp3 alias Song").rc, MCIERR_FILE_NOT_FOUND);  // unmapped drive
     resetDriveMappings();
-}
-
-TEST_F(MpvMci, RepliesAreBoundedByTheCallersBuffer) {
-    auto d = makeMpvMciDevice(nullOutput());
-    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
-    const std::string full = send(*d, "status song length").text;
-    ASSERT_EQ(full.size(), 4u);  // 1500
-    for (unsigned size : {1u, 2u, 3u, 4u, 5u, 6u}) {
-        Reply r = send(*d, "status song length", size);
-        EXPECT_EQ(r.rc, 0u);
-        EXPECT_EQ(r.text, full.substr(0, size - 1)) << size;
-    }
-    EXPECT_EQ(d->send("status song volume", nullptr, 0), 0u);  // no buffer at all
-    char text[8];
-    EXPECT_TRUE(d->errorText(MCIERR_INVALID_FILE, text, sizeof text));
-    EXPECT_EQ(std::string(text), "The spe");
 }
 
 // --- real files ------------------------------------------------------------
 
-TEST_F(MpvMci, EveryFormatOpensStoppedAtZeroWithItsLength) {
+// Each open starts stopped at 0 and at full volume, whatever level the song
+// before it was left at; the volume reads back as the level last set.
+TEST_F(MpvMci, EveryFormatOpensStoppedAtZeroWithItsLengthAndFullVolume) {
     auto d = makeMpvMciDevice(nullOutput());
-    for (const char* ext : kFormats) {
-        SCOPED_TRACE(ext);
-        ASSERT_EQ(send(*d, openCommand(file(std::string("tone.") + ext))).rc, 0u);
+    const int levels[] = {0, 1, 500, 999, 1000, 250};
+    for (std::size_t i = 0; i < std::size(kFormats); ++i) {
+        SCOPED_TRACE(kFormats[i]);
+        ASSERT_EQ(send(*d, openCommand(file(std::string("tone.") + kFormats[i]))).rc, 0u);
         EXPECT_EQ(send(*d, "set song time format milliseconds").rc, 0u);
         EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        EXPECT_EQ(number(*d, "status song position wait"), 0);  // opened stopped
+        sleepMs(150);
+        EXPECT_EQ(number(*d, "status song position wait"), 0);
         EXPECT_EQ(number(*d, "status song volume"), 1000);
+        ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(levels[i])).rc, 0u);
+        EXPECT_EQ(send(*d, "setaudio song volume to 1001").rc, MCIERR_OUTOFRANGE);
+        EXPECT_EQ(number(*d, "status song volume"), levels[i]);
         EXPECT_EQ(send(*d, "close song").rc, 0u);
     }
 }
 
-TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
+// (Pause and resume in real time are played through the host elsewhere.)
+TEST_F(MpvMci, PlayAndPlayFromMoveThePosition) {
     auto d = makeMpvMciDevice(nullOutput());
     ASSERT_EQ(send(*d, openCommand(file("long.mp3"))).rc, 0u);
     auto position = [&] { return number(*d, "status song position wait"); };
-
     ASSERT_EQ(send(*d, "play song").rc, 0u);
     EXPECT_TRUE(eventually([&] { return position() >= 300; })) << position();
-    ASSERT_EQ(send(*d, "pause song").rc, 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const long paused = position();
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_NEAR(position(), paused, 60) << "the position moved while paused";
-
-    ASSERT_EQ(send(*d, "resume song").rc, 0u);
-    EXPECT_TRUE(eventually([&] { return position() >= paused + 300; })) << position();
-
     // The target is reported at once, then playback goes on from there.
     ASSERT_EQ(send(*d, "play song from 4000").rc, 0u);
     EXPECT_GE(position(), 4000);
@@ -296,7 +241,7 @@ TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
     // Playing on to the end stays at the end.
     ASSERT_EQ(send(*d, "play song from 5800").rc, 0u);
     EXPECT_TRUE(eventually([&] { return position() >= 5900; })) << position();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sleepMs(300);
     EXPECT_LE(position(), number(*d, "status song length"));
 }
 
@@ -306,8 +251,7 @@ TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
 TEST_F(MpvMci, ASongAsLongAsTheOneBeforeOpensWithItsLength) {
     TempDir dir;
     std::filesystem::copy_file(file("tone.mp3"), dir / "copy.mp3");
-    const std::string next[] = {file("tone.mp3"), dir / "copy.mp3"};
-    for (const std::string& path : next) {
+    for (const std::string& path : {file("tone.mp3"), dir / "copy.mp3"}) {
         SCOPED_TRACE(path);
         auto d = makeMpvMciDevice(nullOutput());
         ASSERT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
@@ -320,32 +264,12 @@ TEST_F(MpvMci, ASongAsLongAsTheOneBeforeOpensWithItsLength) {
     }
 }
 
-TEST_F(MpvMci, VolumeIsTheLevelLastSetAndStartsAtFullForEachOpen) {
-    auto d = makeMpvMciDevice(nullOutput());
-    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
-    for (int level : {0, 1, 500, 999, 1000, 250}) {
-        ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(level)).rc, 0u);
-        EXPECT_EQ(number(*d, "status song volume"), level);
-        EXPECT_EQ(send(*d, "status song volume", 255).text, std::to_string(level));
-    }
-    EXPECT_EQ(send(*d, "setaudio song volume to 1001").rc, MCIERR_OUTOFRANGE);
-    EXPECT_EQ(number(*d, "status song volume"), 250);
-    ASSERT_EQ(send(*d, "close song").rc, 0u);
-    ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
-    EXPECT_EQ(number(*d, "status song volume"), 1000);
-}
-
 TEST(MpvVolumeCurve, LinearGainOntoTheCubicProperty) {
-    EXPECT_DOUBLE_EQ(mpvVolumeForGain(1.0), 100.0);
-    EXPECT_DOUBLE_EQ(mpvVolumeForGain(0.0), 0.0);
-    EXPECT_DOUBLE_EQ(mpvVolumeForGain(-1.0), 0.0);
-    EXPECT_DOUBLE_EQ(mpvVolumeForGain(2.0), 100.0);
-    EXPECT_NEAR(mpvVolumeForGain(0.125), 50.0, 1e-9);  // (50/100)^3 = 0.125
-    double last = -1;
-    for (int level = 0; level <= 1000; ++level) {
-        const double v = mpvVolumeForGain(level / 1000.0);
-        EXPECT_GT(v, last) << level;
-        last = v;
+    for (auto [gain, volume] : {std::pair{1.0, 100.0}, {0.0, 0.0}, {-1.0, 0.0}, {2.0, 100.0}, {0.125, 50.0}}) {
+        EXPECT_NEAR(mpvVolumeForGain(gain), volume, 1e-9) << gain;  // (50/100)^3 = 0.125
+    }
+    for (int level = 1; level <= 1000; ++level) {
+        EXPECT_GT(mpvVolumeForGain(level / 1000.0), mpvVolumeForGain((level - 1) / 1000.0)) << level;
     }
 }
 
@@ -358,19 +282,15 @@ TEST_F(MpvMci, CaptureHoldsEverySongPlayedAsOneWavFile) {
     {
         auto d = makeMpvMciDevice(out);
         // Songs one after another, at full and at half volume (gain 0.5).
-        struct Song {
-            const char* name;
-            int level;
-        } songs[] = {{"tone.mp3", 1000}, {"high.wav", 1000}, {"tone.wav", 500}};
-        for (const Song& s : songs) {
-            SCOPED_TRACE(s.name);
-            ASSERT_EQ(send(*d, openCommand(file(s.name))).rc, 0u);
+        for (auto [name, level] : {std::pair{"tone.mp3", 1000}, {"high.wav", 1000}, {"tone.wav", 500}}) {
+            SCOPED_TRACE(name);
+            ASSERT_EQ(send(*d, openCommand(file(name))).rc, 0u);
             const long length = number(*d, "status song length");
             ASSERT_EQ(send(*d, "play song").rc, 0u);
-            ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(s.level)).rc, 0u);
+            ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(level)).rc, 0u);
             // (An mp3's length is its estimate; playback ends at the last sample.)
             EXPECT_TRUE(eventually([&] { return number(*d, "status song position wait") >= length - 60; }));
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            sleepMs(100);
             ASSERT_EQ(send(*d, "close song").rc, 0u);
         }
     }  // the device's teardown completes the capture
@@ -382,63 +302,55 @@ TEST_F(MpvMci, CaptureHoldsEverySongPlayedAsOneWavFile) {
     EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r / 10, r * 14 / 10), 440.0, 3.0);
     EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r * 17 / 10, r * 24 / 10), 880.0, 5.0);
     EXPECT_NEAR(kestro::testing::toneFrequency(w.left, r * 27 / 10, r * 38 / 10), 440.0, 3.0);
-    // Half volume halves the amplitude of the last song (the tones are made at 0.5).
-    auto peak = [&](std::size_t from, std::size_t to) {
-        int m = 0;
-        for (std::size_t i = from; i < to && i < w.left.size(); ++i) m = std::max(m, std::abs(int(w.left[i])));
-        return m;
-    };
-    EXPECT_NEAR(peak(r * 27 / 10, r * 38 / 10) * 2.0 / peak(r / 10, r * 14 / 10), 1.0, 0.1);
+    // Half volume halves the amplitude of the last song.
+    EXPECT_NEAR(kestro::testing::peakBetween(w.left, 2.7, 3.8) * 2.0 / kestro::testing::peakBetween(w.left, 0.1, 1.4),
+                1.0, 0.1);
 }
 
 TEST(MpvAudioOutput, ParsesTheChoices) {
     struct Case {
         const char* text;
-        bool ok;
         AudioOutput::Kind kind;
         const char* file;
-        bool realtime = false;
+        bool realtime;
     } cases[] = {
-        {"auto", true, AudioOutput::Kind::Auto, ""},
-        {"null", true, AudioOutput::Kind::Null, ""},
-        {"pcm:/tmp/a b.wav", true, AudioOutput::Kind::Pcm, "/tmp/a b.wav"},
-        {"pcm:x", true, AudioOutput::Kind::Pcm, "x"},
-        {"pcm:", false, AudioOutput::Kind::Auto, ""},
-        {"pcm-realtime:x.wav", true, AudioOutput::Kind::Pcm, "x.wav", true},
-        {"pcm-realtime:/a:b c.wav", true, AudioOutput::Kind::Pcm, "/a:b c.wav", true},
-        {"pcm-realtime:", false, AudioOutput::Kind::Auto, ""},
-        {"PCM:x", false, AudioOutput::Kind::Auto, ""},
-        {"Null", false, AudioOutput::Kind::Auto, ""},
-        {"", false, AudioOutput::Kind::Auto, ""},
-        {"alsa", false, AudioOutput::Kind::Auto, ""},
+        {"auto", AudioOutput::Kind::Auto, "", false},
+        {"null", AudioOutput::Kind::Null, "", false},
+        {"pcm:/tmp/a b.wav", AudioOutput::Kind::Pcm, "/tmp/a b.wav", false},
+        {"pcm:x", AudioOutput::Kind::Pcm, "x", false},
+        {"pcm-realtime:x.wav", AudioOutput::Kind::Pcm, "x.wav", true},
+        {"pcm-realtime:/a:b c.wav", AudioOutput::Kind::Pcm, "/a:b c.wav", true},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
         AudioOutput out;
-        EXPECT_EQ(parseAudioOutput(c.text, out), c.ok) << c.text;
-        EXPECT_EQ(out.kind, c.kind) << c.text;
-        EXPECT_EQ(out.file, c.file) << c.text;
-        EXPECT_EQ(out.realtime, c.realtime) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(describeAudioOutput(out), c.text);
-        }
+        EXPECT_TRUE(parseAudioOutput(c.text, out));
+        EXPECT_EQ(out.kind, c.kind);
+        EXPECT_EQ(out.file, c.file);
+        EXPECT_EQ(out.realtime, c.realtime);
+        EXPECT_EQ(describeAudioOutput(out), c.text);
     }
-    AudioOutput untouched;
-    EXPECT_FALSE(parseAudioOutput(nullptr, untouched));
+    for (const char* text : {"pcm:", "pcm-realtime:", "PCM:x", "Null", "", "alsa", static_cast<const char*>(nullptr)}) {
+        AudioOutput out;  // refused, and left untouched
+        EXPECT_FALSE(parseAudioOutput(text, out)) << (text ? text : "null");
+        EXPECT_EQ(out.kind, AudioOutput::Kind::Auto);
+        EXPECT_EQ(out.file, "");
+        EXPECT_FALSE(out.realtime);
+    }
 }
 
 // --- bad input -----------------------------------------------------------------
 
-TEST_F(MpvMci, BadFilesFailAtOnceWithTheirCode) {
+// Bad files fail at once with their code; a truncated file fails or opens
+// with a shorter length; a file deleted while playing leaves the device
+// answering; it still plays a whole file after them all.
+TEST_F(MpvMci, BadTruncatedAndDeletedFiles) {
     TempDir dir;
     std::vector<std::pair<std::string, MciError>> cases = {
-        {dir / "missing.mp3", MCIERR_FILE_NOT_FOUND},
-        {dir / "no-such-folder/a.mp3", MCIERR_FILE_NOT_FOUND},
-        {dir.path(), MCIERR_INVALID_FILE},
-        {"/dev/zero", MCIERR_INVALID_FILE},
-        {dir / "empty.mp3", MCIERR_INVALID_FILE},
-        {dir / "text.mp3", MCIERR_INVALID_FILE},
-        {dir / "fifo.mp3", MCIERR_INVALID_FILE},
-        {dir / "list.mp3", MCIERR_INVALID_FILE},
+        {dir / "missing.mp3", MCIERR_FILE_NOT_FOUND}, {dir / "no-such-folder/a.mp3", MCIERR_FILE_NOT_FOUND},
+        {dir.path(), MCIERR_INVALID_FILE},           {"/dev/zero", MCIERR_INVALID_FILE},
+        {dir / "empty.mp3", MCIERR_INVALID_FILE},    {dir / "text.mp3", MCIERR_INVALID_FILE},
+        {dir / "fifo.mp3", MCIERR_INVALID_FILE},     {dir / "list.mp3", MCIERR_INVALID_FILE},
         {dir / std::string(1100, 'x'), MCIERR_FILE_NOT_FOUND},
     };
     kestro::testing::writeFile(dir / "empty.mp3", "");
@@ -446,6 +358,7 @@ TEST_F(MpvMci, BadFilesFailAtOnceWithTheirCode) {
     // A playlist under a song's name: libmpv would redirect to its entries.
     kestro::testing::writeFile(dir / "list.mp3", "#EXTM3U\n" + file("tone.mp3") + "\n");
     ASSERT_EQ(mkfifo((dir / "fifo.mp3").c_str(), 0600), 0);
+    std::vector<std::string> truncated;
     for (const char* ext : kFormats) {
         // Corrupt: the right extension over noise that no decoder takes.
         std::string noise(20000, '\0');
@@ -454,97 +367,92 @@ TEST_F(MpvMci, BadFilesFailAtOnceWithTheirCode) {
         const std::string corrupt = dir / (std::string("corrupt.") + ext);
         kestro::testing::writeFile(corrupt, noise);
         cases.push_back({corrupt, MCIERR_INVALID_FILE});
-    }
-    auto d = makeMpvMciDevice(nullOutput());
-    for (const auto& [path, rc] : cases) {
-        const auto start = Clock::now();
-        EXPECT_EQ(send(*d, openCommand(path)).rc, rc) << path.substr(0, 200);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << path.substr(0, 200);
-        EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
-    }
-    // The device still plays a good file after all that.
-    EXPECT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
-    EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
-}
-
-TEST_F(MpvMci, TruncatedFilesFailOrOpenWithAShorterLength) {
-    TempDir dir;
-    auto d = makeMpvMciDevice(nullOutput());
-    for (const char* ext : kFormats) {
         const std::string whole = kestro::testing::readFile(file(std::string("tone.") + ext));
         for (std::size_t keep : {std::size_t{40}, std::size_t{600}, whole.size() / 2}) {
-            const std::string path = dir / ("cut" + std::to_string(keep) + "." + ext);
-            kestro::testing::writeFile(path, whole.substr(0, keep));
-            SCOPED_TRACE(path);
-            const auto start = Clock::now();
-            const MciError rc = send(*d, openCommand(path)).rc;
-            EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-            if (rc == 0) {
-                EXPECT_LE(number(*d, "status song length"), kToneSeconds * 1000 + 50);
-                EXPECT_EQ(send(*d, "play song").rc, 0u);
-                EXPECT_EQ(send(*d, "close song").rc, 0u);
-            } else {
-                // Refused by the decoder, or (on a loaded machine, where
-                // probing a cut file can take seconds) not loaded within the
-                // open's bound: both are failures, and the device is left
-                // closed either way.
-                EXPECT_TRUE(rc == MCIERR_INVALID_FILE || rc == MCIERR_DEVICE_NOT_READY) << rc;
-                EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
-            }
+            truncated.push_back(dir / ("cut" + std::to_string(keep) + "." + ext));
+            kestro::testing::writeFile(truncated.back(), whole.substr(0, keep));
         }
     }
-    // The device still plays a whole file after all that.
+    auto d = makeMpvMciDevice(nullOutput());
+    auto timedOpen = [&](const std::string& path) {
+        const auto start = Clock::now();
+        const MciError rc = send(*d, openCommand(path)).rc;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        return rc;
+    };
+    for (const auto& [path, rc] : cases) {
+        SCOPED_TRACE(path.substr(0, 200));
+        EXPECT_EQ(timedOpen(path), rc);
+        EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
+    }
+    for (const std::string& path : truncated) {
+        SCOPED_TRACE(path);
+        const MciError rc = timedOpen(path);
+        if (rc == 0) {
+            EXPECT_LE(number(*d, "status song length"), kToneSeconds * 1000 + 50);
+            EXPECT_EQ(send(*d, "play song").rc, 0u);
+            EXPECT_EQ(send(*d, "close song").rc, 0u);
+        } else {
+            // Refused by the decoder, or (probing a cut file can take
+            // seconds on a loaded machine) not loaded within the open's
+            // bound: the device is left closed either way.
+            EXPECT_TRUE(rc == MCIERR_INVALID_FILE || rc == MCIERR_DEVICE_NOT_READY) << rc;
+            EXPECT_EQ(send(*d, "status song length").rc, MCIERR_INVALID_DEVICE_NAME);
+        }
+    }
+    // A file deleted while it plays leaves the device answering.
+    const std::string gone = dir / "gone.mp3";
+    std::filesystem::copy_file(file("long.mp3"), gone);
+    ASSERT_EQ(send(*d, openCommand(gone)).rc, 0u);
+    ASSERT_EQ(send(*d, "play song").rc, 0u);
+    std::filesystem::remove(gone);
+    sleepMs(300);
+    for (const char* command : {"status song position wait", "play song from 3000", "pause song", "close song"}) {
+        EXPECT_EQ(send(*d, command).rc, 0u) << command;
+    }
+    EXPECT_EQ(send(*d, openCommand(gone)).rc, MCIERR_FILE_NOT_FOUND);
     ASSERT_EQ(send(*d, openCommand(file("tone.wav"))).rc, 0u);
     EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
 }
 
-TEST_F(MpvMci, AFileDeletedWhilePlayingLeavesTheDeviceAnswering) {
-    TempDir dir;
-    const std::string path = dir / "gone.mp3";
-    std::filesystem::copy_file(file("long.mp3"), path);
-    auto d = makeMpvMciDevice(nullOutput());
-    ASSERT_EQ(send(*d, openCommand(path)).rc, 0u);
-    ASSERT_EQ(send(*d, "play song").rc, 0u);
-    std::filesystem::remove(path);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(send(*d, "status song position wait").rc, 0u);
-    EXPECT_EQ(send(*d, "play song from 3000").rc, 0u);
-    EXPECT_EQ(send(*d, "pause song").rc, 0u);
-    EXPECT_EQ(send(*d, "close song").rc, 0u);
-    EXPECT_EQ(send(*d, openCommand(path)).rc, MCIERR_FILE_NOT_FOUND);
-    EXPECT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
-}
-
-TEST_F(MpvMci, WithoutLibmpvEveryCommandFailsAndTheReasonIsSaidOnce) {
-    // libmpv refuses a locale whose numbers differ from "C": build one.
-    TempDir locales;
-    if (!kestro::testing::runQuiet("localedef -i de_DE -f UTF-8 '" + (locales / "de_DE.UTF-8") + "'")) {
+// libmpv will not start in a locale whose numbers differ from "C": each back
+// end says so once, every command of the song device fails without a reply,
+// and every operation of the stream player is harmless.
+TEST_F(MpvMci, WithoutLibmpvBothBackEndsFailAndSayWhyOnce) {
+    std::shared_ptr<MciInterpreter> d;
+    std::unique_ptr<MpvStreamPlayer> player;
+    if (!withCommaDecimalLocale([&] {
+            d = makeMpvMciDevice(nullOutput());
+            player = std::make_unique<MpvStreamPlayer>(nullOutput());
+        })) {
         GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here";
     }
-    const char* oldPath = std::getenv("LOCPATH");
-    const std::string saved = oldPath ? oldPath : "";
-    setenv("LOCPATH", locales.path().c_str(), 1);
-    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
-    auto d = makeMpvMciDevice(nullOutput());
-    std::setlocale(LC_NUMERIC, "C");
-    if (oldPath) setenv("LOCPATH", saved.c_str(), 1);
-    else unsetenv("LOCPATH");
-    ASSERT_EQ(diagnostics().size(), 1u);
-    EXPECT_NE(diagnostics()[0].find("LC_NUMERIC"), std::string::npos) << diagnostics()[0];
+    ASSERT_EQ(log_.lines().size(), 2u) << log_.all();
+    for (const std::string& line : log_.lines()) EXPECT_NE(line.find("LC_NUMERIC"), std::string::npos) << line;
     for (const std::string& command : {openCommand(file("tone.wav")), std::string("status song volume"),
                                        std::string("play song"), std::string("close song"), std::string("")}) {
         Reply r = send(*d, command);
         EXPECT_EQ(r.rc, MCIERR_CANNOT_LOAD_DRIVER) << command;
         EXPECT_EQ(r.text, "");
     }
-    EXPECT_EQ(diagnostics().size(), 1u);
+    EXPECT_FALSE(player->create());
+    player->setUrl("http://127.0.0.1:1/x");
+    player->play();
+    player->next();
+    std::string v;
+    EXPECT_FALSE(player->attribute("Title", v));
+    EXPECT_EQ(player->durationSeconds(), 0.0);
+    player->stop();
+    player->destroy();
+    EXPECT_EQ(log_.lines().size(), 2u) << log_.all();
 }
 
 // --- a stalled output ----------------------------------------------------------
 
 // The capture is a FIFO whose reader takes a little and then stops, so the
-// output blocks libmpv's core. Every command after the open still answers at
-// once, and a later open fails within its bound.
+// output blocks libmpv's core. Every command still answers at once, and a
+// later open fails within its bound. (The plug-in's ticks on a stalled
+// output are timed in the plug-in's own tests.)
 TEST_F(MpvMci, CommandsAnswerAtOnceWhileTheOutputIsStalled) {
     std::signal(SIGPIPE, SIG_IGN);
     TempDir dir;
@@ -561,7 +469,7 @@ TEST_F(MpvMci, CommandsAnswerAtOnceWhileTheOutputIsStalled) {
                 ssize_t n = ::read(reader, buf, sizeof buf);
                 if (n > 0) taken += static_cast<std::size_t>(n);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sleepMs(1);
         }
     });
 
@@ -572,15 +480,12 @@ TEST_F(MpvMci, CommandsAnswerAtOnceWhileTheOutputIsStalled) {
         auto d = makeMpvMciDevice(out);
         ASSERT_EQ(send(*d, openCommand(file("long.mp3"))).rc, 0u);
         ASSERT_EQ(send(*d, "play song").rc, 0u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the pipe fills, the output stalls
-        const char* perTick[] = {"status song position wait", "status song volume", "setaudio song volume to 300",
-                                 "pause song", "resume song", "play song from 1000", "status song length"};
-        for (int round = 0; round < 20; ++round) {
-            for (const char* command : perTick) {
-                const auto start = Clock::now();
-                EXPECT_EQ(send(*d, command).rc, 0u) << command;
-                EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500)) << command;
-            }
+        sleepMs(500);  // the pipe fills, the output stalls
+        for (const char* command : {"status song position wait", "status song volume", "setaudio song volume to 300",
+                                    "pause song", "resume song", "play song from 1000", "status song length"}) {
+            const auto start = Clock::now();
+            EXPECT_EQ(send(*d, command).rc, 0u) << command;
+            EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500)) << command;
         }
         EXPECT_EQ(number(*d, "status song volume"), 300);
         EXPECT_EQ(send(*d, "close song").rc, 0u);
