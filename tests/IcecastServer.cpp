@@ -20,6 +20,8 @@
 #include <iterator>
 #include <vector>
 
+#include <taglib/tbytevector.h>
+
 namespace kestro::testing {
 
 namespace {
@@ -55,20 +57,6 @@ bool sendAll(int fd, const std::string& data) {
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (unsigned char c : in) {
-        bits = (bits << 8) | c;
-        for (count += 8; count >= 6; count -= 6) out += t[(bits >> (count - 6)) & 63];
-    }
-    if (count > 0) out += t[(bits << (6 - count)) & 63];
-    while (out.size() % 4) out += '=';
-    return out;
 }
 
 // Percent-encodes every byte outside [A-Za-z0-9-_.~].
@@ -185,18 +173,12 @@ bool IcecastServer::start() {
     if (root) ::chmod(dir_.c_str(), 0777);
     std::ofstream(dir_ + "/icecast.xml")
         << "<icecast>\n"
-        << "  <location>test</location><admin>test@localhost</admin>\n"
-        << "  <limits><clients>100</clients><sources>10</sources><queue-size>524288</queue-size>"
-        << "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
-        << "<source-timeout>10</source-timeout><burst-on-connect>1</burst-on-connect>"
-        << "<burst-size>65535</burst-size></limits>\n"
+        << "  <limits><sources>10</sources><queue-size>524288</queue-size><burst-size>65535</burst-size></limits>\n"
         << "  <authentication><source-password>" << sourcePassword_ << "</source-password>"
-        << "<relay-password>" << sourcePassword_ << "</relay-password>"
         << "<admin-user>admin</admin-user><admin-password>" << adminPassword_ << "</admin-password>"
         << "</authentication>\n"
         << "  <hostname>127.0.0.1</hostname>\n"
         << "  <listen-socket><port>" << port_ << "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
-        << "  <fileserve>1</fileserve>\n"
         << "  <paths><basedir>/usr/share/icecast2</basedir><logdir>" << dir_ << "</logdir>"
         << "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
         << "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel>"
@@ -296,10 +278,11 @@ std::string IcecastServer::admin(const std::string& pathAndQuery) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     const sockaddr_in a = loopback(port_);
+    const TagLib::ByteVector auth = TagLib::ByteVector(("admin:" + adminPassword_).c_str()).toBase64();
     std::string response;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
         sendAll(fd, "GET " + pathAndQuery + " HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                        base64("admin:" + adminPassword_) + "\r\n\r\n")) {
+                        std::string(auth.data(), auth.size()) + "\r\n\r\n")) {
         char buf[4096];
         ssize_t n;
         while (response.size() < (1u << 20) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) response.append(buf, n);

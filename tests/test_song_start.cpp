@@ -74,94 +74,80 @@ TEST_F(SongStartTest, StartSequence) {
     EXPECT_EQ(h.thread.playerMode, PlayingSong);
 }
 
-// Which tags are copied and how the song is timed, by the last three
-// characters of the path (a shortcut by its target's).
-TEST_F(SongStartTest, ExtensionGroupsDecideTagsAndTiming) {
+// By the last three characters of the path (a shortcut by its target's):
+// which tags are copied, and whether the song is timed by its stored
+// duration. The seek ratio is the device's length over the stored duration
+// when the device is longer by more than 5000 ms, else 1.0. "Unable to
+// Play: %s" for a length of 0 only for the listed spellings (not aif, au,
+// m4a), and the start goes on.
+TEST_F(SongStartTest, StartByTypeTagsTimingRatioAndUnableToPlay) {
     struct Row {
         const char* path;
         const char* target;  // for shortcut entries: the target file's name
+        std::int32_t duration;
+        const char* deviceLength;
         bool tags;
-        bool byDuration;
+        std::int32_t length;
+        float ratio;
+        bool unable;
     };
     const Row rows[] = {
-        {"a.mp3", nullptr, true, true},   {"a.MP3", nullptr, true, true},  {"a.mP3", nullptr, true, true},
-        {"a.wma", nullptr, true, true},   {"a.wMa", nullptr, true, true},  {"a.m4a", nullptr, true, false},
-        {"a.M4a", nullptr, true, false},  {"a.m4A", nullptr, true, false}, {"a.wav", nullptr, false, false},
-        {"a.aif", nullptr, false, false}, {"a.au", nullptr, false, false}, {"a.iff", nullptr, false, false},
-        {"a.Wma", nullptr, true, true},   {"a.mpx", nullptr, false, false},
-        {"s.lnk", "t.mp3", true, true},   {"s.LNK", "t.WMA", true, true},  {"s.Lnk", "t.m4a", true, false},
-        {"s.LNk", "t.wav", false, false},
+        {"a.mp3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.MP3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.mP3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.wma", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.wMa", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.Wma", nullptr, 120000, "150000", true, 120000, 1.25f, false},
+        {"a.m4a", nullptr, 120000, "150000", true, 150000, 1.0f, false},
+        {"a.M4a", nullptr, 120000, "150000", true, 150000, 1.0f, false},
+        {"a.m4A", nullptr, 120000, "150000", true, 150000, 1.0f, false},
+        {"a.wav", nullptr, 120000, "150000", false, 150000, 1.0f, false},
+        {"a.aif", nullptr, 120000, "150000", false, 150000, 1.0f, false},
+        {"a.au", nullptr, 120000, "150000", false, 150000, 1.0f, false},
+        {"a.iff", nullptr, 120000, "150000", false, 150000, 1.0f, false},
+        {"a.mpx", nullptr, 120000, "150000", false, 150000, 1.0f, false},
+        {"s.lnk", "t.mp3", 120000, "150000", true, 120000, 1.25f, false},
+        {"s.LNK", "t.WMA", 120000, "150000", true, 120000, 1.25f, false},
+        {"s.Lnk", "t.m4a", 120000, "150000", true, 150000, 1.0f, false},
+        {"s.LNk", "t.wav", 120000, "150000", false, 150000, 1.0f, false},
+        // the ratio's bound
+        {"a.mp3", nullptr, 100000, "105000", true, 100000, 1.0f, false},
+        {"a.mp3", nullptr, 100000, "105001", true, 100000, 1.05001f, false},
+        {"a.mp3", nullptr, 100000, "90000", true, 100000, 1.0f, false},
+        {"a.mp3", nullptr, 0, "60000", true, 0, 1.0f, true},
+        // a length of 0
+        {"a.iff", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.WAV", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.AIF", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.aif", nullptr, 0, "0", false, 0, 1.0f, false},
+        {"a.au", nullptr, 0, "0", false, 0, 1.0f, false},
+        {"a.m4a", nullptr, 0, "0", true, 0, 1.0f, false},
     };
     kestro::testing::TempDir dir;
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.path);
-        std::string path = dir / r.path;
+        SCOPED_TRACE(std::string(r.path) + " " + std::to_string(r.duration) + " " + r.deviceLength);
+        const std::string path = dir / r.path;
         if (r.target) {
             kestro::testing::writeFile(dir / r.target, "");
             std::filesystem::remove(path);
             std::filesystem::create_symlink(dir / r.target, path);
         }
-        put(0, path, "Tagged", 120000, "2008");
-        songCount = 1;
-        h.mci->replies["status song length"] = "150000";
-        startAt(0);
-        EXPECT_EQ(std::string(playerState.nowTitle), r.tags ? "Tagged" : "");
-        EXPECT_EQ(std::string(playerState.nowYear), r.tags ? "2008" : "");
-        EXPECT_EQ(playerState.lengthMs, r.byDuration ? 120000 : 150000);
-        EXPECT_EQ(playerState.endTime, r.byDuration ? 120000u : 150000u);
-        if (r.target) {
-            EXPECT_EQ(h.mci->opened().back(), dir / r.target);
-        }
-        closeSong(h.thread);
-    }
-}
-
-// The seek ratio: the device's length over the stored duration when the
-// device is longer by more than 5000 ms; 1.0 otherwise, for songs timed by
-// the device, and when no duration is stored.
-TEST_F(SongStartTest, LengthRatioRule) {
-    struct Row {
-        const char* path;
-        std::int32_t duration;
-        const char* deviceLength;
-        float ratio;
-    };
-    const Row rows[] = {
-        {"/m/a.mp3", 100000, "105000", 1.0f},   {"/m/a.mp3", 100000, "105001", 1.05001f},
-        {"/m/a.mp3", 100000, "90000", 1.0f},    {"/m/a.mp3", 0, "60000", 1.0f},
-        {"/m/a.m4a", 100000, "200000", 1.0f},   {"/m/a.wav", 100000, "200000", 1.0f},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.path) + " " + r.deviceLength);
-        put(0, r.path, "T", r.duration);
+        put(0, path, "Tagged", r.duration, "2008");
         songCount = 1;
         playerState.lengthRatio = 0.0f;
         h.mci->replies["status song length"] = r.deviceLength;
-        startAt(0);
-        EXPECT_FLOAT_EQ(playerState.lengthRatio, r.ratio);
-        closeSong(h.thread);
-    }
-}
-
-// "Unable to Play: %s" for a length of 0 only for the listed spellings:
-// never for aif, au or m4a.
-TEST_F(SongStartTest, UnableToPlayOnlyForTheListedTypes) {
-    struct Row {
-        const char* path;
-        bool logged;
-    };
-    const Row rows[] = {{"/m/a.iff", true}, {"/m/a.WAV", true}, {"/m/a.mp3", true}, {"/m/a.aif", false},
-                        {"/m/a.au", false}, {"/m/a.m4a", false}, {"/m/a.AIF", true}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.path);
-        put(0, r.path, "", 0);
-        songCount = 1;
-        h.mci->replies["status song length"] = "0";
         h.log.clear();
         startAt(0);
-        EXPECT_EQ(h.log, r.logged ? std::vector<std::string>{std::string("Unable to Play: ") + r.path}
-                                  : std::vector<std::string>{});
-        EXPECT_EQ(h.thread.playerMode, PlayingSong);  // the start goes on
+        EXPECT_EQ(std::string(playerState.nowTitle), r.tags ? "Tagged" : "");
+        EXPECT_EQ(std::string(playerState.nowYear), r.tags ? "2008" : "");
+        EXPECT_EQ(playerState.lengthMs, r.length);
+        EXPECT_EQ(playerState.endTime, static_cast<std::uint32_t>(r.length));
+        EXPECT_FLOAT_EQ(playerState.lengthRatio, r.ratio);
+        EXPECT_EQ(h.log, r.unable ? std::vector<std::string>{"Unable to Play: " + path} : std::vector<std::string>{});
+        EXPECT_EQ(h.thread.playerMode, PlayingSong);
+        if (r.target) {
+            EXPECT_EQ(h.mci->opened().back(), dir / r.target);
+        }
         closeSong(h.thread);
     }
 }
