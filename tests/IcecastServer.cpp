@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -140,12 +139,6 @@ std::string IcecastServer::unavailableReason() {
 IcecastServer::IcecastServer() {
     error_ = unavailableReason();
     if (!error_.empty()) return;
-    char tmpl[] = "/tmp/kestro-icecast-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
-        error_ = "mkdtemp failed";
-        return;
-    }
-    dir_ = tmpl;
     adminPassword_ = uniqueSecret("admin");
     sourcePassword_ = uniqueSecret("source");
     // The port is free when it is picked but not held: another server (a
@@ -170,8 +163,8 @@ bool IcecastServer::start() {
     // Icecast will not run as root: as root it drops to nobody, which
     // must be able to write its logs.
     const bool root = ::geteuid() == 0;
-    if (root) ::chmod(dir_.c_str(), 0777);
-    std::ofstream(dir_ + "/icecast.xml")
+    if (root) ::chmod(dir_.path().c_str(), 0777);
+    std::ofstream(dir_ / "icecast.xml")
         << "<icecast>\n"
         << "  <limits><sources>10</sources><queue-size>524288</queue-size><burst-size>65535</burst-size></limits>\n"
         << "  <authentication><source-password>" << sourcePassword_ << "</source-password>"
@@ -179,7 +172,7 @@ bool IcecastServer::start() {
         << "</authentication>\n"
         << "  <hostname>127.0.0.1</hostname>\n"
         << "  <listen-socket><port>" << port_ << "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
-        << "  <paths><basedir>/usr/share/icecast2</basedir><logdir>" << dir_ << "</logdir>"
+        << "  <paths><basedir>/usr/share/icecast2</basedir><logdir>" << dir_.path() << "</logdir>"
         << "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
         << "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel>"
         << "</logging>\n"
@@ -187,11 +180,11 @@ bool IcecastServer::start() {
         << (root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "") << "</security>\n"
         << "</icecast>\n";
 
-    pid_ = spawn({"icecast2", "-c", dir_ + "/icecast.xml"}, dir_ + "/icecast.out");
+    pid_ = spawn({"icecast2", "-c", dir_ / "icecast.xml"}, dir_ / "icecast.out");
     for (const auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;) {
         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
-            error_ = "icecast2 exited at start; see " + dir_ + "/icecast.out";
+            error_ = "icecast2 exited at start; see " + dir_ / "icecast.out";
             return false;
         }
         // Ours when it takes our admin password.
@@ -213,8 +206,6 @@ bool IcecastServer::start() {
 IcecastServer::~IcecastServer() {
     for (auto& [mount, pid] : sources_) stopChild(pid);
     stopChild(pid_);
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 std::string IcecastServer::url(const std::string& mount) const {
@@ -233,7 +224,7 @@ bool IcecastServer::startSource(const std::string& mount, int hz) {
                            "sine=frequency=" + std::to_string(hz) + ":sample_rate=44100", "-ac", "2", "-c:a",
                            "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-ice_name", "Kestro test",
                            "-f", "mp3", target},
-                          dir_ + "/source.out");
+                          dir_ / "source.out");
         if (pid <= 0) return false;
         sources_[mount] = pid;
         while (Clock::now() < end) {
@@ -245,8 +236,8 @@ bool IcecastServer::startSource(const std::string& mount, int hz) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    error_ = "the source client did not connect to " + mount + "; ffmpeg: " + tail(dir_ + "/source.out") +
-             "; icecast: " + tail(dir_ + "/error.log");
+    error_ = "the source client did not connect to " + mount + "; ffmpeg: " + tail(dir_ / "source.out") +
+             "; icecast: " + tail(dir_ / "error.log");
     return false;
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "TestUtil.h"
+
 namespace kestro::testing {
 
 class IcecastServer {
@@ -47,7 +49,7 @@ private:
     // An authenticated admin request: the whole response, "" on failure.
     std::string admin(const std::string& pathAndQuery);
 
-    std::string dir_;
+    TempDir dir_;  // its configuration and logs
     std::string adminPassword_;
     std::string sourcePassword_;
     int port_ = 0;

@@ -72,16 +72,12 @@ HostRun runHost(const TempDir& game, const std::string& scenario, const std::str
     std::string cmd = std::string("'") + KESTRO_HOST_PATH + "' --game-dir '" + game.path() + "' --scenario '" +
                       (work / "s.scn") + "' --transcript '" + (work / "t.txt") + "' " + extraOptions +
                       " >/dev/null 2>&1";
-    const int rc = std::system(cmd.c_str());
-    HostRun run = readTranscript(work / "t.txt");
-    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return run;
-}
-
-HostRun readTranscript(const std::string& path) {
     HostRun run;
-    std::istringstream in(readFile(path));
-    for (std::string line; std::getline(in, line);) {
+    int rc = std::system(cmd.c_str());
+    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::istringstream in(readFile(work / "t.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
         // Drop the time and tick columns.
         std::size_t a = line.find(' ');
         std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);

@@ -46,8 +46,6 @@ struct HostRun {
     int find(const std::string& event, int from = 0) const;
 };
 HostRun runHost(const TempDir& game, const std::string& scenario, const std::string& extraOptions = "");
-// The lines of a transcript file (status left at -1).
-HostRun readTranscript(const std::string& path);
 std::string readFile(const std::string& path);
 void makeDirs(const std::string& path);
 
