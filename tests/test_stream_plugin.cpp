@@ -17,16 +17,16 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include "IcecastServer.h"
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
 #include "TickHarness.h"
+#include "library/SongTable.h"
 #include "platform/Diagnostics.h"
 #include "platform/MpvMciDevice.h"
-#include "library/SongTable.h"
 #include "platform/MpvStreamPlayer.h"
 #include "platform/Sleep.h"
 #include "playback/MciSongPlayer.h"
@@ -121,10 +121,10 @@ struct StreamGame {
 
 }  // namespace
 
-// A real station: its changing title reaches the now-playing texts (split
-// into artist and title), the volume keys step the player, and the stop key
-// releases the connection. (That the tone plays into a capture is the
-// player's own test.)
+// A real station: its title reaches the now-playing texts (split into
+// artist and title), the volume keys step the player, and the stop key
+// releases the connection. (The tone in a capture and the title's changes
+// are the player's own tests.)
 TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
     if (std::string why = IcecastServer::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
     IcecastServer server;
@@ -137,9 +137,6 @@ TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
         ASSERT_TRUE(server.setTitle("/live.mp3", "Quay Band - Harbour Lights"));
         EXPECT_TRUE(g.tickUntilTitle(10000, "Harbour Lights"));
         EXPECT_STREQ(playerState.nowArtist, "Quay Band");
-        ASSERT_TRUE(server.setTitle("/live.mp3", "Dusk - Sunset"));
-        EXPECT_TRUE(g.tickUntilTitle(10000, "Sunset")) << playerState.nowTitle;
-        EXPECT_STREQ(playerState.nowArtist, "Dusk");
         EXPECT_EQ(g.player->volume(), 50);
         g.h.keyboard.press(playerState.VolumeDownKey);
         g.tickFor(100);
@@ -227,15 +224,13 @@ TEST(SongPlugin, SongTicksNeverWait) {
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, not read until the end
     ASSERT_GE(reader, 0);
     std::signal(SIGPIPE, SIG_IGN);
-    platform::AudioOutput realtime, stalled, stalledRealtime;
-    ASSERT_TRUE(platform::parseAudioOutput(("pcm-realtime:" + (dir / "capture.wav")).c_str(), realtime));
+    platform::AudioOutput stalled, stalledRealtime;
     stalled.kind = platform::AudioOutput::Kind::Pcm;
     stalled.file = fifo;
     stalledRealtime = stalled;
     stalledRealtime.realtime = true;
     const std::pair<const char*, platform::AudioOutput> rows[] = {
         {"null output", nullOutput()},
-        {"real-time capture", realtime},
         {"stalled output", stalled},
         {"real-time capture into a FIFO nobody reads", stalledRealtime}};
     std::setlocale(LC_NUMERIC, "C");
