@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include <taglib/tbytevector.h>
@@ -115,8 +114,7 @@ std::string uniqueSecret(const char* what) {
 }
 
 std::string tail(const std::string& path) {
-    std::ifstream in(path);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string all = readFile(path);
     return all.size() > 600 ? all.substr(all.size() - 600) : all;
 }
 
