@@ -91,25 +91,21 @@ TEST_F(SongStartTest, StartByTypeTagsTimingRatioAndUnableToPlay) {
         float ratio;
         bool unable;
     };
+    // Timed by the stored 120 s or by the device's 150 s (a ratio of 1.25).
+    auto byType = [](const char* path, const char* target, bool tags, bool byDuration) {
+        return Row{path, target, 120000, "150000", tags, byDuration ? 120000 : 150000, byDuration ? 1.25f : 1.0f,
+                   false};
+    };
     const Row rows[] = {
-        {"a.mp3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.MP3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.mP3", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.wma", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.wMa", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.Wma", nullptr, 120000, "150000", true, 120000, 1.25f, false},
-        {"a.m4a", nullptr, 120000, "150000", true, 150000, 1.0f, false},
-        {"a.M4a", nullptr, 120000, "150000", true, 150000, 1.0f, false},
-        {"a.m4A", nullptr, 120000, "150000", true, 150000, 1.0f, false},
-        {"a.wav", nullptr, 120000, "150000", false, 150000, 1.0f, false},
-        {"a.aif", nullptr, 120000, "150000", false, 150000, 1.0f, false},
-        {"a.au", nullptr, 120000, "150000", false, 150000, 1.0f, false},
-        {"a.iff", nullptr, 120000, "150000", false, 150000, 1.0f, false},
-        {"a.mpx", nullptr, 120000, "150000", false, 150000, 1.0f, false},
-        {"s.lnk", "t.mp3", 120000, "150000", true, 120000, 1.25f, false},
-        {"s.LNK", "t.WMA", 120000, "150000", true, 120000, 1.25f, false},
-        {"s.Lnk", "t.m4a", 120000, "150000", true, 150000, 1.0f, false},
-        {"s.LNk", "t.wav", 120000, "150000", false, 150000, 1.0f, false},
+        byType("a.mp3", nullptr, true, true),     byType("a.MP3", nullptr, true, true),
+        byType("a.mP3", nullptr, true, true),     byType("a.wma", nullptr, true, true),
+        byType("a.wMa", nullptr, true, true),     byType("a.Wma", nullptr, true, true),
+        byType("a.m4a", nullptr, true, false),    byType("a.M4a", nullptr, true, false),
+        byType("a.m4A", nullptr, true, false),    byType("a.wav", nullptr, false, false),
+        byType("a.aif", nullptr, false, false),   byType("a.au", nullptr, false, false),
+        byType("a.iff", nullptr, false, false),   byType("a.mpx", nullptr, false, false),
+        byType("s.lnk", "t.mp3", true, true),     byType("s.LNK", "t.WMA", true, true),
+        byType("s.Lnk", "t.m4a", true, false),    byType("s.LNk", "t.wav", false, false),
         // the ratio's bound
         {"a.mp3", nullptr, 100000, "105000", true, 100000, 1.0f, false},
         {"a.mp3", nullptr, 100000, "105001", true, 100000, 1.05001f, false},
