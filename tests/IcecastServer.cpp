@@ -10,15 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <vector>
+
+#include <taglib/tbytevector.h>
 
 namespace kestro::testing {
 
@@ -26,84 +26,53 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool onPath(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
 }
 
 // Binds 127.0.0.1:0 and returns the socket (or -1); `port` gets the port.
 int bindLoopback(int& port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
         return -1;
     }
     port = ntohs(a.sin_port);
     return fd;
 }
 
-int connectLoopback(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    timeval tv{3, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+bool sendAll(int fd, const std::string& data) {
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// Percent-encodes every byte outside [A-Za-z0-9-_.~].
+std::string urlEncode(const std::string& text) {
     std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
-                     static_cast<unsigned char>(in[i + 2]);
-        out += t[v >> 18];
-        out += t[(v >> 12) & 63];
-        out += t[(v >> 6) & 63];
-        out += t[v & 63];
-    }
-    if (i + 1 == in.size()) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        out += t[v >> 18];
-        out += t[(v >> 12) & 63];
-        out += "==";
-    } else if (i + 2 == in.size()) {
-        unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
-        out += t[v >> 18];
-        out += t[(v >> 12) & 63];
-        out += t[(v >> 6) & 63];
-        out += '=';
+    char buf[4];
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
     }
     return out;
 }
 
-// Starts `argv` with its output in `log`; the child's pid or -1.
+// Starts `argv` with its output appended to `log`; the child's pid or -1.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -127,8 +96,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
 void stopChild(pid_t pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
-    const auto end = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < end) {
+    for (const auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end;) {
         if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -145,21 +113,12 @@ std::string uniqueSecret(const char* what) {
            std::to_string(Clock::now().time_since_epoch().count() % 1000000007);
 }
 
-}  // namespace
-
-std::string urlEncode(const std::string& text) {
-    std::string out;
-    char buf[4];
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
+std::string tail(const std::string& path) {
+    const std::string all = readFile(path);
+    return all.size() > 600 ? all.substr(all.size() - 600) : all;
 }
+
+}  // namespace
 
 int closedPort() {
     int port = 0;
@@ -169,20 +128,15 @@ int closedPort() {
 }
 
 std::string IcecastServer::unavailableReason() {
-    if (!onPath("icecast2")) return "icecast2 is not installed (scripts/setup.sh installs it)";
-    if (!onPath("ffmpeg")) return "ffmpeg is not installed (scripts/setup.sh installs it)";
+    for (const char* tool : {"icecast2", "ffmpeg"})
+        if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0)
+            return std::string(tool) + " is not installed (scripts/setup.sh installs it)";
     return "";
 }
 
 IcecastServer::IcecastServer() {
     error_ = unavailableReason();
     if (!error_.empty()) return;
-    char tmpl[] = "/tmp/kestro-icecast-XXXXXX";
-    if (!::mkdtemp(tmpl)) {
-        error_ = "mkdtemp failed";
-        return;
-    }
-    dir_ = tmpl;
     adminPassword_ = uniqueSecret("admin");
     sourcePassword_ = uniqueSecret("source");
     // The port is free when it is picked but not held: another server (a
@@ -207,36 +161,28 @@ bool IcecastServer::start() {
     // Icecast will not run as root: as root it drops to nobody, which
     // must be able to write its logs.
     const bool root = ::geteuid() == 0;
-    if (root) ::chmod(dir_.c_str(), 0777);
-    std::ofstream conf(dir_ + "/icecast.xml");
-    conf << "<icecast>\n"
-         << "  <location>test</location><admin>test@localhost</admin>\n"
-         << "  <limits><clients>100</clients><sources>10</sources><queue-size>524288</queue-size>"
-         << "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
-         << "<source-timeout>10</source-timeout><burst-on-connect>1</burst-on-connect>"
-         << "<burst-size>65535</burst-size></limits>\n"
-         << "  <authentication><source-password>" << sourcePassword_ << "</source-password>"
-         << "<relay-password>" << sourcePassword_ << "</relay-password>"
-         << "<admin-user>admin</admin-user><admin-password>" << adminPassword_ << "</admin-password>"
-         << "</authentication>\n"
-         << "  <hostname>127.0.0.1</hostname>\n"
-         << "  <listen-socket><port>" << port_ << "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
-         << "  <fileserve>1</fileserve>\n"
-         << "  <paths><basedir>/usr/share/icecast2</basedir><logdir>" << dir_ << "</logdir>"
-         << "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
-         << "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel></logging>\n"
-         << "  <security><chroot>0</chroot>"
-         << (root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "")
-         << "</security>\n"
-         << "</icecast>\n";
-    conf.close();
+    if (root) ::chmod(dir_.path().c_str(), 0777);
+    std::ofstream(dir_ / "icecast.xml")
+        << "<icecast>\n"
+        << "  <limits><sources>10</sources><queue-size>524288</queue-size><burst-size>65535</burst-size></limits>\n"
+        << "  <authentication><source-password>" << sourcePassword_ << "</source-password>"
+        << "<admin-user>admin</admin-user><admin-password>" << adminPassword_ << "</admin-password>"
+        << "</authentication>\n"
+        << "  <hostname>127.0.0.1</hostname>\n"
+        << "  <listen-socket><port>" << port_ << "</port><bind-address>127.0.0.1</bind-address></listen-socket>\n"
+        << "  <paths><basedir>/usr/share/icecast2</basedir><logdir>" << dir_.path() << "</logdir>"
+        << "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>\n"
+        << "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>3</loglevel>"
+        << "</logging>\n"
+        << "  <security><chroot>0</chroot>"
+        << (root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "") << "</security>\n"
+        << "</icecast>\n";
 
-    pid_ = spawn({"icecast2", "-c", dir_ + "/icecast.xml"}, dir_ + "/icecast.out");
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < end) {
+    pid_ = spawn({"icecast2", "-c", dir_ / "icecast.xml"}, dir_ / "icecast.out");
+    for (const auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;) {
         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
-            error_ = "icecast2 exited at start; see " + dir_ + "/icecast.out";
+            error_ = "icecast2 exited at start; see " + dir_ / "icecast.out";
             return false;
         }
         // Ours when it takes our admin password.
@@ -245,7 +191,7 @@ bool IcecastServer::start() {
             error_.clear();
             return true;
         }
-        if (!r.empty() && r.find(" 401 ") != std::string::npos) {
+        if (r.find(" 401 ") != std::string::npos) {
             error_ = "another server answers on port " + std::to_string(port_);
             return false;
         }
@@ -258,10 +204,6 @@ bool IcecastServer::start() {
 IcecastServer::~IcecastServer() {
     for (auto& [mount, pid] : sources_) stopChild(pid);
     stopChild(pid_);
-    if (!dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
 }
 
 std::string IcecastServer::url(const std::string& mount) const {
@@ -280,7 +222,7 @@ bool IcecastServer::startSource(const std::string& mount, int hz) {
                            "sine=frequency=" + std::to_string(hz) + ":sample_rate=44100", "-ac", "2", "-c:a",
                            "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-ice_name", "Kestro test",
                            "-f", "mp3", target},
-                          dir_ + "/source.out");
+                          dir_ / "source.out");
         if (pid <= 0) return false;
         sources_[mount] = pid;
         while (Clock::now() < end) {
@@ -292,23 +234,16 @@ bool IcecastServer::startSource(const std::string& mount, int hz) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    // Say why: the end of the source client's output and of the server's
-    // error log.
-    auto tail = [](const std::string& path) {
-        std::ifstream in(path);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return all.size() > 600 ? all.substr(all.size() - 600) : all;
-    };
-    error_ = "the source client did not connect to " + mount + "; ffmpeg: " + tail(dir_ + "/source.out") +
-             "; icecast: " + tail(dir_ + "/error.log");
+    error_ = "the source client did not connect to " + mount + "; ffmpeg: " + tail(dir_ / "source.out") +
+             "; icecast: " + tail(dir_ / "error.log");
     return false;
 }
 
 void IcecastServer::stopSource(const std::string& mount) {
-    auto it = sources_.find(mount);
-    if (it == sources_.end()) return;
-    stopChild(it->second);
-    sources_.erase(it);
+    if (auto it = sources_.find(mount); it != sources_.end()) {
+        stopChild(it->second);
+        sources_.erase(it);
+    }
 }
 
 bool IcecastServer::setTitle(const std::string& mount, const std::string& title) {
@@ -319,20 +254,24 @@ bool IcecastServer::setTitle(const std::string& mount, const std::string& title)
 
 int IcecastServer::listeners(const std::string& mount) {
     const std::string r = admin("/admin/listclients?mount=" + urlEncode(mount));
-    if (r.find("200 OK") == std::string::npos) return -1;
     const std::size_t p = r.find("<Listeners>");
-    if (p == std::string::npos) return -1;
+    if (r.find("200 OK") == std::string::npos || p == std::string::npos) return -1;
     return std::atoi(r.c_str() + p + 11);
 }
 
 std::string IcecastServer::admin(const std::string& pathAndQuery) {
     if (!running()) return "";
-    int fd = connectLoopback(port_);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return "";
-    const std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                                base64("admin:" + adminPassword_) + "\r\n\r\n";
+    timeval tv{3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const sockaddr_in a = loopback(port_);
+    const TagLib::ByteVector auth = TagLib::ByteVector(("admin:" + adminPassword_).c_str()).toBase64();
     std::string response;
-    if (sendAll(fd, request.data(), request.size())) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+        sendAll(fd, "GET " + pathAndQuery + " HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                        std::string(auth.data(), auth.size()) + "\r\n\r\n")) {
         char buf[4096];
         ssize_t n;
         while (response.size() < (1u << 20) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) response.append(buf, n);
@@ -348,7 +287,7 @@ StubHttpServer::StubHttpServer(Mode mode, std::string mp3, std::string icyTitle)
     listenFd_ = bindLoopback(port_);
     if (listenFd_ < 0 || ::listen(listenFd_, 8) != 0) return;
     thread_ = std::thread([this] {
-        std::vector<int> held;
+        std::vector<int> held;  // the Silent mode's clients, never answered
         std::vector<std::thread> streams;
         while (!stop_) {
             pollfd p{listenFd_, POLLIN, 0};
@@ -394,18 +333,16 @@ void StubHttpServer::serve(int client) {
     if (mode_ == Mode::Html) {
         const std::string body = "<!DOCTYPE html><html><head><title>Not a stream</title></head>"
                                  "<body><p>This is a web page.</p></body></html>";
-        const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n";
-        sendAll(client, head.data(), head.size());
-        sendAll(client, body.data(), body.size());
+        sendAll(client, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body);
         return;
     }
     const bool icy = mode_ == Mode::IcyTitle && request.find("Icy-MetaData: 1") != std::string::npos;
-    const int metaint = 8192;
-    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: Kestro stub\r\n";
-    if (icy) head += "icy-metaint: " + std::to_string(metaint) + "\r\n";
-    head += "\r\n";
-    if (!sendAll(client, head.data(), head.size()) || mp3_.empty()) return;
+    const std::size_t metaint = 8192;
+    if (!sendAll(client, std::string("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: Kestro stub\r\n") +
+                             (icy ? "icy-metaint: 8192\r\n" : "") + "\r\n") ||
+        mp3_.empty())
+        return;
 
     // ICY metadata: a length byte (in 16-byte units, at most 255) and the
     // padded "StreamTitle='...';" text, after every `metaint` audio bytes.
@@ -418,18 +355,17 @@ void StubHttpServer::serve(int client) {
     std::size_t pos = 0, sent = 0, sinceMeta = 0;
     while (!stop_) {
         if (mode_ == Mode::CloseMidStream && sent >= 16384) return;
-        std::size_t chunk = 4096;
-        if (icy) chunk = std::min<std::size_t>(chunk, metaint - sinceMeta);
+        std::size_t chunk = std::min<std::size_t>(icy ? metaint - sinceMeta : 4096, 4096);
         chunk = std::min(chunk, mp3_.size() - pos);
-        if (!sendAll(client, mp3_.data() + pos, chunk)) return;
+        if (!sendAll(client, mp3_.substr(pos, chunk))) return;
         pos = (pos + chunk) % mp3_.size();
         sent += chunk;
         sinceMeta += chunk;
-        if (icy && sinceMeta == static_cast<std::size_t>(metaint)) {
-            if (!sendAll(client, meta.data(), meta.size())) return;
+        if (icy && sinceMeta == metaint) {
+            if (!sendAll(client, meta)) return;
             sinceMeta = 0;
         }
-        // About 128 kb/s: 4096 bytes every 250 ms would be real time; go a
+        // 4096 bytes every 250 ms would be 128 kb/s in real time; go a
         // little faster so the player's cache fills.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

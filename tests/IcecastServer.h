@@ -1,15 +1,12 @@
 // Test servers for the stream player, all on 127.0.0.1 at a free port:
 //
-// IcecastServer  a real Icecast (Debian's icecast2) with a configuration
-//                written to its own temporary folder (logs there too), and
-//                real source clients (ffmpeg sending a sine tone as mp3).
-//                Started by the constructor, stopped by the destructor, with
-//                every child process it started. Each server has passwords
-//                of its own and is known by them: a port taken by another
-//                server in parallel is given up for another one.
-// StubHttpServer a small server that misbehaves in one chosen way (never
-//                answers, serves a web page, closes mid-stream, sends an
-//                ICY title of its own).
+// IcecastServer  a real Icecast (Debian's icecast2) with its configuration
+//                and logs in a temporary folder of its own, fed by real
+//                source clients (ffmpeg sending a sine tone as mp3). The
+//                destructor stops every child process it started. Each
+//                server has passwords of its own, so a port taken by a server
+//                started in parallel is noticed and given up for another.
+// StubHttpServer a small server that misbehaves in one chosen way.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +15,8 @@
 #include <map>
 #include <string>
 #include <thread>
+
+#include "TestUtil.h"
 
 namespace kestro::testing {
 
@@ -33,26 +32,24 @@ public:
 
     bool running() const { return pid_ > 0; }
     const std::string& error() const { return error_; }
-    int port() const { return port_; }
     std::string url(const std::string& mount) const;
 
     // Starts ffmpeg sending a `hz` sine tone (mp3, 128 kb/s, real time) to
     // `mount` and waits (at most 30 s, starting ffmpeg again when it gave
     // up) until the server lists the mount.
     bool startSource(const std::string& mount, int hz);
-    void stopSource(const std::string& mount);
-
     // Sets the mount's stream title through the admin interface.
     bool setTitle(const std::string& mount, const std::string& title);
     // Listeners the server counts on `mount` (-1 when it cannot tell).
     int listeners(const std::string& mount);
-    // An authenticated admin request; the whole response, "" on failure.
-    std::string admin(const std::string& pathAndQuery);
 
 private:
     bool start();
+    void stopSource(const std::string& mount);
+    // An authenticated admin request: the whole response, "" on failure.
+    std::string admin(const std::string& pathAndQuery);
 
-    std::string dir_;
+    TempDir dir_;  // its configuration and logs
     std::string adminPassword_;
     std::string sourcePassword_;
     int port_ = 0;
@@ -69,14 +66,12 @@ public:
         CloseMidStream,  // starts an mp3 stream, sends a little, closes
         IcyTitle,        // an endless mp3 stream with the ICY title given
     };
-    // `mp3` is the audio the streaming modes send (the bytes of an mp3
-    // file); `icyTitle` the title of the IcyTitle mode.
+    // `mp3`: the bytes of an mp3 file the streaming modes send.
     explicit StubHttpServer(Mode mode, std::string mp3 = {}, std::string icyTitle = {});
     ~StubHttpServer();
     StubHttpServer(const StubHttpServer&) = delete;
     StubHttpServer& operator=(const StubHttpServer&) = delete;
 
-    int port() const { return port_; }
     std::string url(const std::string& path = "/stream") const;
 
 private:
@@ -93,7 +88,5 @@ private:
 
 // A port on 127.0.0.1 that nothing listens on (just freed).
 int closedPort();
-// Percent-encodes every byte outside [A-Za-z0-9-_.~].
-std::string urlEncode(const std::string& text);
 
 }  // namespace kestro::testing

@@ -13,9 +13,8 @@ namespace kestro::testing {
 
 platform::MciError RecordingMci::send(const char* command, char* reply, unsigned replySize) {
     commands.emplace_back(command);
-    const std::string c = command;
-    if (c.rfind("open ", 0) == 0 && c.size() > 16) open_ = c.substr(5, c.size() - 16);
-    if (c == "play song" && unplayable.count(open_)) return platform::MCIERR_CANNOT_LOAD_DRIVER;
+    if (std::strcmp(command, "play song") == 0 && !opened().empty() && unplayable.count(opened().back()))
+        return platform::MCIERR_CANNOT_LOAD_DRIVER;
     std::string r;
     if (auto it = replies.find(command); it != replies.end()) r = it->second;
     if (reply && replySize) {

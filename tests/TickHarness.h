@@ -28,15 +28,11 @@ public:
     std::vector<std::string> commands;
     std::map<std::string, platform::MciError> failures;  // command -> code
     std::map<std::string, std::string> replies;          // command -> reply
-    // Paths (as the open command names them) whose "play song" fails with
-    // MCIERR_CANNOT_LOAD_DRIVER after they were opened.
+    // Paths (as "open" names them) whose "play song" fails to load.
     std::set<std::string> unplayable;
     int count(const std::string& command) const;
-    // The paths opened, in order.
+    // The paths opened, in order (quoted when "open" quoted them).
     std::vector<std::string> opened() const;
-
-private:
-    std::string open_;
 };
 
 // A stream player that records its operations and has fixed tags.

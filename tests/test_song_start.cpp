@@ -17,20 +17,16 @@
 #include "playback/TrackSelection.h"
 
 using namespace kestro;
-using kestro::testing::RecordingMci;
 using kestro::testing::TickHarness;
 
 namespace {
 
-void put(int i, const std::string& path, const char* title = "", std::int32_t durationMs = 0,
-         const char* artist = "", const char* album = "", const char* year = "") {
+void put(int i, const std::string& path, const char* title = "", std::int32_t durationMs = 0, const char* year = "") {
     SongEntry& e = SongTable[i];
     std::memset(&e, 0, sizeof e);
     std::snprintf(e.path, sizeof e.path, "%s", path.c_str());
     std::snprintf(e.fullTitle, sizeof e.fullTitle, "%s", title);
     std::snprintf(e.title, sizeof e.title, "%.36s", title);
-    std::snprintf(e.artist, sizeof e.artist, "%s", artist);
-    std::snprintf(e.album, sizeof e.album, "%s", album);
     std::snprintf(e.year, sizeof e.year, "%s", year);
     e.durationMs = durationMs;
 }
@@ -62,65 +58,89 @@ struct SongStartTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(SongStartTest, StartSequenceQuotingAndVolumeEvenWhenPlayFails) {
+// The open command quotes a path with a space (plain paths: the tests below),
+// a failed length query reads as 0, the volume is the player's.
+TEST_F(SongStartTest, StartSequence) {
     put(0, "/music/a b.mp3", "Title", 180000);
-    put(1, "/music/plain.mp3", "Plain", 180000);
-    songCount = 2;
-    h.mci->replies["status song length"] = "";  // a failed length query reads as 0
+    songCount = 1;
+    h.mci->replies["status song length"] = "";
+    playerState.volume = 730;
     startAt(0);
     const std::vector<std::string> sequence = {
         "open \"/music/a b.mp3\" alias Song", "set song time format milliseconds", "set song seek exactly on",
-        "status song length", "set song seek exactly off", "play song", "setaudio song volume to 500"};
+        "status song length", "set song seek exactly off", "play song", "setaudio song volume to 730"};
     EXPECT_EQ(h.mci->commands, sequence);
     EXPECT_EQ(playerState.mciLengthMs, 0);
     EXPECT_EQ(h.thread.playerMode, PlayingSong);
-
-    closeSong(h.thread);
-    h.mci->commands.clear();
-    h.mci->unplayable.insert("/music/plain.mp3");
-    h.mci->unplayable.insert("\"/music/a b.mp3\"");
-    playerState.volume = 730;
-    startAt(1);
-    ASSERT_GE(h.mci->commands.size(), 7u);
-    EXPECT_EQ(h.mci->commands[0], "open /music/plain.mp3 alias Song");
-    EXPECT_EQ(h.mci->commands[6], "setaudio song volume to 730");  // after the failed "play song"
 }
 
-// Which tags are copied and how the song is timed, by the last three
-// characters of the path (a shortcut by its target's).
-TEST_F(SongStartTest, ExtensionGroupsDecideTagsAndTiming) {
+// By the last three characters of the path (a shortcut by its target's):
+// which tags are copied, and whether the song is timed by its stored
+// duration. The seek ratio is the device's length over the stored duration
+// when the device is longer by more than 5000 ms, else 1.0. "Unable to
+// Play: %s" for a length of 0 only for the listed spellings (not aif, au,
+// m4a), and the start goes on.
+TEST_F(SongStartTest, StartByTypeTagsTimingRatioAndUnableToPlay) {
     struct Row {
         const char* path;
         const char* target;  // for shortcut entries: the target file's name
+        std::int32_t duration;
+        const char* deviceLength;
         bool tags;
-        bool byDuration;
+        std::int32_t length;
+        float ratio;
+        bool unable;
+    };
+    // Timed by the stored 120 s or by the device's 150 s (a ratio of 1.25).
+    auto byType = [](const char* path, const char* target, bool tags, bool byDuration) {
+        return Row{path, target, 120000, "150000", tags, byDuration ? 120000 : 150000, byDuration ? 1.25f : 1.0f,
+                   false};
     };
     const Row rows[] = {
-        {"a.mp3", nullptr, true, true},   {"a.MP3", nullptr, true, true},  {"a.mP3", nullptr, true, true},
-        {"a.wma", nullptr, true, true},   {"a.wMa", nullptr, true, true},  {"a.m4a", nullptr, true, false},
-        {"a.M4a", nullptr, true, false},  {"a.m4A", nullptr, true, false}, {"a.wav", nullptr, false, false},
-        {"a.aif", nullptr, false, false}, {"a.au", nullptr, false, false}, {"a.iff", nullptr, false, false},
-        {"a.Wma", nullptr, true, true},   {"a.mpx", nullptr, false, false},
-        {"s.lnk", "t.mp3", true, true},   {"s.LNK", "t.WMA", true, true},  {"s.Lnk", "t.m4a", true, false},
-        {"s.LNk", "t.wav", false, false},
+        byType("a.mp3", nullptr, true, true),     byType("a.MP3", nullptr, true, true),
+        byType("a.mP3", nullptr, true, true),     byType("a.wma", nullptr, true, true),
+        byType("a.wMa", nullptr, true, true),     byType("a.Wma", nullptr, true, true),
+        byType("a.m4a", nullptr, true, false),    byType("a.M4a", nullptr, true, false),
+        byType("a.m4A", nullptr, true, false),    byType("a.wav", nullptr, false, false),
+        byType("a.aif", nullptr, false, false),   byType("a.au", nullptr, false, false),
+        byType("a.iff", nullptr, false, false),   byType("a.mpx", nullptr, false, false),
+        byType("s.lnk", "t.mp3", true, true),     byType("s.LNK", "t.WMA", true, true),
+        byType("s.Lnk", "t.m4a", true, false),    byType("s.LNk", "t.wav", false, false),
+        // the ratio's bound
+        {"a.mp3", nullptr, 100000, "105000", true, 100000, 1.0f, false},
+        {"a.mp3", nullptr, 100000, "105001", true, 100000, 1.05001f, false},
+        {"a.mp3", nullptr, 100000, "90000", true, 100000, 1.0f, false},
+        {"a.mp3", nullptr, 0, "60000", true, 0, 1.0f, true},
+        // a length of 0
+        {"a.iff", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.WAV", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.AIF", nullptr, 0, "0", false, 0, 1.0f, true},
+        {"a.aif", nullptr, 0, "0", false, 0, 1.0f, false},
+        {"a.au", nullptr, 0, "0", false, 0, 1.0f, false},
+        {"a.m4a", nullptr, 0, "0", true, 0, 1.0f, false},
     };
     kestro::testing::TempDir dir;
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.path);
-        std::string path = dir / r.path;
+        SCOPED_TRACE(std::string(r.path) + " " + std::to_string(r.duration) + " " + r.deviceLength);
+        const std::string path = dir / r.path;
         if (r.target) {
             kestro::testing::writeFile(dir / r.target, "");
             std::filesystem::remove(path);
             std::filesystem::create_symlink(dir / r.target, path);
         }
-        put(0, path, "Tagged", 120000, "Artist", "Album", "2008");
+        put(0, path, "Tagged", r.duration, "2008");
         songCount = 1;
-        h.mci->replies["status song length"] = "150000";
+        playerState.lengthRatio = 0.0f;
+        h.mci->replies["status song length"] = r.deviceLength;
+        h.log.clear();
         startAt(0);
         EXPECT_EQ(std::string(playerState.nowTitle), r.tags ? "Tagged" : "");
         EXPECT_EQ(std::string(playerState.nowYear), r.tags ? "2008" : "");
-        EXPECT_EQ(playerState.lengthMs, r.byDuration ? 120000 : 150000);
-        EXPECT_EQ(playerState.endTime, r.byDuration ? 120000u : 150000u);
+        EXPECT_EQ(playerState.lengthMs, r.length);
+        EXPECT_EQ(playerState.endTime, static_cast<std::uint32_t>(r.length));
+        EXPECT_FLOAT_EQ(playerState.lengthRatio, r.ratio);
+        EXPECT_EQ(h.log, r.unable ? std::vector<std::string>{"Unable to Play: " + path} : std::vector<std::string>{});
+        EXPECT_EQ(h.thread.playerMode, PlayingSong);
         if (r.target) {
             EXPECT_EQ(h.mci->opened().back(), dir / r.target);
         }
@@ -128,67 +148,16 @@ TEST_F(SongStartTest, ExtensionGroupsDecideTagsAndTiming) {
     }
 }
 
-// The seek ratio: the device's length over the stored duration when the
-// device is longer by more than 5000 ms; 1.0 otherwise, for songs timed by
-// the device, and when no duration is stored.
-TEST_F(SongStartTest, LengthRatioRule) {
-    struct Row {
-        const char* path;
-        std::int32_t duration;
-        const char* deviceLength;
-        float ratio;
-    };
-    const Row rows[] = {
-        {"/m/a.mp3", 100000, "105000", 1.0f},   {"/m/a.mp3", 100000, "105001", 1.05001f},
-        {"/m/a.mp3", 100000, "90000", 1.0f},    {"/m/a.mp3", 0, "60000", 1.0f},
-        {"/m/a.m4a", 100000, "200000", 1.0f},   {"/m/a.wav", 100000, "200000", 1.0f},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(std::string(r.path) + " " + r.deviceLength);
-        put(0, r.path, "T", r.duration);
-        songCount = 1;
-        playerState.lengthRatio = 0.0f;
-        h.mci->replies["status song length"] = r.deviceLength;
-        startAt(0);
-        EXPECT_FLOAT_EQ(playerState.lengthRatio, r.ratio);
-        closeSong(h.thread);
-    }
-}
-
-// "Unable to Play: %s" for a length of 0 only for the listed spellings:
-// never for aif, au or m4a.
-TEST_F(SongStartTest, UnableToPlayOnlyForTheListedTypes) {
-    struct Row {
-        const char* path;
-        bool logged;
-    };
-    const Row rows[] = {{"/m/a.iff", true}, {"/m/a.WAV", true}, {"/m/a.mp3", true}, {"/m/a.aif", false},
-                        {"/m/a.au", false}, {"/m/a.m4a", false}, {"/m/a.AIF", true}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.path);
-        put(0, r.path, "", 0);
-        songCount = 1;
-        h.mci->replies["status song length"] = "0";
-        h.log.clear();
-        startAt(0);
-        EXPECT_EQ(h.log, r.logged ? std::vector<std::string>{std::string("Unable to Play: ") + r.path}
-                                  : std::vector<std::string>{});
-        EXPECT_EQ(h.thread.playerMode, PlayingSong);  // the start goes on
-        closeSong(h.thread);
-    }
-}
-
 TEST_F(SongStartTest, TitleMessageOnlyWhilePanelIsOff) {
     library(1);
-    playerState.displayOn = 0;
-    startAt(0);
-    ASSERT_NE(h.world.currentMessage(), nullptr);
-    EXPECT_EQ(h.world.currentMessage()->text, "Song 0");
-    closeSong(h.thread);
-    h.world.showMessage("", 0);
-    playerState.displayOn = 1;
-    startAt(0);
-    EXPECT_EQ(h.world.currentMessage(), nullptr);
+    for (int displayOn : {0, 1}) {
+        h.world.showMessage("", 0);
+        playerState.displayOn = displayOn;
+        startAt(0);
+        const auto* message = h.world.currentMessage();
+        EXPECT_EQ(message ? message->text : "none", displayOn ? "none" : "Song 0");
+        closeSong(h.thread);
+    }
 }
 
 // A song that cannot be played is reported and replaced: the next entry in
@@ -245,36 +214,32 @@ TEST_F(SongStartTest, ReplacementChainsEnd) {
     }
 }
 
-// Shortcut entries are resolved at start: a missing target is logged and
-// replaced, a folder target replaced silently, a file target played.
-TEST_F(SongStartTest, ShortcutEntriesAtStart) {
+// Entries that cannot be opened are replaced, each with its log line: a
+// shortcut to a missing file, one to a folder (silently), a path too long for
+// the open command; a shortcut to a file plays its target.
+TEST_F(SongStartTest, EntriesReplacedAtStart) {
     kestro::testing::TempDir dir;
     kestro::testing::writeFile(dir / "real song.mp3", "");
     std::filesystem::create_directories(dir / "folder");
     std::filesystem::create_symlink(dir / "gone.mp3", dir / "missing.lnk");
     std::filesystem::create_symlink(dir / "folder", dir / "folder.lnk");
     std::filesystem::create_symlink(dir / "real song.mp3", dir / "good.lnk");
+    const std::string longPath = "/" + std::string(1100, 'p') + ".mp3";
     put(0, dir / "missing.lnk");
     put(1, dir / "folder.lnk");
-    put(2, dir / "good.lnk");
-    songCount = 3;
+    put(2, longPath, "Long", 100000);
+    put(3, dir / "good.lnk");
+    songCount = 4;
     startAt(0);
     // The good shortcut's entry has no stored duration (the scan took no
     // tags for it): timed by that duration it gets 0 and says so.
-    EXPECT_EQ(h.log, (std::vector<std::string>{"Original for Shortcut Not Found " + dir / "missing.lnk",
-                                               "Unable to Play: " + dir / "good.lnk"}));
+    ASSERT_EQ(h.log.size(), 3u);
+    EXPECT_EQ(h.log[0], "Original for Shortcut Not Found " + dir / "missing.lnk");
+    EXPECT_EQ(h.log[1].rfind("Path Too Long To Play: /ppp", 0), 0u);
+    EXPECT_EQ(h.log[2], "Unable to Play: " + dir / "good.lnk");
     EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"\"" + dir / "real song.mp3" + "\""}));
-    EXPECT_EQ(playerState.currentIndex, 2u);
+    EXPECT_EQ(playerState.currentIndex, 3u);
     EXPECT_EQ(h.thread.playerMode, PlayingSong);
-}
-
-TEST_F(SongStartTest, PathsTooLongForTheOpenCommandAreReplaced) {
-    library(2);
-    put(0, "/" + std::string(1100, 'p') + ".mp3", "Long", 100000);
-    startAt(0);
-    ASSERT_FALSE(h.log.empty());
-    EXPECT_EQ(h.log[0].rfind("Path Too Long To Play: /ppp", 0), 0u);
-    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/1.mp3"}));
 }
 
 // The start key's choice of the first song.
@@ -309,18 +274,24 @@ TEST_F(SongStartTest, StartPlaybackChoosesTheFirstSong) {
 // the sequential place.
 TEST_F(SongStartTest, TrackSelection) {
     library(3);
-    playerState.lastIndex = 2;
     struct Step {
+        std::uint32_t last, from;
         void (*move)();
-        std::uint32_t index;
+        std::uint32_t to;
     };
-    playerState.currentIndex = 2;
-    for (Step s : {Step{&AdvanceTrack, 0}, Step{&PreviousTrack, 2}, Step{&PreviousTrack, 1}, Step{&AdvanceTrack, 2}}) {
+    for (Step s : {Step{2, 2, &AdvanceTrack, 0}, Step{2, 0, &PreviousTrack, 2}, Step{2, 2, &PreviousTrack, 1},
+                   Step{2, 1, &AdvanceTrack, 2}, Step{0, 0, &AdvanceTrack, 0}, Step{0, 0, &PreviousTrack, 0}}) {
+        SCOPED_TRACE(std::to_string(s.last) + " " + std::to_string(s.from) + " -> " + std::to_string(s.to));
+        playerState.lastIndex = s.last;
+        playerState.currentIndex = s.from;
         s.move();
-        EXPECT_EQ(playerState.currentIndex, s.index);
-        EXPECT_EQ(playerState.currentSong, &SongTable[s.index]);
+        EXPECT_EQ(playerState.currentIndex, s.to);
+        EXPECT_EQ(playerState.currentSong, &SongTable[s.to]);
     }
 
+    playerState.lastIndex = 2;
+    playerState.currentIndex = 2;
+    playerState.currentSong = &SongTable[2];
     playerState.randomOn = 1;
     playerState.historyCount = 0;
     SongEntry* before = playerState.currentSong;
@@ -339,14 +310,6 @@ TEST_F(SongStartTest, TrackSelection) {
     EXPECT_EQ(playerState.currentIndex, 2u);  // random draws never move it
     playerState.randomOn = 0;
     AdvanceTrack();
-    EXPECT_EQ(playerState.currentIndex, 0u);
-
-    library(1);  // one song: next and previous both stay on it
-    playerState.lastIndex = 0;
-    playerState.currentIndex = 0;
-    AdvanceTrack();
-    EXPECT_EQ(playerState.currentIndex, 0u);
-    PreviousTrack();
     EXPECT_EQ(playerState.currentIndex, 0u);
 }
 

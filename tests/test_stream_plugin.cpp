@@ -18,44 +18,32 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "IcecastServer.h"
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
 #include "TickHarness.h"
+#include "library/SongTable.h"
 #include "platform/Diagnostics.h"
 #include "platform/MpvMciDevice.h"
 #include "platform/MpvStreamPlayer.h"
-#include "library/SongTable.h"
-#include "playback/MciSongPlayer.h"
 #include "platform/Sleep.h"
+#include "playback/MciSongPlayer.h"
 
 using namespace kestro;
-using kestro::testing::IcecastServer;
-using kestro::testing::StubHttpServer;
-using kestro::testing::TempDir;
-using kestro::testing::TickHarness;
+using namespace kestro::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr auto kStartBound = std::chrono::milliseconds(1000 + 250);
-// A tick may take 2 ms. One that takes longer and gave up the processor
-// during it (a voluntary context switch: it waited on a lock, the network or
-// the engine) counts as waiting; one only preempted on a loaded machine does
-// not. No tick may wait, none may take 100 ms.
-constexpr auto kTickBound = std::chrono::milliseconds(2);
 constexpr auto kTickCeiling = std::chrono::milliseconds(100);
 
-void expectNoWaitingTick(int ticks, int slowTicks, Clock::duration slowest) {
-    EXPECT_EQ(slowTicks, 0) << slowTicks << " of " << ticks << " ticks waited over 2 ms, the slowest took "
-                            << std::chrono::duration<double, std::milli>(slowest).count() << " ms";
-    EXPECT_LT(slowest, kTickCeiling);
-}
-
-// Runs `f` and counts it as waiting when it took over 2 ms and gave up the
-// processor meanwhile.
+// Times ticks. One that takes over 2 ms and gave up the processor during it
+// (a voluntary context switch: it waited on a lock, the network or the
+// engine) counts as waiting; one only preempted on a loaded machine does
+// not. No tick may wait, none may take 100 ms.
 struct TickTimer {
     int ticks = 0;
     int slowTicks = 0;
@@ -69,17 +57,28 @@ struct TickTimer {
         const auto took = Clock::now() - t0;
         getrusage(RUSAGE_THREAD, &after);
         ++ticks;
-        if (took > kTickBound && after.ru_nvcsw != before.ru_nvcsw) ++slowTicks;
+        if (took > std::chrono::milliseconds(2) && after.ru_nvcsw != before.ru_nvcsw) ++slowTicks;
         slowest = std::max(slowest, took);
+    }
+    void expectNoWait() const {
+        EXPECT_EQ(slowTicks, 0) << slowTicks << " of " << ticks << " ticks waited over 2 ms, the slowest took "
+                                << std::chrono::duration<double, std::milli>(slowest).count() << " ms";
+        EXPECT_LT(slowest, kTickCeiling);
     }
 };
 
+platform::AudioOutput nullOutput() {
+    platform::AudioOutput o;
+    o.kind = platform::AudioOutput::Kind::Null;
+    return o;
+}
+
 // The plug-in in a simulated game with the real stream player.
 struct StreamGame {
-    explicit StreamGame(const platform::AudioOutput& output) {
+    StreamGame() {
         std::setlocale(LC_NUMERIC, "C");
         platform::setDiagnosticSink([](const char*) {});
-        player = std::make_shared<platform::MpvStreamPlayer>(output);
+        player = std::make_shared<platform::MpvStreamPlayer>(nullOutput());
         platform::setStreamPlayer(player);
         platform::setSleepFunction(nullptr);  // the start's wait is real here
         h.thread.playerMode = Idle;
@@ -101,12 +100,8 @@ struct StreamGame {
     // Ticks every 20 ms of wall time for `ms`, or until `done`; times each.
     template <class F>
     bool tickFor(int ms, F done) {
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (Clock::now() < end) {
+        for (const auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
             timer([&] { h.tick(); });
-            ticks = timer.ticks;
-            slowTicks = timer.slowTicks;
-            slowest = timer.slowest;
             if (done()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -115,43 +110,33 @@ struct StreamGame {
     void tickFor(int ms) {
         tickFor(ms, [] { return false; });
     }
-    void expectFastTicks() const { expectNoWaitingTick(ticks, slowTicks, slowest); }
+    bool tickUntilTitle(int ms, const char* title) {
+        return tickFor(ms, [&] { return std::string(playerState.nowTitle) == title; });
+    }
 
     TickHarness h;
     std::shared_ptr<platform::MpvStreamPlayer> player;
     TickTimer timer;
-    int ticks = 0;
-    int slowTicks = 0;
-    Clock::duration slowest{};
 };
-
-platform::AudioOutput nullOutput() {
-    platform::AudioOutput o;
-    o.kind = platform::AudioOutput::Kind::Null;
-    return o;
-}
 
 }  // namespace
 
-// A real station: its changing title reaches the now-playing texts (split
-// into artist and title), the volume keys step the player, and the stop key
-// releases the connection. (That the tone plays into a capture is the
-// player's own test.)
+// A real station: its title reaches the now-playing texts (split into
+// artist and title), the volume keys step the player, and the stop key
+// releases the connection. (The tone in a capture and the title's changes
+// are the player's own tests.)
 TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
     if (std::string why = IcecastServer::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
     IcecastServer server;
     ASSERT_TRUE(server.running()) << server.error();
     ASSERT_TRUE(server.startSource("/live.mp3", 440)) << server.error();
     {
-        StreamGame g(nullOutput());
+        StreamGame g;
         EXPECT_LT(g.start(server.url("/live.mp3")), kStartBound);
         ASSERT_EQ(g.h.thread.playerMode, PlayingStream);
         ASSERT_TRUE(server.setTitle("/live.mp3", "Quay Band - Harbour Lights"));
-        EXPECT_TRUE(g.tickFor(10000, [] { return std::string(playerState.nowTitle) == "Harbour Lights"; }));
+        EXPECT_TRUE(g.tickUntilTitle(10000, "Harbour Lights"));
         EXPECT_STREQ(playerState.nowArtist, "Quay Band");
-        ASSERT_TRUE(server.setTitle("/live.mp3", "Dusk - Sunset"));
-        EXPECT_TRUE(g.tickFor(10000, [] { return std::string(playerState.nowTitle) == "Sunset"; })) << playerState.nowTitle;
-        EXPECT_STREQ(playerState.nowArtist, "Dusk");
         EXPECT_EQ(g.player->volume(), 50);
         g.h.keyboard.press(playerState.VolumeDownKey);
         g.tickFor(100);
@@ -162,7 +147,7 @@ TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
         g.tickFor(100);
         EXPECT_EQ(g.h.thread.playerMode, Idle);
         EXPECT_TRUE(g.tickFor(8000, [&] { return server.listeners("/live.mp3") == 0; }));
-        g.expectFastTicks();
+        g.timer.expectNoWait();
     }
 }
 
@@ -172,16 +157,16 @@ TEST(StreamPlugin, IcecastStationPlaysTitlesVolumeAndStop) {
 TEST(StreamPlugin, PlaylistEntriesFollowNextAndPrevious) {
     TempDir dir;
     const std::string a = dir / "a.wav", b = dir / "b.wav";
-    ASSERT_TRUE(kestro::testing::runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=6 "
+    ASSERT_TRUE(runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=6 "
                                           "-metadata title=Alpha '" + a + "'"));
-    ASSERT_TRUE(kestro::testing::runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=880:duration=4 "
+    ASSERT_TRUE(runQuiet("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=880:duration=4 "
                                           "-metadata title=Beta '" + b + "'"));
-    kestro::testing::writeFile(dir / "list.m3u", a + "\n" + b + "\n");
-    StreamGame g(nullOutput());
+    writeFile(dir / "list.m3u", a + "\n" + b + "\n");
+    StreamGame g;
     g.start(dir / "list.m3u");
-    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Alpha"; }));
+    EXPECT_TRUE(g.tickUntilTitle(5000, "Alpha"));
     g.h.keyboard.press(playerState.NextKey);
-    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Beta"; }));
+    EXPECT_TRUE(g.tickUntilTitle(5000, "Beta"));
     // The timing refresh after the move read the new entry (once known).
     g.h.keyboard.press(playerState.PauseKey);
     g.tickFor(60);
@@ -189,49 +174,32 @@ TEST(StreamPlugin, PlaylistEntriesFollowNextAndPrevious) {
     EXPECT_TRUE(g.tickFor(3000, [&] { return g.player->positionSeconds() > 0.3; }));
     EXPECT_STREQ(playerState.nowTitle, "Beta");
     g.h.keyboard.press(playerState.PreviousKey);
-    EXPECT_TRUE(g.tickFor(5000, [] { return std::string(playerState.nowTitle) == "Alpha"; }));
-    g.expectFastTicks();
+    EXPECT_TRUE(g.tickUntilTitle(5000, "Alpha"));
+    g.timer.expectNoWait();
 }
 
-// Servers and addresses that fail in every way: the start takes its wait and
-// no more, no later tick waits, nothing crashes, tag texts stay bounded.
+// Servers that fail: the start takes its wait and no more, no later tick
+// waits, tag texts stay bounded. (Every other kind of bad server or playlist
+// is the player's own test, call by call; these are the ones where the
+// plug-in's part differs: a failure at once, a server that never answers,
+// the longest address the plug-in keeps, a hostile title it copies.)
 TEST(StreamPlugin, BadServersNeverHoldATick) {
     TempDir dir;
-    const std::string tone = dir / "t.mp3";
-    ASSERT_TRUE(kestro::testing::makeTone(tone, 440, 3.0));
-    const std::string mp3 = kestro::testing::readFile(tone);
+    ASSERT_TRUE(makeTone(dir / "t.mp3", 440, 3.0));
     std::string hostileTitle;
     while (hostileTitle.size() < 10000) hostileTitle += "%s%n \xC3\x28 \xFF\xFE ";
-    kestro::testing::writeFile(dir / "empty.m3u", "");
-    kestro::testing::writeFile(dir / "bad.pls", "[playlist]\nFile1=\nNumberOfEntries=banana\n\x01\x02");
-    std::string big;
-    for (int i = 0; i < 10000; ++i) big += dir / ("missing" + std::to_string(i) + ".mp3") + "\n";
-    kestro::testing::writeFile(dir / "big.m3u", big);
-
     StubHttpServer silent(StubHttpServer::Mode::Silent);
-    StubHttpServer html(StubHttpServer::Mode::Html);
-    StubHttpServer closing(StubHttpServer::Mode::CloseMidStream, mp3);
-    StubHttpServer icy(StubHttpServer::Mode::IcyTitle, mp3, hostileTitle);
-    struct Case {
-        const char* name;
-        std::string url;
-    };
-    const Case cases[] = {
-        {"closed port", "http://127.0.0.1:" + std::to_string(kestro::testing::closedPort()) + "/radio"},
-        {"unresolvable host", "http://no-such-station.invalid/radio"},
+    StubHttpServer icy(StubHttpServer::Mode::IcyTitle, readFile(dir / "t.mp3"), hostileTitle);
+    const std::pair<const char*, std::string> cases[] = {
+        {"closed port", "http://127.0.0.1:" + std::to_string(closedPort()) + "/radio"},
         {"server that never answers", silent.url()},
-        {"server that closes mid-stream", closing.url()},
-        {"web page", html.url("/index.html")},
-        {"empty playlist", dir / "empty.m3u"},
-        {"malformed playlist", dir / "bad.pls"},
-        {"playlist of 10000 missing entries", dir / "big.m3u"},
         {"address of 1023 characters", "http://127.0.0.1:9/" + std::string(1004, 'a')},
         {"10 kB ICY title with % and invalid UTF-8", icy.url()},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        StreamGame g(nullOutput());
-        EXPECT_LT(g.start(c.url), kStartBound);
+    for (const auto& [name, url] : cases) {
+        SCOPED_TRACE(name);
+        StreamGame g;
+        EXPECT_LT(g.start(url), kStartBound);
         EXPECT_EQ(g.h.thread.playerMode, PlayingStream);
         g.tickFor(1500);
         EXPECT_LT(std::strlen(playerState.nowTitle), sizeof playerState.nowTitle);
@@ -240,85 +208,74 @@ TEST(StreamPlugin, BadServersNeverHoldATick) {
         g.h.tick();
         EXPECT_LT(Clock::now() - t0, kTickCeiling);
         EXPECT_EQ(g.h.thread.playerMode, Idle);
-        g.expectFastTicks();
+        g.timer.expectNoWait();
     }
 }
 
-// A song on the real song device: every tick while it plays, with the two
-// queries of the seek and volume keys ("status song position wait",
-// "status song volume") after each, and the keys themselves now and then
-// (seek, volume, pause, resume), never waits; nor with the output stalled
-// (a capture into a FIFO nobody reads, written by libmpv or by the real-time
-// capture's writer).
+// A song on the real song device: every tick while it plays, with the
+// queries of the seek and volume keys after each and the keys themselves now
+// and then, never waits; nor with the output stalled (a FIFO nobody reads,
+// written by libmpv or by the real-time capture's writer).
 TEST(SongPlugin, SongTicksNeverWait) {
     TempDir dir;
-    const std::string song = dir / "song.wav";
-    ASSERT_TRUE(kestro::testing::makeTone(song, 440, 30.0));
-    const std::string fifo = dir / "stalled.pcm";
+    const std::string song = dir / "song.wav", fifo = dir / "stalled.pcm";
+    ASSERT_TRUE(makeTone(song, 440, 30.0));
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, never read
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // opened, not read until the end
     ASSERT_GE(reader, 0);
     std::signal(SIGPIPE, SIG_IGN);
-    platform::AudioOutput stalled;
+    platform::AudioOutput stalled, stalledRealtime;
     stalled.kind = platform::AudioOutput::Kind::Pcm;
     stalled.file = fifo;
-    platform::AudioOutput realtime;
-    ASSERT_TRUE(platform::parseAudioOutput(("pcm-realtime:" + (dir / "capture.wav")).c_str(), realtime));
-    struct Row {
-        const char* name;
-        platform::AudioOutput output;
-    };
-    platform::AudioOutput stalledRealtime = stalled;
+    stalledRealtime = stalled;
     stalledRealtime.realtime = true;
-    const Row rows[] = {{"null output", nullOutput()},
-                        {"real-time capture", realtime},
-                        {"stalled output", stalled},
-                        {"real-time capture into a FIFO nobody reads", stalledRealtime}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::setlocale(LC_NUMERIC, "C");
-        platform::setDiagnosticSink([](const char*) {});
-        {
-            TickHarness h;
-            platform::setMciInterpreter(platform::makeMpvMciDevice(row.output));
-            h.thread.playerMode = Idle;
-            std::memset(&SongTable[0], 0, sizeof SongTable[0]);
-            std::snprintf(SongTable[0].path, sizeof SongTable[0].path, "%s", song.c_str());
-            songCount = 1;
-            lastSongIndex = 0;
-            h.keyboard.press(StartKey);
-            h.tick();
-            ASSERT_EQ(h.thread.playerMode, PlayingSong);
-            TickTimer timer;
-            const int keys[] = {playerState.FforwardKey, playerState.VolumeDownKey, playerState.PauseKey,
-                                playerState.PauseKey, playerState.FrewindKey, playerState.VolumeUpKey};
-            std::int32_t position = 0;
-            const auto end = Clock::now() + std::chrono::milliseconds(3000);
-            for (int i = 0; Clock::now() < end; ++i) {
-                if (i % 25 == 24) h.keyboard.press(keys[(i / 25) % 6]);
-                timer([&] {
-                    h.tick();
-                    queryPosition(&position);
-                    queryVolume();
-                });
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            EXPECT_EQ(h.thread.playerMode, PlayingSong);
-            expectNoWaitingTick(timer.ticks, timer.slowTicks, timer.slowest);
-            // The FIFO is read from now on, so that a stalled core and the
-            // capture's writer can finish their teardown.
-            std::atomic<bool> stopDrain{false};
-            std::thread drain([&] {
-                char buf[65536];
-                while (!stopDrain)
-                    if (::read(reader, buf, sizeof buf) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::pair<const char*, platform::AudioOutput> rows[] = {
+        {"null output", nullOutput()},
+        {"stalled output", stalled},
+        {"real-time capture into a FIFO nobody reads", stalledRealtime}};
+    std::setlocale(LC_NUMERIC, "C");
+    platform::setDiagnosticSink([](const char*) {});
+    for (const auto& [name, output] : rows) {
+        SCOPED_TRACE(name);
+        TickHarness h;
+        platform::setMciInterpreter(platform::makeMpvMciDevice(output));
+        h.thread.playerMode = Idle;
+        std::memset(&SongTable[0], 0, sizeof SongTable[0]);
+        std::snprintf(SongTable[0].path, sizeof SongTable[0].path, "%s", song.c_str());
+        songCount = 1;
+        lastSongIndex = 0;
+        h.keyboard.press(StartKey);
+        h.tick();
+        ASSERT_EQ(h.thread.playerMode, PlayingSong);
+        TickTimer timer;
+        const int keys[] = {playerState.FforwardKey, playerState.VolumeDownKey, playerState.PauseKey,
+                            playerState.PauseKey,    playerState.FrewindKey,    playerState.VolumeUpKey};
+        std::int32_t position = 0;
+        const auto end = Clock::now() + std::chrono::milliseconds(3000);
+        for (int i = 0; Clock::now() < end; ++i) {
+            if (i % 25 == 24) h.keyboard.press(keys[(i / 25) % 6]);
+            timer([&] {
+                h.tick();
+                queryPosition(&position);
+                queryVolume();
             });
-            closeSong(h.thread);
-            platform::setMciInterpreter(nullptr);
-            stopDrain = true;
-            drain.join();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        platform::setDiagnosticSink(nullptr);
+        EXPECT_EQ(h.thread.playerMode, PlayingSong);
+        timer.expectNoWait();
+        // Read the FIFO now, so that a stalled core and the capture's writer
+        // can finish their teardown.
+        std::atomic<bool> stopDrain{false};
+        std::thread drain([&] {
+            char buf[65536];
+            while (!stopDrain)
+                if (::read(reader, buf, sizeof buf) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        closeSong(h.thread);
+        platform::setMciInterpreter(nullptr);
+        stopDrain = true;
+        drain.join();
     }
+    platform::setDiagnosticSink(nullptr);
     ::close(reader);
 }
