@@ -224,8 +224,7 @@ TEST_F(MpvMci, EveryFormatOpensStoppedAtZeroWithItsLengthAndFullVolume) {
     }
 }
 
-// (Pause and resume in real time are played through the host elsewhere.)
-TEST_F(MpvMci, PlayAndPlayFromMoveThePosition) {
+TEST_F(MpvMci, PlayPauseResumeAndPlayFromMoveThePosition) {
     auto d = makeMpvMciDevice(nullOutput());
     ASSERT_EQ(send(*d, openCommand(file("long.mp3"))).rc, 0u);
     auto position = [&] { return number(*d, "status song position wait"); };
@@ -237,6 +236,14 @@ TEST_F(MpvMci, PlayAndPlayFromMoveThePosition) {
     EXPECT_TRUE(eventually([&] { return position() >= 4300; })) << position();
     ASSERT_EQ(send(*d, "play song from 500").rc, 0u);
     EXPECT_LT(position(), 1500);
+    // A pause holds the position; a resume goes on from it.
+    ASSERT_EQ(send(*d, "pause song").rc, 0u);
+    sleepMs(100);  // the pause reached the engine
+    const long long held = position();
+    sleepMs(400);
+    EXPECT_NEAR(position(), held, 20);
+    ASSERT_EQ(send(*d, "resume song").rc, 0u);
+    EXPECT_TRUE(eventually([&] { return position() >= held + 300; })) << position();
 
     // Playing on to the end stays at the end.
     ASSERT_EQ(send(*d, "play song from 5800").rc, 0u);

@@ -67,12 +67,6 @@ struct TickTimer {
     }
 };
 
-platform::AudioOutput nullOutput() {
-    platform::AudioOutput o;
-    o.kind = platform::AudioOutput::Kind::Null;
-    return o;
-}
-
 // The plug-in in a simulated game with the real stream player.
 struct StreamGame {
     StreamGame() {
