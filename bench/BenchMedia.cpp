@@ -19,7 +19,14 @@ const std::string& mediaDir() {
         // From the file, not a pipe: lame then knows the length and writes
         // its Xing header, as encoders usually do.
         rc |= std::system(("lame --quiet -b 128 " + d + "/tone.wav " + d + "/tone.mp3").c_str());
-        if (rc != 0) std::fprintf(stderr, "bench: sox/lame failed\n");
+        // The other accepted formats, 30 s of the same tone each.
+        const std::string ff = "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:duration=30:sample_rate=44100' "
+                               "-af volume=0.5 ";
+        rc |= std::system((ff + "-c:a wmav2 -b:a 128k -f asf " + d + "/tone.wma").c_str());
+        rc |= std::system(("sox -n -r 44100 -c 2 -b 16 -t aiff " + d + "/tone.aif" + sine + " 2>/dev/null").c_str());
+        rc |= std::system(("sox -n -r 44100 -c 1 -b 16 -t au " + d + "/tone.au" + sine + " 2>/dev/null").c_str());
+        rc |= std::system((ff + "-c:a aac -b:a 128k -f ipod " + d + "/tone.m4a").c_str());
+        if (rc != 0) std::fprintf(stderr, "bench: sox/lame/ffmpeg failed\n");
         std::setlocale(LC_NUMERIC, "C");
         platform::setDiagnosticSink([](const char*) {});
         return d;
@@ -27,6 +34,11 @@ const std::string& mediaDir() {
     return dir;
 }
 
-std::string mediaFile(int which) { return mediaDir() + (which == 0 ? "/tone.mp3" : "/tone.wav"); }
+const char* mediaFormat(int which) {
+    static const char* const kFormats[] = {"mp3", "wav", "wma", "aif", "au", "m4a"};
+    return which >= 0 && which < kMediaFormats ? kFormats[which] : "mp3";
+}
+
+std::string mediaFile(int which) { return mediaDir() + "/tone." + mediaFormat(which); }
 
 }  // namespace kestro::bench

@@ -1,5 +1,6 @@
 // Test tones for the benchmarks, made once per run in a temporary folder:
-// 30 s of 440 Hz, as mp3 (lame, 128 kbit/s) and as wav (sox).
+// 30 s of 440 Hz in each accepted format: mp3 (lame, 128 kbit/s), wav,
+// aif and au (sox), wma and m4a (ffmpeg, 128 kbit/s).
 #pragma once
 
 #include <string>
@@ -9,7 +10,10 @@ namespace kestro::bench {
 // The folder holding the tones (also sets LC_NUMERIC to "C", which libmpv
 // needs, and silences the platform's diagnostics).
 const std::string& mediaDir();
-// 0: the mp3, 1: the wav.
+// 0: the mp3, 1: the wav, 2: wma, 3: aif, 4: au, 5: m4a.
+inline constexpr int kMediaFormats = 6;
 std::string mediaFile(int which);
+// The extension of mediaFile(which).
+const char* mediaFormat(int which);
 
 }  // namespace kestro::bench

@@ -97,19 +97,21 @@ void startAndClose(MciInterpreter& d, const std::string& open) {
 
 void BM_MpvBareLoad(benchmark::State& state) {
     const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    state.SetLabel(kestro::bench::mediaFormat(static_cast<int>(state.range(0))));
     BareCore core;
     core.load(file);  // the first file of the core
     for (auto _ : state) core.load(file);
 }
-BENCHMARK(BM_MpvBareLoad)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MpvBareLoad)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_MpvDeviceStartSequence(benchmark::State& state) {
     const std::string open = "open " + mediaFile(static_cast<int>(state.range(0))) + " alias Song";
+    state.SetLabel(kestro::bench::mediaFormat(static_cast<int>(state.range(0))));
     auto d = makeMpvMciDevice(nullOutput());
     startAndClose(*d, open);
     for (auto _ : state) startAndClose(*d, open);
 }
-BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MpvDeviceStartSequence)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Both of the above interleaved, one of each per iteration, so that the
 // load of a shared machine falls on both alike: the medians of each and
@@ -117,6 +119,7 @@ BENCHMARK(BM_MpvDeviceStartSequence)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(b
 void BM_MpvStartVersusBare(benchmark::State& state) {
     const std::string file = mediaFile(static_cast<int>(state.range(0)));
     const std::string open = "open " + file + " alias Song";
+    state.SetLabel(kestro::bench::mediaFormat(static_cast<int>(state.range(0))));
     BareCore core;
     auto d = makeMpvMciDevice(nullOutput());
     core.load(file);
@@ -140,7 +143,7 @@ void BM_MpvStartVersusBare(benchmark::State& state) {
     state.counters["device_ms"] = median(deviceMs);
     state.counters["ratio"] = median(bareMs) > 0 ? median(deviceMs) / median(bareMs) : 0.0;
 }
-BENCHMARK(BM_MpvStartVersusBare)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MpvStartVersusBare)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void tickQueries(benchmark::State& state, MciInterpreter& d) {
     char reply[128];

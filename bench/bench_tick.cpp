@@ -96,6 +96,7 @@ BENCHMARK(BM_IdleTick);
 // The tick of the start key: open, length, play, volume, tags, timing.
 void BM_StartSongTick(benchmark::State& state) {
     const std::string file = bench::mediaFile(static_cast<int>(state.range(0)));
+    state.SetLabel(bench::mediaFormat(static_cast<int>(state.range(0))));
     Game g;
     platform::setMciInterpreter(platform::makeMpvMciDevice(nullOutput()));
     oneSong(file);
@@ -116,7 +117,7 @@ void BM_StartSongTick(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_StartSongTick)->Arg(0)->Arg(1)->ArgName("mp3_wav")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StartSongTick)->DenseRange(0, bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A tick while a song plays, plus the two queries of the seek and volume
 // keys (sent as the keys send them), on `output`.
