@@ -115,4 +115,20 @@ struct MediaIoCounters {
 MediaIoCounters mediaIoCounters();
 void resetMediaIoCounters();
 
+// What a file's first bytes say it is as a song: the check the song device
+// makes before its player is asked. The ID3v2 tags at the start are stepped
+// over (by their sizes, however large: `audioStart` is where what follows
+// them begins, 0 without tags); then the container is told by its signature
+// (the ASF header GUID; "RIFF", "RIFX", "RF64" or "BW64" with "WAVE"; "FORM"
+// with "AIFF" or "AIFC"; ".snd"; an MP4 "ftyp" box) or, for MPEG audio, by a
+// frame whose successor is a frame of the same stream, within kMpegSearch
+// bytes. Unknown for anything else (zeros, text, an image, a playlist) and
+// for a file that cannot be read. Reads about 70 KiB at most, whatever the
+// file's size, through the tag reader's stream and its counters.
+struct AudioFileKind {
+    MediaFormat format = MediaFormat::Unknown;
+    long audioStart = 0;
+};
+AudioFileKind sniffAudioFile(const char* path);
+
 }  // namespace kestro::platform

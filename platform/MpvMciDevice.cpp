@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/Diagnostics.h"
+#include "platform/MediaTags.h"
 #include "platform/Paths.h"
 #include "platform/Published.h"
 #include "platform/Text.h"
@@ -34,6 +35,18 @@ enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
 // Marks the reply to the duration request of a load (load reply ids count
 // from 1 and stay far below this bit).
 constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
+
+// libavformat's part of the song core's options (mpvSongOptions): only the
+// demuxers of the accepted formats (mp3, wma, wav, aif, au, m4a), and no
+// protocol but the local file (an SDP text would bind UDP ports, an HLS one
+// fetch its segments). The stream core keeps its playlists.
+constexpr const char* kSongLavfOptions = "format_whitelist=[mp3,asf,wav,aiff,au,mov],protocol_whitelist=file";
+
+// ID3v2 tags larger than this in all (a cover picture of 100 MB) are not
+// read by libavformat, which keeps a tag's pictures in memory twice over: it
+// is told to start after them (skip_initial_bytes). Smaller tags are read as
+// they always were.
+constexpr long kLargestTagRead = 1L << 20;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -109,7 +122,7 @@ MciError replyNumber(char* reply, unsigned replySize, long long value) {
 class MpvMciDevice : public MciInterpreter {
 public:
     explicit MpvMciDevice(const AudioOutput& output) {
-        engine_ = MpvEngine::create(output, "song", {});
+        engine_ = MpvEngine::create(output, "song", mpvSongOptions());
         if (!engine_) return;
         engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
         engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
@@ -230,16 +243,23 @@ private:
         // Only regular files reach libmpv: a folder would load as a
         // playlist, and opening a FIFO or a device would block its core.
         if (!S_ISREG(st.st_mode) || st.st_size == 0) return MCIERR_INVALID_FILE;
+        // What is plainly not audio (zeros, text, an image, a playlist) fails
+        // here at once: libmpv's probing of it can take seconds.
+        const AudioFileKind kind = sniffAudioFile(mapped.c_str());
+        if (kind.format == MediaFormat::Unknown) {
+            diagnostic("song device: cannot play \"%s\": not an audio file", mapped.c_str());
+            return MCIERR_INVALID_FILE;
+        }
         // A relative path starting "name://" must not be taken as an address.
         if (mapped[0] != '/') mapped.insert(0, "./");
 
-        return load(mapped, alias);
+        return load(mapped, alias, kind.audioStart > kLargestTagRead ? kind.audioStart : 0);
     }
 
     // The one command that waits: until the file has loaded and its length
     // is known, at most kOpenTimeoutMs.
-    MciError load(const std::string& file, std::string_view alias) {
-        if (!post([this, file] { startLoad(file); })) return busy();
+    MciError load(const std::string& file, std::string_view alias, long skipBytes) {
+        if (!post([this, file, skipBytes] { startLoad(file, skipBytes); })) return busy();
         const std::uint64_t serial = posted_;
 
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
@@ -363,11 +383,20 @@ private:
 
     // --- the back end's half (its thread only) -------------------------------
 
-    void startLoad(const std::string& file) {
+    // `skipBytes`: where libavformat starts reading the file (after tags too
+    // large to read); 0 for the whole file.
+    void startLoad(const std::string& file, long skipBytes) {
         resetState();
         loadReplyId_ = ++replySerial_;
         phase_ = Phase::WaitingReply;
-        const bool queued = engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
+        bool queued = true;
+        if (skipBytes != lavfSkip_) {
+            char options[160];
+            std::snprintf(options, sizeof options, "%s,skip_initial_bytes=%ld", kSongLavfOptions, skipBytes);
+            queued = engine_->setString("demuxer-lavf-o", options);
+            lavfSkip_ = queued ? skipBytes : -1;
+        }
+        queued = queued && engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
                             engine_->setDouble("volume", 100.0) &&
                             engine_->command({"loadfile", file.c_str(), "replace"}, loadReplyId_);
         if (!queued) fail("libmpv refused the command (its queue is full)");
@@ -533,6 +562,7 @@ private:
     std::uint64_t replySerial_ = 0;
     std::uint64_t loadReplyId_ = 0;
     std::int64_t entryId_ = -1;
+    long lavfSkip_ = 0;  // the skip_initial_bytes the core has (-1: not known)
     long long positionMs_ = 0;
     long long durationMs_ = 0;
     bool seekPending_ = false;
@@ -542,6 +572,10 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::pair<const char*, const char*>> mpvSongOptions() {
+    return {{"access-references", "no"}, {"demuxer", "lavf"}, {"demuxer-lavf-o", kSongLavfOptions}};
+}
 
 std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output) {
     return std::make_shared<MpvMciDevice>(output);

@@ -20,6 +20,8 @@
 #pragma once
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/Mci.h"
 #include "platform/MpvEngine.h"
@@ -27,6 +29,13 @@
 namespace kestro::platform {
 
 inline constexpr int kOpenTimeoutMs = 2000;
+
+// The options the song core adds to the shared ones (name, value): it plays
+// the one local file it is given, as audio. No reference in a file is
+// followed (playlists, EDL, CUE, archives), only libavformat's demuxers of
+// the accepted formats are probed and it opens no protocol but the local
+// file (docs/audio.md says which option stops what).
+std::vector<std::pair<const char*, const char*>> mpvSongOptions();
 
 // A new song device on `output` (one libmpv core, made now). When libmpv
 // cannot be set up the device still exists: it answers every command with

@@ -2,6 +2,7 @@
 
 #include <mpv/client.h>
 
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,14 @@ enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, 
 // Entry errors reported per address; a long playlist of bad entries would
 // otherwise fill the log.
 constexpr int kMaxEntryReports = 3;
+
+// A playlist that lists itself, or one whose entries all fail, would be
+// loaded again and again without end (thousands of requests a second):
+// after this many entries in a row that played for less than
+// kPlayedSeconds (a failure, a playlist expanded, an entry that ended at
+// once), the player stops trying until it is started again.
+constexpr int kMaxFailedEntries = 10;
+constexpr auto kPlayedSeconds = std::chrono::seconds(1);
 
 // A network text as UTF-8, kept to kStreamTagMaxBytes and cut at a
 // character boundary. Text that is not UTF-8 is taken as Latin-1, the
@@ -135,7 +144,10 @@ void MpvStreamPlayer::setUrl(const std::string& url) {
     notifyStreamOperation("url", url);
     if (!engine_) return;
     post([this, url] {
-        if (url != bUrl_) entryReports_ = 0;
+        if (url != bUrl_) {
+            entryReports_ = 0;
+            gaveUpReported_ = false;
+        }
         bUrl_ = url;
         if (bCreated_) load();
     });
@@ -256,7 +268,7 @@ bool MpvStreamPlayer::attribute(const char* name, std::string& value) {
     refresh();
     if (!seen_.tags) return false;
     auto it = seen_.tags->find(name);
-    if (it == seen_.tags->end() || it->second.empty()) return false;
+    if (it == seen_.tags->end()) return false;
     value = it->second;
     return true;
 }
@@ -273,6 +285,7 @@ void MpvStreamPlayer::load() {
     bStopped_ = false;
     startedSinceLoad_ = false;
     playedSinceLoad_ = false;
+    failedInARow_ = 0;
     clearItem();
     engine_->setFlag("pause", !bAutoStart_);
     engine_->setString("loop-playlist", bLoop_ ? "inf" : "no");
@@ -309,6 +322,7 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
     switch (e->event_id) {
         case MPV_EVENT_START_FILE:
             startedSinceLoad_ = true;
+            entryLoaded_ = false;
             clearItem();
             awaitingEntry_ = false;
             break;
@@ -316,7 +330,7 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
             // Idle after a load: the playlist came to its end, or nothing at
             // the address played (an empty list, a failing server).
             if (startedSinceLoad_ && !bStopped_) {
-                if (!playedSinceLoad_ && entryReports_ == 0) {
+                if (!playedSinceLoad_ && entryReports_ == 0 && !gaveUpReported_) {
                     diagnostic("stream: nothing playable at \"%.300s\"", bUrl_.c_str());
                     ++entryReports_;
                 }
@@ -326,9 +340,13 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
             break;
         case MPV_EVENT_FILE_LOADED:
             playedSinceLoad_ = true;
+            entryLoaded_ = true;
+            entryLoadedAt_ = std::chrono::steady_clock::now();
             break;
         case MPV_EVENT_END_FILE: {
             const auto* end = static_cast<const mpv_event_end_file*>(e->data);
+            if (end && end->reason != MPV_END_FILE_REASON_STOP && end->reason != MPV_END_FILE_REASON_QUIT && !bStopped_)
+                countEntry(entryLoaded_ && std::chrono::steady_clock::now() - entryLoadedAt_ >= kPlayedSeconds);
             if (end && end->reason == MPV_END_FILE_REASON_ERROR && !bStopped_) {
                 if (entryReports_ < kMaxEntryReports) {
                     diagnostic("stream: cannot play \"%.300s\": %s%s%s", bUrl_.c_str(), mpv_error_string(end->error),
@@ -377,6 +395,19 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
     publish(applied_);
 }
 
+void MpvStreamPlayer::countEntry(bool played) {
+    failedInARow_ = played ? 0 : failedInARow_ + 1;
+    if (failedInARow_ < kMaxFailedEntries) return;
+    engine_->command({"stop"});
+    bStopped_ = true;
+    clearItem();
+    if (!gaveUpReported_) {
+        diagnostic("stream: nothing playable at \"%.300s\": %d entries in a row failed; stopped until the next start",
+                   bUrl_.c_str(), kMaxFailedEntries);
+        gaveUpReported_ = true;
+    }
+}
+
 void MpvStreamPlayer::setMetadata(const mpv_node* map) {
     tags_.reset();
     if (map == nullptr || map->format != MPV_FORMAT_NODE_MAP || map->u.list == nullptr) return;
@@ -390,27 +421,32 @@ void MpvStreamPlayer::setMetadata(const mpv_node* map) {
         }
         return nullptr;
     };
+    // The first of `keys` with a text; an empty text when the only ones
+    // present are empty (the tag is there, its value is "").
     auto put = [&](const char* name, std::initializer_list<const char*> keys) {
+        const char* value = nullptr;
         for (const char* k : keys) {
-            if (const char* v = find(k); v && v[0]) {
-                (*tags)[name] = boundedTag(v);
-                return;
-            }
+            const char* v = find(k);
+            if (v && (v[0] || !value)) value = v;
+            if (value && value[0]) break;
         }
+        if (value) (*tags)[name] = boundedTag(value);
     };
     put("Title", {"title"});
     put("Author", {"artist", "album_artist", "author"});
     put("WM/AlbumTitle", {"album"});
     put("WM/Year", {"date", "year"});
 
-    // The stream's own title: "Artist - Title" names both.
-    if (const char* icy = find("icy-title"); icy && icy[0]) {
+    // The stream's own title: "Artist - Title" names both; any other (an
+    // empty one too) is the title, and the artist is empty.
+    if (const char* icy = find("icy-title")) {
         const std::string_view t(icy);
         const std::size_t dash = t.find(" - ");
         if (dash != std::string_view::npos && dash > 0 && dash + 3 < t.size()) {
             (*tags)["Author"] = boundedTag(t.substr(0, dash));
             (*tags)["Title"] = boundedTag(t.substr(dash + 3));
         } else {
+            (*tags)["Author"] = "";
             (*tags)["Title"] = boundedTag(icy);
         }
     }

@@ -16,6 +16,7 @@
 // kStreamNetworkTimeoutSeconds.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -65,7 +66,9 @@ public:
     double durationSeconds() override;
     // "Title", "Author", "WM/AlbumTitle", "WM/Year" of the current entry.
     // An ICY stream title "Artist - Title" gives Author and Title; one
-    // without " - " gives Title.
+    // without " - " gives Title, and Author is "". A tag present with an
+    // empty value is reported (value ""); false only for a tag the entry
+    // does not have.
     bool attribute(const char* name, std::string& value) override;
 
     // Where playback is in the current entry, in seconds (for tests and
@@ -96,6 +99,7 @@ private:
     void load();
     void clearItem();
     void setMetadata(const mpv_node* map);
+    void countEntry(bool played);
     void publish(std::uint64_t serial);
 
     AudioOutput output_;
@@ -132,6 +136,13 @@ private:
     bool playedSinceLoad_ = false;
     // Failures reported for this address (a few, then one summary line).
     int entryReports_ = 0;
+    // The entry now current loaded (and when); entries in a row that played
+    // nothing (kMaxFailedEntries of them stop the player), and whether that
+    // was reported for this address.
+    bool entryLoaded_ = false;
+    std::chrono::steady_clock::time_point entryLoadedAt_{};
+    int failedInARow_ = 0;
+    bool gaveUpReported_ = false;
 };
 
 // A stream player on `output`.

@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libtag1-dev libmpv-dev libncurses-dev
-  sox lame ffmpeg tmux
+  sox lame ffmpeg tmux strace zip zlib1g-dev
   icecast2
   ladspa-sdk
 )
