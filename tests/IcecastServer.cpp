@@ -330,6 +330,14 @@ void StubHttpServer::serve(int client) {
         if (n <= 0) return;
         request.append(buf, n);
     }
+    ++requests_;
+    if (mode_ == Mode::SelfListing) {
+        const std::size_t from = request.find(' ') + 1, to = request.find(' ', from);
+        const std::string body = "#EXTM3U\n" + url(request.substr(from, to - from)) + "\n";
+        sendAll(client, "HTTP/1.0 200 OK\r\nContent-Type: audio/x-mpegurl\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body);
+        return;
+    }
     if (mode_ == Mode::Html) {
         const std::string body = "<!DOCTYPE html><html><head><title>Not a stream</title></head>"
                                  "<body><p>This is a web page.</p></body></html>";

@@ -65,6 +65,7 @@ public:
         Html,            // answers with a small web page
         CloseMidStream,  // starts an mp3 stream, sends a little, closes
         IcyTitle,        // an endless mp3 stream with the ICY title given
+        SelfListing,     // an M3U playlist whose one entry is the address asked for
     };
     // `mp3`: the bytes of an mp3 file the streaming modes send.
     explicit StubHttpServer(Mode mode, std::string mp3 = {}, std::string icyTitle = {});
@@ -73,6 +74,8 @@ public:
     StubHttpServer& operator=(const StubHttpServer&) = delete;
 
     std::string url(const std::string& path = "/stream") const;
+    // The requests answered so far.
+    int requests() const { return requests_.load(); }
 
 private:
     void serve(int client);
@@ -83,6 +86,7 @@ private:
     int listenFd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
     std::thread thread_;
 };
 

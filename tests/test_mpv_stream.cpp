@@ -136,10 +136,10 @@ TEST_F(MpvIcecast, TitlesPauseVolumeAndTheConnection) {
     auto listeners = [&](int n) { return eventually([&] { return server_->listeners("/kestro.mp3") == n; }); };
     EXPECT_TRUE(listeners(1));
     struct Case {
-        std::string title, expectTitle, expectAuthor;  // "<none>": no author
+        std::string title, expectTitle, expectAuthor;
     } cases[] = {
         {"Artist One - Song One", "Song One", "Artist One"},
-        {"Just a title", "Just a title", "<none>"},
+        {"Just a title", "Just a title", ""},
         {"Trio - Song - Extended", "Song - Extended", "Trio"},
         {"\xC3\x89t\xC3\xA9 - Caf\xC3\xA9 100%", "Caf\xC3\xA9 100%", "\xC3\x89t\xC3\xA9"},
     };
@@ -342,6 +342,72 @@ TEST_F(MpvStream, BadServersAndAddressesNeverHoldACall) {
             EXPECT_GT(d.title.size(), 900u);
             EXPECT_TRUE(wholeUtf8(d.title)) << "a character was cut in two";
         }
+    }
+}
+
+// A playlist that lists itself, and one whose entries all fail, played
+// side by side for 10 s: each is tried a bounded number of times (it made
+// thousands of requests a second), says once that it has nothing playable,
+// and tries again after a stop and a new start.
+TEST_F(MpvStream, ADeadPlaylistIsNotRetriedWithoutEnd) {
+    TempDir dir;
+    StubHttpServer self(StubHttpServer::Mode::SelfListing), page(StubHttpServer::Mode::Html);
+    {
+        std::ofstream list(dir / "fail.m3u");
+        for (int i = 0; i < 10000; ++i) list << page.url("/entry" + std::to_string(i) + ".mp3") << "\n";
+    }
+    struct Case {
+        std::string url;
+        StubHttpServer* server;
+        std::unique_ptr<MpvStreamPlayer> player;
+    } cases[] = {{self.url("/self.m3u"), &self, nullptr}, {dir / "fail.m3u", &page, nullptr}};
+    timespec cpu0, cpu1;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+    for (Case& c : cases) {
+        c.player = std::make_unique<MpvStreamPlayer>(nullOutput());
+        ASSERT_TRUE(c.player->create());
+        c.player->setLoop(true);
+        c.player->setUrl(c.url);
+        c.player->play();
+    }
+    sleepMs(10000);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e9, 2 * 0.5);
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        const int requests = c.server->requests();
+        EXPECT_GT(requests, 0);
+        EXPECT_LE(requests, 30);
+        const std::vector<std::string> lines = log_.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) {
+                                    return l.find("nothing playable at \"" + c.url) != std::string::npos;
+                                }),
+                  1)
+            << log_.all();
+        c.player->stop();
+        c.player->play();
+        EXPECT_TRUE(eventually([&] { return c.server->requests() > requests; }));
+        sleepMs(3000);
+        EXPECT_LE(c.server->requests(), requests + 30);
+    }
+}
+
+// An ICY title without " - " empties the author; an empty one empties both;
+// a tag the stream does not have stays absent.
+TEST_F(MpvStream, IcyTitlesWithoutAnArtistEmptyTheAuthor) {
+    // Its own tags: a title and an artist, no album.
+    const std::string mp3 = kestro::testing::readFile(file("second.mp3"));
+    for (const char* title : {"Solo", ""}) {
+        SCOPED_TRACE(title);
+        StubHttpServer icy(StubHttpServer::Mode::IcyTitle, mp3, title);
+        MpvStreamPlayer player(nullOutput());
+        ASSERT_TRUE(player.create());
+        player.setUrl(icy.url());
+        player.play();
+        EXPECT_TRUE(eventually([&] { return tag(player, "Author") == ""; })) << tag(player, "Author");
+        EXPECT_EQ(tag(player, "Title"), title);
+        EXPECT_EQ(tag(player, "WM/AlbumTitle"), "<none>");
     }
 }
 
