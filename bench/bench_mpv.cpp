@@ -26,6 +26,7 @@
 
 #include "BenchMedia.h"
 #include "platform/Diagnostics.h"
+#include "platform/MediaTags.h"
 #include "platform/MpvMciDevice.h"
 #include "platform/MpvStreamPlayer.h"
 #include "IcecastServer.h"
@@ -44,14 +45,18 @@ AudioOutput nullOutput() {
     return o;
 }
 
-// Bare libmpv on the null output, on a core with the device's options, so
-// that a comparison shows the device's own work: loadfile (paused), then
-// FILE_LOADED and the duration (its change, or asked for once the file
-// loaded: reloading the same file reports no change).
+// Bare libmpv on the null output, on a core with the device's options (or
+// with the shared ones only), so that a comparison shows the device's own
+// work: loadfile (paused), then FILE_LOADED and the duration (its change,
+// or asked for once the file loaded: reloading the same file reports no
+// change).
 class BareCore {
 public:
-    BareCore() : h_(mpv_create()) {
+    explicit BareCore(bool songOptions = true) : h_(mpv_create()) {
         for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h_, name, value);
+        if (songOptions) {
+            for (const auto& [name, value] : mpvSongOptions()) mpv_set_option_string(h_, name, value);
+        }
         mpv_set_option_string(h_, "ao", "null");
         mpv_initialize(h_);
         mpv_observe_property(h_, 1, "duration", MPV_FORMAT_DOUBLE);
@@ -113,6 +118,11 @@ void BM_MpvDeviceStartSequence(benchmark::State& state) {
 }
 BENCHMARK(BM_MpvDeviceStartSequence)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMillisecond)->UseRealTime();
 
+double medianOf(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
 // Both of the above interleaved, one of each per iteration, so that the
 // load of a shared machine falls on both alike: the medians of each and
 // their ratio (device / bare) are the counters.
@@ -135,15 +145,43 @@ void BM_MpvStartVersusBare(benchmark::State& state) {
         bareMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
         deviceMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2];
-    };
-    state.counters["bare_ms"] = median(bareMs);
-    state.counters["device_ms"] = median(deviceMs);
-    state.counters["ratio"] = median(bareMs) > 0 ? median(deviceMs) / median(bareMs) : 0.0;
+    state.counters["bare_ms"] = medianOf(bareMs);
+    state.counters["device_ms"] = medianOf(deviceMs);
+    state.counters["ratio"] = medianOf(bareMs) > 0 ? medianOf(deviceMs) / medianOf(bareMs) : 0.0;
 }
 BENCHMARK(BM_MpvStartVersusBare)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What the song core's options (one local file, as audio) cost a load:
+// a core with them and one with the shared options only, interleaved.
+void BM_MpvSongOptionsVersusShared(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    state.SetLabel(kestro::bench::mediaFormat(static_cast<int>(state.range(0))));
+    BareCore song(true), shared(false);
+    song.load(file);
+    shared.load(file);
+    std::vector<double> songMs, sharedMs;
+    using C = std::chrono::steady_clock;
+    for (auto _ : state) {
+        auto t0 = C::now();
+        song.load(file);
+        auto t1 = C::now();
+        shared.load(file);
+        auto t2 = C::now();
+        songMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        sharedMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    }
+    state.counters["song_ms"] = medianOf(songMs);
+    state.counters["shared_ms"] = medianOf(sharedMs);
+}
+BENCHMARK(BM_MpvSongOptionsVersusShared)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The song device's check of a file's first bytes, before libmpv is asked.
+void BM_SniffAudioFile(benchmark::State& state) {
+    const std::string file = mediaFile(static_cast<int>(state.range(0)));
+    state.SetLabel(kestro::bench::mediaFormat(static_cast<int>(state.range(0))));
+    for (auto _ : state) benchmark::DoNotOptimize(sniffAudioFile(file.c_str()).format);
+}
+BENCHMARK(BM_SniffAudioFile)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMicrosecond);
 
 void tickQueries(benchmark::State& state, MciInterpreter& d) {
     char reply[128];
