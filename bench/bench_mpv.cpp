@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "BenchMedia.h"
+#include "bench/tools/HostileFiles.h"
 #include "platform/Diagnostics.h"
 #include "platform/MediaTags.h"
 #include "platform/MpvMciDevice.h"
@@ -182,6 +183,20 @@ void BM_SniffAudioFile(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(sniffAudioFile(file.c_str()).format);
 }
 BENCHMARK(BM_SniffAudioFile)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMicrosecond);
+
+// The device's open of 100 MB of zeros named .mp3 (a preallocated
+// download): refused by the content check, libmpv never asked.
+void BM_MpvOpenZeros(benchmark::State& state) {
+    const std::string file = mediaDir() + "/zeros.mp3";
+    if (!hostile::sparse(file, 100L << 20)) state.SkipWithError("cannot make the file");
+    auto d = makeMpvMciDevice(nullOutput());
+    char reply[64];
+    const std::string open = "open " + file + " alias Song";
+    for (auto _ : state) {
+        if (d->send(open.c_str(), reply, sizeof reply) != MCIERR_INVALID_FILE) state.SkipWithError("not refused");
+    }
+}
+BENCHMARK(BM_MpvOpenZeros)->Unit(benchmark::kMicrosecond);
 
 void tickQueries(benchmark::State& state, MciInterpreter& d) {
     char reply[128];
