@@ -19,6 +19,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 #include <string>
@@ -124,9 +125,28 @@ double medianOf(std::vector<double> v) {
     return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-// Both of the above interleaved, one of each per iteration, so that the
-// load of a shared machine falls on both alike: the medians of each and
-// their ratio (device / bare) are the counters.
+// Runs `first` and `second` one after the other in each iteration, so that
+// the load of a shared machine falls on both alike; the median of each (in
+// ms) is the counter of its name.
+void interleaved(benchmark::State& state, const char* firstName, const std::function<void()>& first,
+                 const char* secondName, const std::function<void()>& second) {
+    std::vector<double> firstMs, secondMs;
+    using C = std::chrono::steady_clock;
+    for (auto _ : state) {
+        auto t0 = C::now();
+        first();
+        auto t1 = C::now();
+        second();
+        auto t2 = C::now();
+        firstMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        secondMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    }
+    state.counters[firstName] = medianOf(firstMs);
+    state.counters[secondName] = medianOf(secondMs);
+}
+
+// Both of the above interleaved: the medians of each and their ratio
+// (device / bare) are the counters.
 void BM_MpvStartVersusBare(benchmark::State& state) {
     const std::string file = mediaFile(static_cast<int>(state.range(0)));
     const std::string open = "open " + file + " alias Song";
@@ -135,20 +155,9 @@ void BM_MpvStartVersusBare(benchmark::State& state) {
     auto d = makeMpvMciDevice(nullOutput());
     core.load(file);
     startAndClose(*d, open);
-    std::vector<double> bareMs, deviceMs;
-    using C = std::chrono::steady_clock;
-    for (auto _ : state) {
-        auto t0 = C::now();
-        core.load(file);
-        auto t1 = C::now();
-        startAndClose(*d, open);
-        auto t2 = C::now();
-        bareMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        deviceMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-    }
-    state.counters["bare_ms"] = medianOf(bareMs);
-    state.counters["device_ms"] = medianOf(deviceMs);
-    state.counters["ratio"] = medianOf(bareMs) > 0 ? medianOf(deviceMs) / medianOf(bareMs) : 0.0;
+    interleaved(state, "bare_ms", [&] { core.load(file); }, "device_ms", [&] { startAndClose(*d, open); });
+    const double bare = state.counters["bare_ms"];
+    state.counters["ratio"] = bare > 0 ? state.counters["device_ms"] / bare : 0.0;
 }
 BENCHMARK(BM_MpvStartVersusBare)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -160,19 +169,7 @@ void BM_MpvSongOptionsVersusShared(benchmark::State& state) {
     BareCore song(true), shared(false);
     song.load(file);
     shared.load(file);
-    std::vector<double> songMs, sharedMs;
-    using C = std::chrono::steady_clock;
-    for (auto _ : state) {
-        auto t0 = C::now();
-        song.load(file);
-        auto t1 = C::now();
-        shared.load(file);
-        auto t2 = C::now();
-        songMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        sharedMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-    }
-    state.counters["song_ms"] = medianOf(songMs);
-    state.counters["shared_ms"] = medianOf(sharedMs);
+    interleaved(state, "song_ms", [&] { song.load(file); }, "shared_ms", [&] { shared.load(file); });
 }
 BENCHMARK(BM_MpvSongOptionsVersusShared)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 
