@@ -118,6 +118,9 @@ TEST(ScenarioParse, EveryCommand) {
         {"retune", CommandKind::Retune, 0},
         {"random 3", CommandKind::Random, 3},
         {"random -2147483648", CommandKind::Random, INT32_MIN},
+        {"random-force 99", CommandKind::RandomForce, 99},
+        {"menu open", CommandKind::MenuOpen, 0},
+        {"menu close", CommandKind::MenuClose, 0},
         {"quit", CommandKind::Quit, 0},
         {"press F10 # comment after a command", CommandKind::Press, 0x79},
         {"\ttick\t2", CommandKind::Tick, 2},
@@ -162,6 +165,9 @@ TEST(ScenarioParse, BadLinesSayWhatIsWrong) {
     EXPECT_NE(parseError("random").find("a number"), std::string::npos);
     EXPECT_NE(parseError("random x").find("bad random value"), std::string::npos);
     EXPECT_NE(parseError("random 2147483648").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("random-force 0x5").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("menu shut").find("'menu' takes 'open' or 'close', not 'shut'"), std::string::npos);
+    EXPECT_NE(parseError("menu").find("'open' or 'close'"), std::string::npos);
     EXPECT_NE(parseError("quit now").find("no arguments"), std::string::npos);
     // A very long word is shown cut.
     std::string longWord(5000, 'q');
