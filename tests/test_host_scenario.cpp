@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -261,10 +262,14 @@ TEST(ScenarioRun, QuitEndsTheScenarioAndCommandsAreEchoed) {
 const char kTestPlugin[] = R"PLUGIN(
 #include <cstdint>
 #include <cstring>
+#include <thread>
+#include "platform/Diagnostics.h"
 #include "platform/Keyboard.h"
 #include "scripthook/ScriptHook.h"
 
 namespace {
+
+bool backEndSpoke = false;  // D was pressed: the back ends speak at the unload too
 
 struct Ctx {
     kestro::NativeContext c;
@@ -289,7 +294,10 @@ struct Announce {
 class TestThread : public NativeThread {
 public:
     TestThread() { SetName(const_cast<char*>("TestKestro")); }
-    ~TestThread() override { Log::Info("thread destroyed"); }
+    ~TestThread() override {
+        Log::Info("thread destroyed");
+        if (backEndSpoke) kestro::platform::diagnostic("back end at static destruction");
+    }
     void ScriptBody() override {
         std::uint32_t now = 0;
         Ctx().p(&now).run(0xA4EA0691);                    // GET_GAME_TIMER
@@ -311,6 +319,12 @@ public:
             std::int32_t v = -1;
             Ctx().i(0).i(3).p(&v).run(0xC37DF274);
         }
+        if (kestro::platform::GetAsyncKeyState(0x44) & 1) {               // D: the back ends speak
+            backEndSpoke = true;
+            kestro::platform::diagnostic("back end at %u", now);
+            std::thread([now] { kestro::platform::diagnostic("back-end thread at %u", now); }).join();
+            Log::Info("plug-in at %u", now);
+        }
         Ctx().run(0x01020304);                                            // unknown native
     }
 };
@@ -321,6 +335,7 @@ TestThread thread;
 
 extern "C" __attribute__((visibility("default"))) int DllMain(void*, unsigned long reason, void*) {
     Log::Info("DllMain %lu", reason);
+    if (reason == 0 && backEndSpoke) kestro::platform::diagnostic("back end at detach");
 #ifdef REFUSE_ATTACH
     if (reason == 1) return 0;
 #endif
@@ -524,6 +539,49 @@ TEST(HostLoader, ScenarioDrivesThePluginThroughKeysAndWorld) {
     host.unloadPlugin();
 }
 
+// The back ends' lines come as "diag" lines at the start of the next tick,
+// in the order they came, before that tick's own lines; those after the last
+// tick come before the detach's line and the unload's, never after it. The
+// log file marks them.
+TEST(HostLoader, BackEndLinesHaveTheirOwnKindAndPlace) {
+    NEED_TEST_PLUGIN();
+    TempDir dir;
+    HostOptions options;
+    options.logFile = dir.file("ScriptHook.log");
+    std::vector<std::string> lines;
+    {
+        Host host(options);
+        host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+        std::string error;
+        ASSERT_TRUE(host.loadPlugin(TestPlugins::get().good, error)) << error;
+        host.runScenario(parseText("tick\npress D\ntick\ntick\n"));
+        host.unloadPlugin();
+    }
+    const std::vector<std::string> expected = {
+        "20 1 scenario press D",
+        "20 1 scenario tick",
+        "40 2 key D 0x8001",
+        "40 2 log plug-in at 40",
+        "40 2 scenario tick",
+        "60 3 diag back end at 40",
+        "60 3 diag back-end thread at 40",
+        "60 3 log DllMain 0",
+        "60 3 diag back end at detach",
+        "60 3 dllmain 0 1",
+        "60 3 log thread destroyed",
+        "60 3 diag back end at static destruction",
+        "60 3 unload",
+    };
+    const auto from = std::find(lines.begin(), lines.end(), expected.front());
+    EXPECT_EQ(std::vector<std::string>(from, lines.end()), expected);
+    const auto log = readLines(dir.file("ScriptHook.log"));
+    const std::vector<std::string> logTail = {"[platform] back end at 40", "[platform] back-end thread at 40",
+                                              "DllMain 0", "[platform] back end at detach", "thread destroyed",
+                                              "[platform] back end at static destruction"};
+    ASSERT_GE(log.size(), logTail.size());
+    EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<long>(logTail.size()), log.end()), logTail);
+}
+
 // ---- the program -------------------------------------------------------------
 
 struct RunResult {
@@ -670,3 +728,81 @@ TEST(HostRealPlugin, ProgramRunsTheDefaultPluginBesideIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Game time and index of the first transcript line whose event (the line
+// after its time and tick) is `event`; -1 when none is.
+std::pair<long, long> timeOf(const std::vector<std::string>& t, const std::string& event) {
+    for (long i = 0; i < static_cast<long>(t.size()); ++i) {
+        const std::string& l = t[static_cast<std::size_t>(i)];
+        const std::size_t tick = l.find(' '), start = tick == std::string::npos ? tick : l.find(' ', tick + 1);
+        if (start != std::string::npos && l.compare(start + 1, std::string::npos, event) == 0)
+            return {std::atol(l.c_str()), i};
+    }
+    return {-1, -1};
+}
+
+long countLines(const std::vector<std::string>& t, const std::string& part) {
+    return std::count_if(t.begin(), t.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+}  // namespace
+
+// A song plays, the pause menu opens for 20 s of menu time: the song is
+// paused once and resumed once, nothing else is opened, and it ends when
+// what was left of it before the menu, less the two fades (the plug-in's
+// timer runs while the front end fades), has played after the menu.
+TEST(HostRealPlugin, ThePauseMenuStandsTheGameStill) {
+    if (!realPluginBuilt()) GTEST_SKIP() << "the plug-in is not built";
+    TempDir dir;
+    fs::create_directories(dir.file("game/Songs"));
+    writeFile(dir.file("game/Songs/a.wav"), "");
+    writeFile(dir.file("game/Songs/b.wav"), "");
+    writeFile(dir.file("s.txt"), "mci reply status song length = 10000\nvehicle 7\ntick\nrandom 0\npress X\ntick\n"
+                                 "wait 3000\nmenu open\nwait 20000\ntick 5\nmenu close\nwait 9000\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.file("game") + "' --scenario '" + dir.file("s.txt") +
+                                   "' --transcript '" + dir.file("t.txt") + "' --mci scripted");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto t = readLines(dir.file("t.txt"));
+    const auto [played, open] = timeOf(t, "mci 0 open " + dir.file("game/Songs/a.wav") + " alias Song");
+    const auto [fading, fadingAt] = timeOf(t, "menu fading");
+    const auto [stood, stoodAt] = timeOf(t, "menu open");
+    const auto [closing, closingAt] = timeOf(t, "menu closing after 20100 ms");
+    const auto [closed, closedAt] = timeOf(t, "menu closed");
+    const auto [resumed, resumedAt] = timeOf(t, "mci 0 resume song");
+    const auto [next, nextAt] = timeOf(t, "mci 0 open " + dir.file("game/Songs/b.wav") + " alias Song");
+    ASSERT_TRUE(open >= 0 && fadingAt > open && stoodAt > fadingAt && closingAt > stoodAt && closedAt > closingAt &&
+                resumedAt > closedAt && nextAt > resumedAt)
+        << kestro::testing::readFile(dir.file("t.txt"));
+    EXPECT_EQ(stood - fading, 500);
+    EXPECT_EQ(closing, stood);  // no game time while the menu stands the game still
+    EXPECT_EQ(closed - closing, 500);
+    EXPECT_EQ(countLines(t, " mci 0 pause song"), 1);
+    EXPECT_EQ(countLines(t, " mci 0 resume song"), 1);
+    EXPECT_EQ(countLines(t, " mci 0 open "), 2);
+    const long left = 10000 - (fading - played) - 1000;
+    EXPECT_NEAR(next - resumed, left, 20);
+}
+
+// A stream title holding terminal commands (ESC, BEL, a C1 CSI) reaches
+// standard output only as text, in the scenario echo, the drawn panel and
+// the screen.
+TEST(HostRealPlugin, ControlBytesReachStandardOutputOnlyAsText) {
+    if (!realPluginBuilt()) GTEST_SKIP() << "the plug-in is not built";
+    TempDir dir;
+    writeFile(dir.file("Kestro.ini"), "[Defaults]\nUrl=http://127.0.0.1:9/radio\n");
+    writeFile(dir.file("s.txt"), "vehicle 7\ntick\npress T\ntick\n"
+                                 "stream tag Title = \033]0;pwned\007 \033[2J \xC2\x9B \x9B\npress X\ntick 3\nscreen\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("s.txt") +
+                                   "' --stream scripted --trace-draw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = kestro::testing::readFile(dir.file("stdout.txt"));
+    const std::string shown = "\\x1B]0;pwned\\x07 \\x1B[2J \\x9B \\x9B";
+    EXPECT_NE(out.find(" scenario stream tag Title = " + shown + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" screen Title:          " + shown + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" 0.75 0.08 scale=0.22,0.22 shadow=0.3,0.22,0,0,1 " + shown + "\n"), std::string::npos);
+    // Everything else in this run is ASCII: so is the whole output.
+    for (std::size_t i = 0; i < out.size(); ++i)
+        ASSERT_TRUE(out[i] == '\n' || (out[i] >= 0x20 && out[i] < 0x7F)) << "byte " << i << " of\n" << out;
+}
