@@ -7,12 +7,10 @@
 #include "TestUtil.h"
 
 #include <cstring>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "host/Devices.h"
 #include "host/GameWorld.h"
 #include "host/Host.h"
 #include "host/Keyboard.h"
@@ -352,16 +350,11 @@ TEST(GameWorldRandom, ForcedDrawIsUsedOnceAndOnlyWhenInRange) {
     EXPECT_FALSE(w.forcedRandom().has_value());
 
     // Forced values queue up in order, one per draw; one forced whatever the
-    // range is taken as it is, even beyond an inverted range.
-    w.forceNextRandom(3);
-    w.forceNextRandom(-7, true);
-    w.forceNextRandom(4);
-    w.forceNextRandom(12, true);
-    EXPECT_EQ(w.forcedRandom(), 3);
-    EXPECT_EQ(w.randomInRange(0, 9), 3);
-    EXPECT_EQ(w.randomInRange(0, 9), -7);
-    EXPECT_EQ(w.randomInRange(0, 9), 4);
-    EXPECT_EQ(w.randomInRange(5, 1), 12);
+    // range is taken as it is, even for an inverted range.
+    for (auto [value, anyRange] : {std::pair{3, false}, {-7, true}, {4, false}, {12, true}})
+        w.forceNextRandom(value, anyRange);
+    for (auto [lower, upper, drawn] : {std::tuple{0, 9, 3}, {0, 9, -7}, {0, 9, 4}, {5, 1, 12}})
+        EXPECT_EQ(w.randomInRange(lower, upper), drawn);
     EXPECT_EQ(w.randomInRange(0, 1000), ref.randomInRange(0, 1000));
 }
 
@@ -570,12 +563,10 @@ TEST_F(GameWorldTest, NullOutPointersAreNotWritten) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The transcript's text rule and the scripted devices
+// The transcript's text rule
 
 namespace {
 
-using kestro::host::ScriptedMci;
-using kestro::host::ScriptedStream;
 using kestro::host::terminalText;
 
 std::string terminal(std::string_view text, std::size_t capacity = 256) {
@@ -607,70 +598,4 @@ TEST(TranscriptText, ControlsAreWrittenAsEscapesAndTextPassesUnchanged) {
     EXPECT_EQ(terminal("ab\033", 7), "ab\\x1B");
     EXPECT_EQ(terminal("a\xE2\x82\xAC", 4), "a");
     EXPECT_EQ(terminal("abc", 1), "");
-}
-
-TEST(ScriptedDevices, TheRuleWrittenLastDecidesAlone) {
-    struct Case {
-        const char* name;
-        std::function<void(ScriptedMci&)> rules;
-        std::vector<std::pair<const char*, std::pair<unsigned, const char*>>> answers;  // command: code, reply
-    } cases[] = {
-        {"defaults", [](ScriptedMci&) {},
-         {{"status song length", {0, "0"}}, {"setaudio song volume to 300", {0, ""}}, {"status song volume", {0, "300"}}}},
-        {"a reply after a failure wins",
-         [](ScriptedMci& m) {
-             m.setFailure("play *", 277, false);
-             m.setReply("play song", "ok", false);
-         },
-         {{"play song", {0, "ok"}}, {"play song from 0", {277, ""}}}},
-        {"a failure after a reply wins",
-         [](ScriptedMci& m) {
-             m.setReply("status song length", "5000", false);
-             m.setFailure("STATUS SONG *", 263, false);
-         },
-         {{"status song length", {263, ""}}, {"status song mode", {263, ""}}}},
-        {"a once-reply shadowed by a later failure is not used up",
-         [](ScriptedMci& m) {
-             m.setReply("status song length", "5000", true);
-             m.setFailure("status song length", 263, true);
-         },
-         {{"status song length", {263, ""}}, {"status song length", {0, "5000"}}, {"status song length", {0, "0"}}}},
-        {"unplayable while its file is open",
-         [](ScriptedMci& m) {
-             m.setUnplayable("/s/a.mp3");
-         },
-         {{"open \"/s/a.mp3\" alias Song", {0, ""}}, {"play song", {296, ""}},
-          {"open \"/s/b.mp3\" alias Song", {0, ""}}, {"play song", {0, ""}}}},
-        {"a reply written after unplayable wins",
-         [](ScriptedMci& m) {
-             m.setUnplayable("/s/a.mp3");
-             m.setReply("play song", "fine", false);
-         },
-         {{"open /s/a.mp3 alias Song", {0, ""}}, {"play song", {0, "fine"}}}},
-        {"clear forgets every rule",
-         [](ScriptedMci& m) {
-             m.setFailure("*", 263, false);
-             m.clear();
-         },
-         {{"play song", {0, ""}}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedMci mci;
-        c.rules(mci);
-        for (const auto& [command, answer] : c.answers) {
-            char reply[64] = "junk";
-            EXPECT_EQ(mci.send(command, reply, sizeof reply), answer.first) << command;
-            EXPECT_STREQ(reply, answer.second) << command;
-        }
-    }
-
-    // The scripted stream: a tag set empty is there with "", one untagged is not.
-    ScriptedStream stream;
-    std::string value = "old";
-    stream.setTag("Author", "");
-    EXPECT_TRUE(stream.attribute("Author", value));
-    EXPECT_EQ(value, "");
-    stream.removeTag("Author");
-    EXPECT_FALSE(stream.attribute("Author", value));
 }
