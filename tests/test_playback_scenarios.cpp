@@ -217,6 +217,10 @@ TEST(PlaybackScenario, FollowingTheGameAndReplacingSongs) {
          {"@60 mci 0 open {game}/Songs/a.wav alias Song", "@80 mci 0 open {game}/Songs/b.wav alias Song",
           "@100 mci 0 open {game}/Songs/c.wav alias Song", "@100 message 5000 No Songs Found"},
          {"~mci 0 open"}},
+        {"a draw outside the library (a faulty game) counts as the first song", "",
+         length + "tick\nrandom-force 7\npress X\ntick\n",
+         {"@40 random 0 2 7", "@40 mci 0 open {game}/Songs/a.wav alias Song", "@40 mci 0 play song"},
+         {}},
         {"a resume with the panel hidden times the rest from the pause", "Display=0\n",
          length + "tick\nrandom 0\npress X\ntick\nwait 4000\npress MEDIA_PLAY_PAUSE\ntick\nwait 1000\n"
                   "press MEDIA_PLAY_PAUSE\ntick\nwait 7000\n",
@@ -240,8 +244,9 @@ TEST(PlaybackScenario, FollowingTheGameAndReplacingSongs) {
          {"mci 296 play song", "message 5000 No Songs Found", "~radio ENABLE_FRONTEND_RADIO"},
          {"~radio RETUNE_RADIO_UP"}},
     };
-    runRows({rows[0], rows[1], rows[2], rows[3], rows[4]}, {{"Songs/a.wav"}, {"Songs/b.wav"}, {"Songs/c.wav"}});
-    runRows({rows[5], rows[6], rows[7], rows[8]}, {{"Songs/a.wav"}});
+    runRows({rows[0], rows[1], rows[2], rows[3], rows[4], rows[5]},
+            {{"Songs/a.wav"}, {"Songs/b.wav"}, {"Songs/c.wav"}});
+    runRows({rows[6], rows[7], rows[8], rows[9]}, {{"Songs/a.wav"}});
 
     // Previous in random order with nothing to go back to restarts the
     // current song with its own stored length (b's, 21 s for a 20 s file),
