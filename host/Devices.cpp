@@ -49,50 +49,30 @@ platform::MciError ScriptedMci::send(const char* text, char* reply, unsigned rep
     if (c.compare(0, 24, "setaudio song volume to ") == 0) volume_ = std::atoi(command.c_str() + 24);
     if (c == "status song volume") answer = std::to_string(volume_);
     if (c == "status song length" || c == "status song position wait") answer = "0";
-    if (c == "play song" && unplayable_.count(opened_)) code = platform::MCIERR_INVALID_FILE;
-    if (const Rule* r = find(command, true)) {
-        answer = r->reply;
-        use(r);
+    for (auto it = rules_.rbegin(); it != rules_.rend(); ++it) {
+        if (!matches(it->command, command) || (!it->unplayable.empty() && it->unplayable != opened_)) continue;
+        code = it->code;
+        answer = code == 0 ? it->reply : std::string();  // a failed command has no reply
+        if (it->once) rules_.erase(std::next(it).base());
+        break;
     }
-    if (const Rule* r = find(command, false)) {
-        code = r->code;
-        use(r);
-    }
-    if (code != 0) answer.clear();  // a failed command has no reply
     platform::copyBounded(reply, replySize, answer);
     return code;
 }
 
-const ScriptedMci::Rule* ScriptedMci::find(const std::string& command, bool isReply) {
-    // The latest rule for the command wins.
-    for (auto it = rules_.rbegin(); it != rules_.rend(); ++it)
-        if (it->second.isReply == isReply && matches(it->second.command, command)) return &it->second;
-    return nullptr;
-}
-
-void ScriptedMci::use(const Rule* rule) {
-    if (!rule->once) return;
-    for (auto it = rules_.begin(); it != rules_.end(); ++it)
-        if (&it->second == rule) {
-            rules_.erase(it);
-            return;
-        }
-}
-
 void ScriptedMci::setReply(const std::string& command, const std::string& text, bool once) {
-    rules_.emplace(next_++, Rule{command, text, 0, true, once});
+    rules_.push_back(Rule{command, text, 0, once, {}});
 }
 
 void ScriptedMci::setFailure(const std::string& command, platform::MciError code, bool once) {
-    rules_.emplace(next_++, Rule{command, {}, code, false, once});
+    rules_.push_back(Rule{command, {}, code, once, {}});
 }
 
-void ScriptedMci::setUnplayable(const std::string& path) { unplayable_.insert(path); }
-
-void ScriptedMci::clear() {
-    rules_.clear();
-    unplayable_.clear();
+void ScriptedMci::setUnplayable(const std::string& path) {
+    rules_.push_back(Rule{"play song", {}, platform::MCIERR_INVALID_FILE, false, path});
 }
+
+void ScriptedMci::clear() { rules_.clear(); }
 
 bool ScriptedStream::create() {
     const bool ok = !failCreate_;

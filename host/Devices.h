@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
+#include <vector>
 #include <string>
 
 #include "platform/Mci.h"
@@ -22,6 +22,9 @@ class Transcript;
 // volume" answers it, 1000 before any) and answers "0" for the length and
 // the position. Commands compare without regard to case; a rule's command
 // ending in "*" matches every command that begins with what precedes it.
+// Of the rules that match a command, the one written last alone decides
+// its answer (a reply, a failure, or "unplayable"), and only that rule is
+// used up when it holds once.
 class ScriptedMci : public platform::MciInterpreter {
 public:
     platform::MciError send(const char* command, char* reply, unsigned replySize) override;
@@ -38,16 +41,12 @@ private:
     struct Rule {
         std::string command;
         std::string reply;
-        platform::MciError code = 0;
-        bool isReply = true;
+        platform::MciError code = 0;  // 0: answers `reply`
         bool once = false;
+        std::string unplayable;       // not empty: matches only while this file is open
     };
-    const Rule* find(const std::string& command, bool isReply);
-    void use(const Rule* rule);
 
-    std::multimap<int, Rule> rules_;  // by order of definition: later rules win
-    int next_ = 0;
-    std::set<std::string> unplayable_;
+    std::vector<Rule> rules_;  // in the order written
     std::string opened_;
     std::int32_t volume_ = 1000;
 };

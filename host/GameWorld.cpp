@@ -25,7 +25,34 @@ void GameWorld::beginTick() {
     if (message_ && currentMessage() == nullptr) message_.reset();
 }
 
-void GameWorld::endTick() { inTick_ = false; }
+void GameWorld::endTick() {
+    inTick_ = false;
+    const bool fadeOver = gameTime_ - fadeStart_ >= fadeMs_;
+    if (menu_ == Menu::Opening && fadeOver) {
+        menu_ = Menu::Open;
+    } else if (menu_ == Menu::Closing && fadeOver) {
+        menu_ = Menu::Closed;
+        fading_ = false;
+    }
+}
+
+bool GameWorld::openMenu(std::uint32_t fadeMs) {
+    if (menu_ == Menu::Opening || menu_ == Menu::Open) return false;
+    menu_ = Menu::Opening;
+    fading_ = true;
+    fadeStart_ = gameTime_;
+    fadeMs_ = fadeMs;
+    return true;
+}
+
+bool GameWorld::closeMenu(std::uint32_t fadeMs) {
+    if (menu_ == Menu::Closing || menu_ == Menu::Closed) return false;
+    menu_ = Menu::Closing;
+    fading_ = true;
+    fadeStart_ = gameTime_;
+    fadeMs_ = fadeMs;
+    return true;
+}
 
 void GameWorld::enterVehicle(std::int32_t handle) {
     inVehicle_ = true;
@@ -103,10 +130,13 @@ std::uint32_t GameWorld::nextRandom32() {
 }
 
 std::int32_t GameWorld::randomInRange(std::int32_t lower, std::int32_t upper) {
-    std::optional<std::int32_t> forced = forced_;
-    forced_.reset();
+    std::optional<QueuedRandom> queued;
+    if (!queued_.empty()) {
+        queued = queued_.front();
+        queued_.pop_front();
+    }
+    if (queued && (queued->anyRange || (queued->value >= lower && queued->value <= upper))) return queued->value;
     if (upper < lower) return lower;
-    if (forced && *forced >= lower && *forced <= upper) return *forced;
     // span in 1 .. 2^32; reject the top end so every value is equally likely.
     const std::uint64_t span = static_cast<std::uint64_t>(static_cast<std::int64_t>(upper) - lower) + 1;
     const std::uint64_t range = std::uint64_t{1} << 32;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -78,8 +79,25 @@ public:
     bool control() const { return control_; }
 
     // ---- front end
+    // The low-level switch of IS_FRONTEND_FADING; the pause menu below sets
+    // it too.
     void setFading(bool on) { fading_ = on; }
     bool fading() const { return fading_; }
+
+    // ---- the pause menu
+    // Opening it fades the front end for `fadeMs` of game time (the ticks
+    // that end at least that long after the opening), then the game stands
+    // still: no ticks, no game time, every timer stopped. Closing it fades
+    // the front end again for `fadeMs`, then the fading ends and the game
+    // runs on. The fades change state in endTick. Opening a menu that is
+    // opening or open, or closing one that is closing or closed, changes
+    // nothing (false); closing during the opening fade, or opening during
+    // the closing one, starts the other fade from now.
+    enum class Menu { Closed, Opening, Open, Closing };
+    bool openMenu(std::uint32_t fadeMs);
+    bool closeMenu(std::uint32_t fadeMs);
+    Menu menu() const { return menu_; }
+    bool standsStill() const { return menu_ == Menu::Open; }
 
     // ---- cutscenes
     // A cutscene begins: on the next tick its time reads exactly 1, on later
@@ -115,11 +133,17 @@ public:
 
     // ---- random numbers
     // Uniform in [lower, upper], both included; `lower` when upper < lower.
-    // A value forced with forceNextRandom is used by the next draw if it is
-    // in range; either way the forced value is used up by that draw.
+    // Forced values wait in a queue, in the order they were forced, and the
+    // draws take them up one each: a value forced with `anyRange` false is
+    // the draw's result only if it lies in that draw's range (else the draw
+    // is an ordinary one), with `anyRange` true whatever the range (as a
+    // faulty game would answer).
     std::int32_t randomInRange(std::int32_t lower, std::int32_t upper);
-    void forceNextRandom(std::int32_t value) { forced_ = value; }
-    std::optional<std::int32_t> forcedRandom() const { return forced_; }
+    void forceNextRandom(std::int32_t value, bool anyRange = false) { queued_.push_back({value, anyRange}); }
+    // The value the next draw will take up, if any.
+    std::optional<std::int32_t> forcedRandom() const {
+        return queued_.empty() ? std::nullopt : std::optional<std::int32_t>(queued_.front().value);
+    }
 
     // ---- text drawing
     void setTextScale(float x, float y);
@@ -147,6 +171,9 @@ private:
     std::int32_t vehicle_ = 0;
     bool control_ = true;
     bool fading_ = false;
+    Menu menu_ = Menu::Closed;
+    std::uint32_t fadeStart_ = 0;
+    std::uint32_t fadeMs_ = 0;
 
     bool cutsceneRunning_ = false;
     std::uint64_t cutsceneFirstTick_ = 0;
@@ -158,7 +185,11 @@ private:
     std::unordered_map<const void*, std::uint32_t> timerABase_;
 
     std::uint64_t rng_;
-    std::optional<std::int32_t> forced_;
+    struct QueuedRandom {
+        std::int32_t value;
+        bool anyRange;
+    };
+    std::deque<QueuedRandom> queued_;
 
     DrawnText pending_;
     std::vector<DrawnText> frame_;

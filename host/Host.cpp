@@ -18,6 +18,18 @@
 
 namespace kestro::host {
 
+namespace {
+
+// Back-end lines waiting for their place in the transcript; more than this
+// many between two ticks are counted, not kept.
+constexpr std::size_t kMaxQueuedDiagnostics = 1000;
+constexpr std::size_t kMaxDiagnosticLine = 1024;
+// Marks the back ends' lines in the log file, where the plug-in's own lines
+// stand unmarked.
+constexpr const char* kDiagnosticMark = "[platform] ";
+
+}  // namespace
+
 Host::Host(const HostOptions& options)
     : world_(options.seed, options.tickMs), transcript_(world_) {
     transcript_.setTraceDraw(options.traceDraw);
@@ -60,11 +72,15 @@ Host::Host(const HostOptions& options)
             transcript_.event("mci", "%u %s => %s", static_cast<unsigned>(result), c.c_str(), r.c_str());
     });
     // Lines of the platform's back ends (the audio output taken, a file
-    // that cannot be played) may come from their threads: queued, and
-    // written as log lines on this thread.
+    // that cannot be played) may come from their threads at any moment:
+    // queued, and written on this thread at a place of their own (see
+    // tick and unloadPlugin).
     platform::setDiagnosticSink([this](const char* line) {
         std::lock_guard<std::mutex> lock(diagnosticsMutex_);
-        if (diagnostics_.size() < 1000) diagnostics_.emplace_back(line ? line : "");
+        if (diagnostics_.size() < kMaxQueuedDiagnostics)
+            diagnostics_.emplace_back(boundedText(line, kMaxDiagnosticLine));
+        else
+            ++diagnosticsDropped_;
     });
 
     switch (options.mci) {
@@ -90,16 +106,28 @@ Host::Host(const HostOptions& options)
     }
     platform::setStreamPlayer(transcribedStream(stream, transcript_));
     realtime_ = options.realtime;
-    flushDiagnostics();
+    menuFadeMs_ = options.menuFadeMs;
 }
 
-void Host::flushDiagnostics() {
+void Host::writeDiagnostics(bool transcribe) {
     std::vector<std::string> lines;
+    std::size_t dropped = 0;
     {
         std::lock_guard<std::mutex> lock(diagnosticsMutex_);
         lines.swap(diagnostics_);
+        std::swap(dropped, diagnosticsDropped_);
     }
-    for (const std::string& line : lines) logLine(line.c_str());
+    if (dropped != 0) lines.push_back("(" + std::to_string(dropped) + " more lines dropped)");
+    for (const std::string& line : lines) {
+        if (transcribe) transcript_.text("diag", line);
+        appendToLogFile(kDiagnosticMark, line.c_str());
+    }
+}
+
+void Host::appendToLogFile(const char* prefix, const char* line) {
+    if (logFile_ == nullptr) return;
+    std::fprintf(logFile_, "%s%s\n", prefix, line ? line : "");
+    std::fflush(logFile_);
 }
 
 // Real time: the tick at game time T runs when T ms of wall time have
@@ -121,7 +149,9 @@ Host::~Host() {
     unloadPlugin();
     platform::setStreamPlayer(nullptr);
     platform::setMciInterpreter(nullptr);  // a real device is torn down here, bounded
-    flushDiagnostics();
+    // Nothing follows the unload line in the transcript: what the back ends
+    // say from here on goes to the log file only.
+    writeDiagnostics(false);
     platform::setDiagnosticSink(nullptr);
     platform::setMciObserver(nullptr);
     platform::setKeyStateSource(nullptr);
@@ -133,11 +163,10 @@ Host::~Host() {
 }
 
 void Host::logLine(const char* line) {
-    transcript_.text("log", boundedText(line, scripthook::kMaxLogLine));
-    if (logFile_) {
-        std::fprintf(logFile_, "%s\n", line ? line : "");
-        std::fflush(logFile_);
-    }
+    const std::string text = boundedText(line, scripthook::kMaxLogLine);
+    transcript_.text("log", text);
+    appendToLogFile("", text.c_str());
+    if (logListener_) logListener_(text);
 }
 
 bool Host::loadPlugin(const std::string& path, std::string& error) {
@@ -169,9 +198,14 @@ void Host::unloadPlugin() {
     bool stillMapped = false;
     transcript_.flush();
     int detach = loader_.callEntry(kProcessDetach);
+    // What the back ends said since the last tick (and during the detach)
+    // comes before the detach's line, what they said while the library's
+    // statics were destroyed before the unload's.
+    writeDiagnostics();
     transcript_.event("dllmain", "%lu %d", kProcessDetach, detach);
     transcript_.flush();
     loader_.unmap(&stillMapped);
+    writeDiagnostics();
     for (NativeThread* t : scripthook::registeredThreads()) world_.forgetThread(t);
     const std::size_t left = scripthook::registeredThreads().size();
     scripthook::forgetThreads();
@@ -185,21 +219,57 @@ void Host::unloadPlugin() {
 }
 
 void Host::tick() {
+    if (world_.standsStill()) return;
     if (realtime_) pace();
     world_.beginTick();
+    writeDiagnostics();
     scripthook::tickThreads();
     keyboard_.endTick();
+    const GameWorld::Menu menu = world_.menu();
     world_.endTick();
-    flushDiagnostics();
+    if (world_.menu() == menu) return;
+    if (world_.standsStill()) menuWallStart_ = std::chrono::steady_clock::now();
+    transcript_.text("menu", world_.standsStill() ? "open" : "closed");
+}
+
+void Host::openMenu() {
+    if (world_.openMenu(menuFadeMs_)) transcript_.text("menu", "fading");
+}
+
+void Host::closeMenu() {
+    const bool wasOpen = world_.standsStill();
+    if (!world_.closeMenu(menuFadeMs_)) return;
+    if (wasOpen) {
+        transcript_.event("menu", "closing after %llu ms", static_cast<unsigned long long>(menuTimeMs_));
+        // The wall clock ran on while the game stood still: real-time
+        // pacing goes on from here rather than catching that time up.
+        wallStart_ += std::chrono::steady_clock::now() - menuWallStart_;
+    } else {
+        transcript_.text("menu", "closing");
+    }
+    menuTimeMs_ = 0;
+}
+
+void Host::menuWait(std::uint64_t ms) {
+    menuTimeMs_ += ms;
+    if (realtime_) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 bool Host::run(const Command& command) {
     transcript_.text("scenario", command.text);
     switch (command.kind) {
     case CommandKind::Tick:
+        if (world_.standsStill()) {
+            menuWait(static_cast<std::uint64_t>(command.value) * world_.tickMs());
+            break;
+        }
         for (std::int64_t i = 0; i < command.value; ++i) tick();
         break;
     case CommandKind::Wait: {
+        if (world_.standsStill()) {
+            menuWait(static_cast<std::uint64_t>(command.value));
+            break;
+        }
         std::uint64_t passed = 0;
         while (passed < static_cast<std::uint64_t>(command.value)) {
             tick();
@@ -207,6 +277,14 @@ bool Host::run(const Command& command) {
         }
         break;
     }
+    case CommandKind::MenuOpen:
+        openMenu();
+        while (world_.menu() == GameWorld::Menu::Opening) tick();
+        break;
+    case CommandKind::MenuClose:
+        closeMenu();
+        while (world_.menu() == GameWorld::Menu::Closing) tick();
+        break;
     case CommandKind::Press: keyboard_.press(static_cast<int>(command.value)); break;
     case CommandKind::Hold: keyboard_.hold(static_cast<int>(command.value)); break;
     case CommandKind::Release: keyboard_.release(static_cast<int>(command.value)); break;
@@ -220,7 +298,10 @@ bool Host::run(const Command& command) {
     case CommandKind::Screen:
         for (const std::string& row : screenRows(world_)) transcript_.text("screen", row);
         break;
-    case CommandKind::Random: world_.forceNextRandom(static_cast<std::int32_t>(command.value)); break;
+    case CommandKind::Random:
+    case CommandKind::RandomForce:
+        world_.forceNextRandom(static_cast<std::int32_t>(command.value), command.kind == CommandKind::RandomForce);
+        break;
     case CommandKind::Quit:
         transcript_.flush();
         return false;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,8 @@ struct HostOptions {
     // Each tick waits for the wall clock to reach its game time, so real
     // audio time passes with game time.
     bool realtime = false;
+    // Game time the front end fades when the pause menu opens or closes.
+    std::uint32_t menuFadeMs = 500;
 };
 
 class Host {
@@ -70,20 +73,37 @@ public:
     // forgotten, so that they are never ticked after their library is gone.
     void unloadPlugin();
 
-    // One script tick: the clock moves on, every registered thread runs its
-    // script body once, keys pressed for one tick go up.
+    // One script tick: the clock moves on, the back ends' diagnostics that
+    // came since the last tick are written, every registered thread runs its
+    // script body once, keys pressed for one tick go up. Nothing happens
+    // while the pause menu is open: the game stands still.
     void tick();
+
+    // The pause menu (see GameWorld): the opening or closing fade begins
+    // now, transcribed as "menu fading" / "menu closing"; the ticks that
+    // follow end it ("menu open" / "menu closed").
+    void openMenu();
+    void closeMenu();
+    // Lets `ms` of menu time pass while the game stands still: no tick, no
+    // game time; in real time the wall clock moves on by that much.
+    void menuWait(std::uint64_t ms);
 
     // Runs one scenario command; false when the command was quit.
     bool run(const Command& command);
     // Runs commands in order until the end or a quit.
     void runScenario(const std::vector<Command>& commands);
 
+    // Hears every Log::Info line of the plug-in as it was written (the
+    // interactive screen shows the last one).
+    void setLogListener(std::function<void(const std::string&)> listener) { logListener_ = std::move(listener); }
+
 private:
     void logLine(const char* line);
-    // Writes the platform's diagnostic lines (queued from any thread) as log
-    // lines, on this thread.
-    void flushDiagnostics();
+    // Writes the back ends' diagnostic lines (queued from any thread, in the
+    // order they came) as "diag" lines and to the log file, on this thread;
+    // with `transcribe` false to the log file only.
+    void writeDiagnostics(bool transcribe = true);
+    void appendToLogFile(const char* prefix, const char* line);
     void pace();
 
     GameWorld world_;
@@ -97,8 +117,13 @@ private:
     bool paced_ = false;
     std::chrono::steady_clock::time_point wallStart_;
     std::uint32_t gameStart_ = 0;
+    std::chrono::steady_clock::time_point menuWallStart_;
+    std::uint32_t menuFadeMs_ = 500;
+    std::uint64_t menuTimeMs_ = 0;  // menu time of the menu open now
+    std::function<void(const std::string&)> logListener_;
     std::mutex diagnosticsMutex_;
     std::vector<std::string> diagnostics_;
+    std::size_t diagnosticsDropped_ = 0;
 };
 
 }  // namespace kestro::host

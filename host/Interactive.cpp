@@ -47,6 +47,11 @@ constexpr std::uint32_t kMaxCatchUpMs = 1000;
 // after it.
 constexpr long kMaxStderrReplay = 64 * 1024;
 constexpr int kMaxVehicle = 999;
+// Keys handled between two ticks (or, while the game stands still in the
+// pause menu, within one tick length); the rest of a flood such as a paste
+// is dropped: handling it all would hold the game clock, and keeping it
+// would replay the paste for minutes.
+constexpr int kMaxKeysPerTick = 64;
 
 volatile std::sig_atomic_t gSignal = 0;
 
@@ -246,9 +251,9 @@ class Session {
 public:
     Session(Host& host, const kestro::PlayerState* state)
         : host_(host), state_(state), keys_(state ? keyConfigFrom(*state) : KeyConfig{}) {
-        host_.transcript().setLineSink([this](const std::string& line) { noteLine(line); });
+        host_.setLogListener([this](const std::string& line) { lastLog_ = line.substr(0, 1024); });
     }
-    ~Session() { host_.transcript().setLineSink(nullptr); }
+    ~Session() { host_.setLogListener(nullptr); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -261,7 +266,9 @@ private:
     void act(const KeyAction& action);
     void draw();
     void drawHelp(int rows, int cols);
-    void noteLine(const std::string& line);
+    // Reads the keys that are there, at most kMaxKeysPerTick since the last
+    // tick, until the next tick is due.
+    void readKeys(Clock::time_point nextTick);
 
     Host& host_;
     const kestro::PlayerState* state_;
@@ -269,6 +276,7 @@ private:
     bool quit_ = false;
     bool help_ = false;
     bool chordPending_ = false;
+    int keysSinceTick_ = 0;
     std::int32_t vehicle_ = 1;
     std::string lastKey_;
     std::string lastLog_;
@@ -285,7 +293,9 @@ int Session::run() {
         auto now = Clock::now();
         if (now >= next) {
             std::uint32_t ran = 0;
-            while (now >= next && ran < maxCatchUp && !quit_ && gSignal == 0) {
+            // While the pause menu stands the game still, no tick runs and
+            // the game clock waits.
+            while (now >= next && ran < maxCatchUp && !quit_ && gSignal == 0 && !host_.world().standsStill()) {
                 tick();
                 next += tickLength;
                 ++ran;
@@ -294,6 +304,7 @@ int Session::run() {
             // A stall longer than the catch-up is not made up: the game
             // clock then runs behind the wall clock by that much.
             if (now >= next) next = now + tickLength;
+            keysSinceTick_ = 0;
             host_.transcript().flush();
             dirty = true;
         }
@@ -308,15 +319,27 @@ int Session::run() {
         // would spin.
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         ::wtimeout(stdscr, static_cast<int>(std::clamp<long long>(wait, 0, kMaxKeyWaitMs)));
-        int ch = ::wgetch(stdscr);
-        while (ch != ERR && !quit_) {
-            handle(ch);
-            dirty = true;
-            ::wtimeout(stdscr, 0);
-            ch = ::wgetch(stdscr);
-        }
+        const int before = keysSinceTick_;
+        readKeys(next);
+        dirty = dirty || keysSinceTick_ != before;
     }
     return quit_ ? 0 : static_cast<int>(gSignal);
+}
+
+void Session::readKeys(Clock::time_point nextTick) {
+    for (int ch = ::wgetch(stdscr); ch != ERR && !quit_; ch = ::wgetch(stdscr)) {
+        if (keysSinceTick_ >= kMaxKeysPerTick) {
+            // Whatever else is waiting (in the terminal and in curses) goes.
+            ::flushinp();
+            if (keysSinceTick_++ == kMaxKeysPerTick)
+                host_.transcript().event("terminal", "keys dropped (more than %d since the last tick)", kMaxKeysPerTick);
+            return;
+        }
+        ++keysSinceTick_;
+        handle(ch);
+        if (Clock::now() >= nextTick) return;
+        ::wtimeout(stdscr, 0);
+    }
 }
 
 void Session::tick() {
@@ -384,8 +407,14 @@ void Session::act(const KeyAction& action) {
         t.event("terminal", "vehicle %d", static_cast<int>(vehicle_));
         return;
     case A::ToggleMenu:
-        w.setFading(!w.fading());
-        t.text("terminal", w.fading() ? "fading on" : "fading off");
+        // Closed or closing: it opens; open or opening: it closes.
+        if (w.menu() == GameWorld::Menu::Closed || w.menu() == GameWorld::Menu::Closing) {
+            t.text("terminal", "menu open");
+            host_.openMenu();
+        } else {
+            t.text("terminal", "menu close");
+            host_.closeMenu();
+        }
         return;
     case A::ToggleCutscene:
         if (w.cutsceneRunning()) {
@@ -410,15 +439,6 @@ void Session::act(const KeyAction& action) {
         quit_ = true;
         return;
     }
-}
-
-// Keeps the last log line of the plug-in for the screen. Transcript lines
-// read "<time> <tick> <kind> <details>".
-void Session::noteLine(const std::string& line) {
-    std::size_t p = line.find(' ');
-    if (p != std::string::npos) p = line.find(' ', p + 1);
-    if (p == std::string::npos || line.compare(p + 1, 4, "log ") != 0) return;
-    lastLog_ = line.substr(p + 5, 1024);
 }
 
 void Session::drawHelp(int rows, int cols) {

@@ -246,14 +246,17 @@ bool parseScenarioLine(std::string_view line, int lineNumber, std::optional<Comm
         cmd.value = *vk;
         return true;
     };
-    auto onOffArg = [&](CommandKind kind) {
-        if (!wantArgs(1, "'on' or 'off'")) return false;
-        if (w[1] != "on" && w[1] != "off") {
-            error = "'" + std::string(name) + "' takes 'on' or 'off', not " + quoted(w[1]);
+    // One of two words: the first gives `first`, the second `second`; for
+    // one kind of both (on/off) the value tells them apart: 1 and 0.
+    auto wordArg = [&](const char* a, const char* b, CommandKind first, CommandKind second) {
+        const std::string usage = std::string("'") + a + "' or '" + b + "'";
+        if (!wantArgs(1, usage.c_str())) return false;
+        if (w[1] != a && w[1] != b) {
+            error = "'" + std::string(name) + "' takes " + usage + ", not " + quoted(w[1]);
             return false;
         }
-        cmd.kind = kind;
-        cmd.value = w[1] == "on" ? 1 : 0;
+        cmd.kind = w[1] == a ? first : second;
+        cmd.value = first == second && w[1] == a ? 1 : 0;
         return true;
     };
 
@@ -306,32 +309,24 @@ bool parseScenarioLine(std::string_view line, int lineNumber, std::optional<Comm
         cmd.kind = CommandKind::Foot;
         ok = wantArgs(0, "no arguments");
     } else if (name == "control") {
-        ok = onOffArg(CommandKind::Control);
+        ok = wordArg("on", "off", CommandKind::Control, CommandKind::Control);
     } else if (name == "fading") {
-        ok = onOffArg(CommandKind::Fading);
+        ok = wordArg("on", "off", CommandKind::Fading, CommandKind::Fading);
     } else if (name == "cutscene") {
-        if (wantArgs(1, "'start' or 'end'")) {
-            if (w[1] == "start") {
-                cmd.kind = CommandKind::CutsceneStart;
-                ok = true;
-            } else if (w[1] == "end") {
-                cmd.kind = CommandKind::CutsceneEnd;
-                ok = true;
-            } else {
-                error = "'cutscene' takes 'start' or 'end', not " + quoted(w[1]);
-            }
-        }
+        ok = wordArg("start", "end", CommandKind::CutsceneStart, CommandKind::CutsceneEnd);
+    } else if (name == "menu") {
+        ok = wordArg("open", "close", CommandKind::MenuOpen, CommandKind::MenuClose);
     } else if (name == "screen") {
         cmd.kind = CommandKind::Screen;
         ok = wantArgs(0, "no arguments");
     } else if (name == "retune") {
         cmd.kind = CommandKind::Retune;
         ok = wantArgs(0, "no arguments");
-    } else if (name == "random") {
+    } else if (name == "random" || name == "random-force") {
         if (wantArgs(1, "a number")) {
             auto n = parseInteger(w[1], INT32_MIN, INT32_MAX, false);
             if (n) {
-                cmd.kind = CommandKind::Random;
+                cmd.kind = name == "random" ? CommandKind::Random : CommandKind::RandomForce;
                 cmd.value = *n;
                 ok = true;
             } else {

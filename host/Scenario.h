@@ -25,7 +25,10 @@ enum class CommandKind {
     CutsceneStart,
     CutsceneEnd,
     Retune,
-    Random,         // value: the next draw
+    Random,         // value: a coming draw, if in its range
+    RandomForce,    // value: a coming draw, whatever its range
+    MenuOpen,       // the pause menu: opening fade, then the game stands still
+    MenuClose,      // closing fade, then the game runs on
     Quit,
     Screen,         // transcribe the screen of the last tick
     // The scripted song device (--mci scripted): target is the command (or

@@ -89,7 +89,7 @@ struct KeyAction {
         Catalogue,      // hold right Ctrl and F10 for one tick
         ToggleVehicle,  // on foot: into a vehicle; in one: on foot
         NextVehicle,    // into another vehicle
-        ToggleMenu,     // the pause menu fading on/off
+        ToggleMenu,     // the pause menu opens / closes
         ToggleCutscene, // start a cutscene, or end the running one
         Retune,         // the player retunes the radio
         ToggleControl,  // the player's control on/off

@@ -198,8 +198,9 @@ std::string worldStatus(const GameWorld& w) {
         std::snprintf(cutscene, sizeof cutscene, "CUTSCENE %.1f s", static_cast<double>(w.cutsceneTime()) / 1000.0);
     else
         std::snprintf(cutscene, sizeof cutscene, "no cutscene");
+    const char* menu = w.standsStill() ? "menu open" : w.fading() ? "menu fading" : "menu off";
     std::snprintf(text, sizeof text, "World: %s | control %s | %s | %s | %s tick %llu", where, onOff(w.control()),
-                  w.fading() ? "PAUSE MENU fading" : "menu off", cutscene, clockText(w.gameTime()).c_str(),
+                  menu, cutscene, clockText(w.gameTime()).c_str(),
                   static_cast<unsigned long long>(w.tickNumber()));
     return text;
 }

@@ -4,6 +4,7 @@
 //               [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]
 //               [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]
 //               [--mci mpv|scripted|none] [--stream mpv|scripted|none]
+//               [--menu-fade-ms N]
 //
 // Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
 // a bad line; 2 bad command line, game folder, or a transcript that cannot
@@ -44,6 +45,7 @@ const char kUsage[] =
     "                   [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]\n"
     "                   [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]\n"
     "                   [--mci mpv|scripted|none] [--stream mpv|scripted|none]\n"
+    "                   [--menu-fade-ms N]\n"
     "  --game-dir DIR     the plug-in's working directory (Kestro.ini, Songs, the log)\n"
     "  --scenario FILE    run the scenario headless (see docs/scenarios.md)\n"
     "  --transcript FILE  write the transcript there (default: standard output)\n"
@@ -63,6 +65,8 @@ const char kUsage[] =
     "                     from the scenario's mci lines, plays nothing) or none\n"
     "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
     "                     stream lines) or none (plays nothing)\n"
+    "  --menu-fade-ms N   game time the front end fades when the pause menu opens or\n"
+    "                     closes, 0 to 60000 ms (default 500; 0: one tick)\n"
     "Without --scenario, on a terminal: play the game interactively in real time\n"
     "(docs/interactive.md; --transcript then records the session).\n";
 
@@ -73,6 +77,7 @@ struct Arguments {
     std::string plugin;
     std::uint64_t seed = 1;
     std::uint32_t tickMs = 20;
+    std::uint32_t menuFadeMs = 500;
     bool traceDraw = false;
     bool showSettings = false;
     bool realtime = false;
@@ -152,6 +157,10 @@ std::string parseArguments(int argc, char** argv, Arguments& a) {
             std::uint64_t n;
             if (!value(v) || !parseUnsigned(v, 60000, n) || n == 0) return "--tick-ms needs a number from 1 to 60000";
             a.tickMs = static_cast<std::uint32_t>(n);
+        } else if (opt == "--menu-fade-ms") {
+            std::uint64_t n;
+            if (!value(v) || !parseUnsigned(v, 60000, n)) return "--menu-fade-ms needs a number from 0 to 60000";
+            a.menuFadeMs = static_cast<std::uint32_t>(n);
         } else {
             return "unknown option '" + std::string(argv[i]) + "'";
         }
@@ -248,6 +257,7 @@ int main(int argc, char** argv) {
         interactive.host.audio = args.audio;
         interactive.host.seed = args.seed;
         interactive.host.tickMs = args.tickMs;
+        interactive.host.menuFadeMs = args.menuFadeMs;
         interactive.host.traceDraw = args.traceDraw;
         interactive.host.logFile = gameDir + "/ScriptHook.log";
         interactive.gameDir = gameDir;
@@ -307,6 +317,7 @@ int main(int argc, char** argv) {
         HostOptions options;
         options.seed = args.seed;
         options.tickMs = args.tickMs;
+        options.menuFadeMs = args.menuFadeMs;
         options.traceDraw = args.traceDraw;
         options.logFile = gameDir + "/ScriptHook.log";
         options.mci = args.mci;

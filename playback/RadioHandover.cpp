@@ -38,4 +38,8 @@ void endPlaybackPauses() {
     }
 }
 
+void notePlayedTimeAtPause() {
+    playerState.elapsedMs = static_cast<std::int32_t>(gameTimer() - static_cast<std::uint32_t>(playerState.startTime));
+}
+
 }  // namespace kestro

@@ -1,5 +1,6 @@
 // Taking the game radio over when the player's own music starts, and handing
-// the game back what playback took when it stops.
+// the game back what playback took when it stops; the pauses that playback
+// keeps with it.
 #pragma once
 
 namespace kestro {
@@ -24,5 +25,11 @@ void restAfterStopOnFoot(CustomThread& thread);
 // cutscene; the cutscene's end then has nothing of this playback to resume
 // (a new song would otherwise be resumed with the old song's times).
 void endPlaybackPauses();
+
+// At a pause (the pause key, a cutscene): elapsedMs becomes the time the
+// song or stream has played (game timer - startTime), so the resume goes on
+// from there whether or not the panel was drawn (a hidden panel refreshes
+// nothing).
+void notePlayedTimeAtPause();
 
 }  // namespace kestro

@@ -1,6 +1,5 @@
 #include "playback/SongStart.h"
 
-#include <bitset>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -9,6 +8,7 @@
 #include "library/ExtensionGroups.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
+#include "platform/Keyboard.h"
 #include "platform/Text.h"
 #include "playback/MciSongPlayer.h"
 #include "playback/RadioHandover.h"
@@ -47,27 +47,34 @@ bool pathToOpen(std::string_view path, std::string& out) {
     return out.size() + std::strlen("open  alias Song") < kOpenPathSize;
 }
 
-// The replacement chain of one start: which entries have failed in it. Once
-// every entry has failed, the chain ends (a library of bad files must not
-// make the start go round for ever).
-struct ReplacementChain {
-    std::bitset<MaxSongs> failed;
-    std::uint32_t failures = 0;
+// The chain of the start under way (PlayerState::startChain): which entries
+// have failed in it. Once every entry has failed, the chain ends (a library
+// of bad files must not make the start go round for ever).
+SongStartChain& chain() { return playerState.startChain; }
 
-    // Marks the entry at `song` failed; true when it had not failed before.
-    bool markFailed(const SongEntry* song) {
-        if (song < SongTable || song >= SongTable + MaxSongs) return true;
-        const std::size_t index = static_cast<std::size_t>(song - SongTable);
-        if (failed.test(index)) return false;
-        failed.set(index);
-        ++failures;
-        return true;
-    }
-    bool hasFailed(const SongEntry* song) const {
-        return song >= SongTable && song < SongTable + MaxSongs &&
-               failed.test(static_cast<std::size_t>(song - SongTable));
-    }
-};
+std::size_t tableIndex(const SongEntry* song) {
+    return song >= SongTable && song < SongTable + MaxSongs ? static_cast<std::size_t>(song - SongTable) : MaxSongs;
+}
+
+bool hasFailed(const SongEntry* song) {
+    const std::size_t i = tableIndex(song);
+    return i < MaxSongs && (chain().failed[i / 8] >> (i % 8) & 1u) != 0;
+}
+
+void markFailed(const SongEntry* song) {
+    const std::size_t i = tableIndex(song);
+    if (i >= MaxSongs || hasFailed(song)) return;
+    chain().failed[i / 8] = static_cast<std::uint8_t>(chain().failed[i / 8] | 1u << (i % 8));
+    ++chain().failures;
+}
+
+// The first entry of 0 ... last that has not failed in this chain (last + 1
+// when every one has).
+std::uint32_t firstUntried(std::uint32_t last) {
+    for (std::uint32_t i = 0; i <= last && i < static_cast<std::uint32_t>(MaxSongs); ++i)
+        if (!hasFailed(&SongTable[i])) return i;
+    return last + 1;
+}
 
 enum class Replacement {
     Chosen,   // a replacement is current and the old song closed: start it
@@ -77,22 +84,32 @@ enum class Replacement {
 
 void showNoSongs() { PRINT_STRING_WITH_LITERAL_STRING_NOW("No Songs Found"); }
 
+// A chain that ends with nothing playing gives the game back the radio the
+// start took (the station was not tuned away, so it is not retuned).
+Replacement endWithoutSong() {
+    showNoSongs();
+    giveRadioBack();
+    chain().pending = 0;
+    return Replacement::Stop;
+}
+
 // The choice of the song that takes a failed song's place.
-Replacement pickReplacement(CustomThread& thread, ReplacementChain& chain) {
+Replacement pickReplacement(CustomThread& thread) {
     PlayerState& s = playerState;
     const std::uint32_t i = s.currentIndex;
     const std::uint32_t last = s.lastIndex;
     if (i > last) return Replacement::CarryOn;
-    if (i == last && last == 0) {
-        showNoSongs();
-        return Replacement::Stop;
-    }
-    if (chain.failures > last) {  // every entry 0 ... last has failed
-        showNoSongs();
-        return Replacement::Stop;
-    }
+    if (i == last && last == 0) return endWithoutSong();
+    if (chain().failures > last) return endWithoutSong();  // every entry 0 ... last has failed
     if (s.randomOn == 1) {
-        drawRandomSong();
+        // Draws until as many picks as there are songs have been made, then
+        // the untried entries in table order: the chain ends even when the
+        // game's generator never yields some index.
+        if (chain().attempts <= last)
+            drawRandomSong();
+        else
+            selectRandomSong(firstUntried(last));
+        ++chain().attempts;
     } else {
         s.currentIndex = i < last ? i + 1 : 0;
         s.currentSong = &SongTable[s.currentIndex];
@@ -118,12 +135,16 @@ void copyTags(const SongEntry* e) {
     platform::copyBounded(s.nowFullTitle, e->fullTitle);
 }
 
+void timeByDevice();
+
 // Timing by the stored duration; the seek ratio when the device's length is
-// longer by more than 5 s. With no stored duration the ratio is 1.0 (no
-// seek ever divides by 0).
+// longer by more than 5 s. With no stored duration (a shortcut whose target
+// appeared after the scan) the song is timed by the device when the device
+// knows its length: a song always ends, and not at once.
 void timeByDuration(const SongEntry* e) {
     PlayerState& s = playerState;
     s.songDurationMs = e ? e->durationMs : 0;
+    if (s.songDurationMs == 0 && s.mciLengthMs != 0) return timeByDevice();
     s.lengthMs = s.songDurationMs;
     s.endTime = static_cast<std::uint32_t>(s.songDurationMs);
     const std::int64_t excess = static_cast<std::int64_t>(s.mciLengthMs) - s.songDurationMs;
@@ -153,9 +174,10 @@ namespace {
 
 // One round of a start: the song at currentSong opened and played. Returns
 // Chosen when it failed and a replacement is current (the next round starts
-// it), Stop when the start ends (started, or nothing to start); CarryOn is
-// never returned.
-Replacement startRound(CustomThread& thread, ReplacementChain& chain) {
+// it), Stop when the start ends (started, nothing to start, or the
+// replacement waits for the next tick because this tick has opened a song
+// already); CarryOn is never returned.
+Replacement startRound(CustomThread& thread) {
     PlayerState& s = playerState;
     if (s.songActive) return Replacement::Stop;
     clearNowPlaying();
@@ -166,11 +188,11 @@ Replacement startRound(CustomThread& thread, ReplacementChain& chain) {
     // A failure picks a replacement; with none to pick (CarryOn) the start
     // goes on as if nothing had failed.
     auto failed = [&] {
-        chain.markFailed(song);
-        return pickReplacement(thread, chain);
+        markFailed(song);
+        return pickReplacement(thread);
     };
     // A song that failed earlier in this chain fails again at once.
-    if (chain.hasFailed(song))
+    if (hasFailed(song))
         if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
 
     std::string open;
@@ -192,6 +214,13 @@ Replacement startRound(CustomThread& thread, ReplacementChain& chain) {
         if (const Replacement r = failed(); r != Replacement::CarryOn) return r;
     }
 
+    // One open per tick: a failing song costs the game one open's wait at
+    // most, however many fail in a row. The replacement opens next tick.
+    if (chain().openedThisTick) {
+        chain().pending = 1;
+        return Replacement::Stop;
+    }
+    chain().openedThisTick = 1;
     const MciResult result = openAndPlay(open.c_str(), &s.mciLengthMs);
     if (result != 0) {
         ReportMciError(result);
@@ -231,11 +260,42 @@ Replacement startRound(CustomThread& thread, ReplacementChain& chain) {
 
 }  // namespace
 
-void startSong(CustomThread& thread) {
-    ReplacementChain chain;
-    while (startRound(thread, chain) == Replacement::Chosen) {
+namespace {
+void runChain(CustomThread& thread) {
+    while (startRound(thread) == Replacement::Chosen) {
     }
 }
+}  // namespace
+
+void startSong(CustomThread& thread) {
+    chain() = SongStartChain{};
+    runChain(thread);
+}
+
+void continueSongStart(CustomThread& thread) {
+    PlayerState& s = playerState;
+    if (IS_PLAYER_CONTROL_ON(GET_PLAYER_ID()) && (platform::GetAsyncKeyState(s.StopKey) & 1) != 0) {
+        // The stop key while a replacement waits: nothing will play; the
+        // game gets its radio back as from the stop key.
+        abandonSongStart();
+        giveRadioBack();
+        platform::GetAsyncKeyState(StartKey);
+        RETUNE_RADIO_UP();
+        thread.playerMode = Idle;
+        return;
+    }
+    // The player is starting already: a press of the start key meanwhile is
+    // used up, as it is while a song plays.
+    platform::GetAsyncKeyState(StartKey);
+    chain().pending = 0;
+    chain().openedThisTick = 0;
+    runChain(thread);
+    // A chain the start key began leaves the vehicle unwatched, as a start
+    // that succeeded in the key's own tick does.
+    if (s.songActive && chain().startedByKey) s.vehicleWatch = 0;
+}
+
+void abandonSongStart() { chain().pending = 0; }
 
 void startPlayback(CustomThread& thread) {
     PlayerState& s = playerState;

@@ -39,17 +39,34 @@ std::uint32_t validIndex(std::int32_t index) {
 }
 
 void drawRandomSong() {
-    PlayerState& s = playerState;
     std::int32_t drawn = 0;
-    GENERATE_RANDOM_INT_IN_RANGE(static_cast<std::int32_t>(s.lastIndex), &drawn);
-    s.randomIndex = static_cast<std::int32_t>(validIndex(drawn));
+    GENERATE_RANDOM_INT_IN_RANGE(static_cast<std::int32_t>(playerState.lastIndex), &drawn);
+    selectRandomSong(validIndex(drawn));
+}
+
+void selectRandomSong(std::uint32_t index) {
+    PlayerState& s = playerState;
+    s.randomIndex = static_cast<std::int32_t>(index < static_cast<std::uint32_t>(MaxSongs) ? index : 0);
     s.currentSong = &SongTable[s.randomIndex];
     recordDraw(s.randomIndex);
 }
 
+namespace {
+
+// The current song starts again. In random order its tags and length come
+// from randomIndex, so randomIndex names the song restarted.
+void restartCurrentSong() {
+    PlayerState& s = playerState;
+    if (s.randomOn != 1) return;
+    const SongEntry* song = s.currentSong;
+    if (song >= SongTable && song < SongTable + MaxSongs) s.randomIndex = static_cast<std::int32_t>(song - SongTable);
+}
+
+}  // namespace
+
 void AdvanceTrack() {
     PlayerState& s = playerState;
-    if (s.currentIndex > s.lastIndex) return;  // the current song starts again
+    if (s.currentIndex > s.lastIndex) return restartCurrentSong();
     if (s.randomOn == 1) {
         drawRandomSong();  // currentIndex keeps the sequential place
     } else {
@@ -59,11 +76,11 @@ void AdvanceTrack() {
 
 void PreviousTrack() {
     PlayerState& s = playerState;
-    if (s.currentIndex > s.lastIndex) return;  // the current song starts again
+    if (s.currentIndex > s.lastIndex) return restartCurrentSong();
     if (s.randomOn == 1) {
         // With no draw to go back to (right after the start, or after random
         // order was switched on), the current song starts again.
-        if (s.historyCount <= 0) return;
+        if (s.historyCount <= 0) return restartCurrentSong();
         if (s.historyCount > kHistorySize) s.historyCount = kHistorySize;
         const std::int32_t h = s.history[--s.historyCount];
         s.randomIndex = h >= 0 && h < MaxSongs ? h : 0;

@@ -19,6 +19,8 @@ void SwitchToCurrentSong(CustomThread& thread);
 // that entry and the draw is recorded in the history (the oldest draw is
 // dropped when the history is full).
 void drawRandomSong();
+// The same for a chosen index (0 when outside the table).
+void selectRandomSong(std::uint32_t index);
 
 // `index` when it names a song from 0 to lastIndex, else 0: a game whose
 // random numbers leave their range cannot point the player outside its

@@ -53,6 +53,14 @@ bool takeDuration() {
     return true;
 }
 
+// The now-playing texts of a new stream entry start empty: the tags the
+// player reports for it fill them again (a tag it never reports would
+// otherwise show the last song's or entry's text as this one's).
+void clearStreamTexts() {
+    PlayerState& s = playerState;
+    s.nowTitle[0] = s.nowArtist[0] = s.nowAlbum[0] = s.nowYear[0] = '\0';
+}
+
 // The timing refresh after every start and move: startTime restarts and the
 // entry's duration is taken, now or as soon as the player knows it.
 void refreshTiming() {
@@ -77,11 +85,15 @@ void startStream(CustomThread& thread) {
     turnGameRadioOff();
     platform::StreamPlayer& player = platform::streamPlayer();
     if (!player.create()) {
-        // Without a player nothing plays: the game gets its radio back.
+        // Without a player nothing plays: the game gets its radio back, the
+        // station tuned away above included, as the stream's stop key does.
         Log::Info("Stream Player Not Available: %s", s.streamUrl);
+        PRINT_STRING_WITH_LITERAL_STRING_NOW("Stream Not Available");
         giveRadioBack();
+        RETUNE_RADIO_UP();
         return;
     }
+    clearStreamTexts();
     player.setLoop(true);
     player.setAutoStart(true);
     player.setVolume(s.volume / 10);
@@ -103,11 +115,13 @@ void resumeStream() { platform::streamPlayer().play(); }
 
 void nextStreamItem() {
     platform::streamPlayer().next();
+    clearStreamTexts();
     refreshTiming();
 }
 
 void previousStreamItem() {
     platform::streamPlayer().previous();
+    clearStreamTexts();
     refreshTiming();
 }
 

@@ -37,6 +37,7 @@ void startKey(CustomThread& thread) {
     discard(s.NextKey);
     startPlayback(thread);
     s.vehicleWatch = 0;
+    if (s.startChain.pending) s.startChain.startedByKey = 1;
 }
 
 // The panel toggle gives 1 from 0 and 0 from anything else; the random
@@ -153,8 +154,8 @@ void changeSongVolume(std::int32_t (*step)(std::uint32_t)) {
     playerState.volume = level;
 }
 
-// The resume of the pause key: the times are recomputed from the elapsed
-// time of the last drawn tick, then the player resumes.
+// The resume of the pause key: the times are recomputed from the time the
+// song had played when it paused, then the player resumes.
 void recomputeTimesForResume() {
     PlayerState& s = playerState;
     s.endTime = static_cast<std::uint32_t>(s.lengthMs) - static_cast<std::uint32_t>(s.elapsedMs);
@@ -164,6 +165,7 @@ void recomputeTimesForResume() {
 
 void markPaused() {
     PlayerState& s = playerState;
+    notePlayedTimeAtPause();
     s.paused = 1;
     s.endTime = PausedEndTime;
     s.running = 0;

@@ -28,6 +28,21 @@ inline constexpr int StartKey = 0x58;
 inline constexpr int CatalogueModifierKey = 0xA3;
 inline constexpr int CatalogueKey = 0x79;
 
+// The chain of one song start: the songs that could not be played and the
+// replacements chosen in their place. A tick opens at most one song, so a
+// replacement chosen after a failed open waits here for the next tick
+// (`pending`); the record also remembers which entries failed, so the chain
+// ends once every entry has failed, and counts its picks, so a random chain
+// ends whatever the game's generator returns.
+struct SongStartChain {
+    std::uint8_t pending;
+    std::uint8_t openedThisTick;
+    std::uint8_t startedByKey;  // the start key began it
+    std::uint32_t failures;
+    std::uint32_t attempts;
+    std::uint8_t failed[(MaxSongs + 7) / 8];
+};
+
 struct PlayerState {
     // Selection and order.
     SongEntry* currentSong;
@@ -53,6 +68,8 @@ struct PlayerState {
     std::uint8_t vehicleWatch;
     std::int32_t startVehicle;
     std::int32_t currentVehicle;
+
+    SongStartChain startChain;
 
     // Timing, in milliseconds.
     std::int32_t startTime;

@@ -5,6 +5,8 @@
 #include "library/LibraryScan.h"
 #include "platform/Keyboard.h"
 #include "playback/MciSongPlayer.h"
+#include "playback/RadioHandover.h"
+#include "playback/SongStart.h"
 #include "playback/TrackSelection.h"
 #include "playback/UrlStreamPlayer.h"
 #include "plugin/CustomThread.h"
@@ -29,6 +31,7 @@ void followCutscene(Pause pause, Resume resume) {
     PlayerState& s = playerState;
     if (!s.paused && GET_CUTSCENE_TIME() == 1) {
         pause();
+        notePlayedTimeAtPause();
         s.cutscenePaused = 1;
         s.endTime = PausedEndTime;
         s.running = 0;
@@ -72,9 +75,11 @@ void CustomThread::ScriptBody() {
     PlayerState& s = playerState;
 
     // 1-2. On foot while music may play only in a vehicle: stop and rest.
-    if (s.songActive && s.OnFootEnabled == 0) {
+    // A start whose replacement waits for its open stops the same way.
+    if ((s.songActive || s.startChain.pending) && s.OnFootEnabled == 0) {
         if (IS_CHAR_ON_FOOT(playerCharacter())) {
             s.vehicleWatch = 0;
+            abandonSongStart();
             stopSongAndRestoreRadio(*this);
         }
     }
@@ -103,7 +108,11 @@ void CustomThread::ScriptBody() {
             s.fadePaused = 1;
         }
     }
-    if (!skipFadeResume && s.fadePaused) {
+    // The fade's end resumes only what the fade paused: a pause by the key
+    // or a cutscene made during the fade stays (it ends the fade's pause).
+    if (!skipFadeResume && s.fadePaused && s.paused && !IS_FRONTEND_FADING()) {
+        s.fadePaused = 0;
+    } else if (!skipFadeResume && s.fadePaused) {
         if (!IS_FRONTEND_FADING() && s.streamActive) {
             resumeStream();
             s.fadePaused = 0;
@@ -141,7 +150,11 @@ void CustomThread::ScriptBody() {
     // 10. The work of the current mode.
     switch (playerMode) {
         case Idle:
-            pollIdleKeys(*this);
+            // A start whose replacement waits opens it now.
+            if (s.startChain.pending)
+                continueSongStart(*this);
+            else
+                pollIdleKeys(*this);
             break;
         case Resting:
             if (TIMERA() > static_cast<std::int32_t>(RestPeriodMs)) {

@@ -78,10 +78,12 @@ HostRun runHost(const TempDir& game, const std::string& scenario, const std::str
     std::istringstream in(readFile(work / "t.txt"));
     std::string line;
     while (std::getline(in, line)) {
-        // Drop the time and tick columns.
+        // The time and tick columns apart from the event.
         std::size_t a = line.find(' ');
         std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
         run.lines.push_back(b == std::string::npos ? line : line.substr(b + 1));
+        run.times.push_back(std::atol(line.c_str()));
+        run.ticks.push_back(a == std::string::npos ? 0 : std::atol(line.c_str() + a + 1));
     }
     return run;
 }

@@ -41,6 +41,8 @@ host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool tra
 struct HostRun {
     int status = -1;
     std::vector<std::string> lines;  // the transcript without "<ms> <tick> "
+    std::vector<long> times;         // each line's game time (ms)
+    std::vector<long> ticks;         // each line's tick number
     bool has(const std::string& event) const;
     // The index of the first line equal to `event` at or after `from`, or -1.
     int find(const std::string& event, int from = 0) const;

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,8 @@
 #include "host/Host.h"
 #include "host/Loader.h"
 #include "host/Scenario.h"
+#include "platform/Mci.h"
+#include "platform/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
 
@@ -118,6 +121,9 @@ TEST(ScenarioParse, EveryCommand) {
         {"retune", CommandKind::Retune, 0},
         {"random 3", CommandKind::Random, 3},
         {"random -2147483648", CommandKind::Random, INT32_MIN},
+        {"random-force 99", CommandKind::RandomForce, 99},
+        {"menu open", CommandKind::MenuOpen, 0},
+        {"menu close", CommandKind::MenuClose, 0},
         {"quit", CommandKind::Quit, 0},
         {"press F10 # comment after a command", CommandKind::Press, 0x79},
         {"\ttick\t2", CommandKind::Tick, 2},
@@ -162,6 +168,9 @@ TEST(ScenarioParse, BadLinesSayWhatIsWrong) {
     EXPECT_NE(parseError("random").find("a number"), std::string::npos);
     EXPECT_NE(parseError("random x").find("bad random value"), std::string::npos);
     EXPECT_NE(parseError("random 2147483648").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("random-force 0x5").find("bad random value"), std::string::npos);
+    EXPECT_NE(parseError("menu shut").find("'menu' takes 'open' or 'close', not 'shut'"), std::string::npos);
+    EXPECT_NE(parseError("menu").find("'open' or 'close'"), std::string::npos);
     EXPECT_NE(parseError("quit now").find("no arguments"), std::string::npos);
     // A very long word is shown cut.
     std::string longWord(5000, 'q');
@@ -250,15 +259,52 @@ TEST(ScenarioRun, QuitEndsTheScenarioAndCommandsAreEchoed) {
     EXPECT_EQ(lines[1], "40 2 scenario quit");
 }
 
+// The scripted devices: of the song device's rules that match a command,
+// the one written last alone decides its answer ("code reply"), and only
+// that one is used up; a stream tag set empty is there, an untagged one not.
+TEST(ScenarioRun, ScriptedDevicesFollowTheLinesInTheOrderWritten) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"", {"status song length=0 0", "setaudio song volume to 300=0 ", "status song volume=0 300"}},
+        {"mci fail play * = 277\nmci reply play song = ok\n", {"play song=0 ok", "play song from 0=277 "}},
+        {"mci reply status song length = 5\nmci fail STATUS SONG * = 263\n", {"status song length=263 "}},
+        {"mci once-reply status song length = 5\nmci once-fail status song length = 263\n",
+         {"status song length=263 ", "status song length=0 5", "status song length=0 0"}},
+        {"mci unplayable /s/a.mp3\n", {"open /s/a.mp3 alias Song=0 ", "play song=296 ", "open b alias Song=0 ", "play song=0 "}},
+        {"mci unplayable /s/a.mp3\nmci reply play song = fine\n", {"open /s/a.mp3 alias Song=0 ", "play song=0 fine"}},
+        {"mci fail * = 263\nmci clear\n", {"play song=0 "}},
+    };
+    HostOptions options;
+    options.mci = options.stream = kestro::host::DeviceChoice::Scripted;
+    for (const auto& [rules, answers] : cases) {
+        Host host(options);
+        host.runScenario(parseText(rules));
+        for (const std::string& a : answers) {
+            char reply[64] = "junk";
+            const unsigned code = kestro::platform::mciSendString(a.substr(0, a.find('=')).c_str(), reply, sizeof reply);
+            EXPECT_EQ(std::to_string(code) + " " + reply, a.substr(a.find('=') + 1)) << rules << a;
+        }
+    }
+    Host host(options);
+    std::string value = "old";
+    host.runScenario(parseText("stream tag Author =\n"));
+    EXPECT_TRUE(kestro::platform::streamPlayer().attribute("Author", value) && value.empty());
+    host.runScenario(parseText("stream untag Author\n"));
+    EXPECT_FALSE(kestro::platform::streamPlayer().attribute("Author", value));
+}
+
 // ---- a test plug-in ---------------------------------------------------------
 
 const char kTestPlugin[] = R"PLUGIN(
 #include <cstdint>
 #include <cstring>
+#include <thread>
+#include "platform/Diagnostics.h"
 #include "platform/Keyboard.h"
 #include "scripthook/ScriptHook.h"
 
 namespace {
+
+bool backEndSpoke = false;  // D was pressed: the back ends speak at the unload too
 
 struct Ctx {
     kestro::NativeContext c;
@@ -283,7 +329,10 @@ struct Announce {
 class TestThread : public NativeThread {
 public:
     TestThread() { SetName(const_cast<char*>("TestKestro")); }
-    ~TestThread() override { Log::Info("thread destroyed"); }
+    ~TestThread() override {
+        Log::Info("thread destroyed");
+        if (backEndSpoke) kestro::platform::diagnostic("back end at static destruction");
+    }
     void ScriptBody() override {
         std::uint32_t now = 0;
         Ctx().p(&now).run(0xA4EA0691);                    // GET_GAME_TIMER
@@ -305,6 +354,12 @@ public:
             std::int32_t v = -1;
             Ctx().i(0).i(3).p(&v).run(0xC37DF274);
         }
+        if (kestro::platform::GetAsyncKeyState(0x44) & 1) {               // D: the back ends speak
+            backEndSpoke = true;
+            kestro::platform::diagnostic("back end at %u", now);
+            std::thread([now] { kestro::platform::diagnostic("back-end thread at %u", now); }).join();
+            Log::Info("plug-in at %u", now);
+        }
         Ctx().run(0x01020304);                                            // unknown native
     }
 };
@@ -315,6 +370,7 @@ TestThread thread;
 
 extern "C" __attribute__((visibility("default"))) int DllMain(void*, unsigned long reason, void*) {
     Log::Info("DllMain %lu", reason);
+    if (reason == 0 && backEndSpoke) kestro::platform::diagnostic("back end at detach");
 #ifdef REFUSE_ATTACH
     if (reason == 1) return 0;
 #endif
@@ -518,6 +574,38 @@ TEST(HostLoader, ScenarioDrivesThePluginThroughKeysAndWorld) {
     host.unloadPlugin();
 }
 
+// The back ends' lines come as "diag" lines at the start of the next tick,
+// in the order they came, before that tick's own lines; those after the last
+// tick come before the detach's line and the unload's, never after it. The
+// log file marks them.
+TEST(HostLoader, BackEndLinesHaveTheirOwnKindAndPlace) {
+    NEED_TEST_PLUGIN();
+    TempDir dir;
+    HostOptions options;
+    options.logFile = dir.file("ScriptHook.log");
+    std::vector<std::string> lines;
+    {
+        Host host(options);
+        host.transcript().setLineSink([&](const std::string& l) { lines.push_back(l); });
+        std::string error;
+        ASSERT_TRUE(host.loadPlugin(TestPlugins::get().good, error)) << error;
+        host.runScenario(parseText("tick\npress D\ntick\npress X\ntick\n"));
+        host.unloadPlugin();
+    }
+    const std::vector<std::string> expected = {
+        "40 2 key D 0x8001", "40 2 log plug-in at 40", "40 2 scenario press X", "40 2 scenario tick",
+        "60 3 diag back end at 40", "60 3 diag back-end thread at 40", "60 3 key X 0x8001", "60 3 log X pressed at 60",
+        "60 3 message 5000 X pressed", "60 3 log DllMain 0", "60 3 diag back end at detach", "60 3 dllmain 0 1",
+        "60 3 log thread destroyed", "60 3 diag back end at static destruction", "60 3 unload"};
+    EXPECT_EQ(std::vector<std::string>(std::find(lines.begin(), lines.end(), expected[0]), lines.end()), expected);
+    const std::vector<std::string> logTail = {"[platform] back end at 40", "[platform] back-end thread at 40",
+                                              "X pressed at 60", "DllMain 0", "[platform] back end at detach",
+                                              "thread destroyed", "[platform] back end at static destruction"};
+    const auto log = readLines(dir.file("ScriptHook.log"));
+    ASSERT_GE(log.size(), logTail.size());
+    EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<long>(logTail.size()), log.end()), logTail);
+}
+
 // ---- the program -------------------------------------------------------------
 
 struct RunResult {
@@ -661,6 +749,72 @@ TEST(HostRealPlugin, ProgramRunsTheDefaultPluginBesideIt) {
     EXPECT_TRUE(contains(t, "0 0 thread Kestro"));
     EXPECT_TRUE(contains(t, "0 0 dllmain 1 1"));
     EXPECT_EQ(t.back(), "100 5 unload");
+}
+
+// Game time of the first transcript line whose event (the line after its
+// time and tick) is `event`; -1 when none is.
+long timeOf(const std::vector<std::string>& t, const std::string& event) {
+    for (const std::string& l : t)
+        if (std::size_t at = l.find(' ', l.find(' ') + 1); at != std::string::npos && l.substr(at + 1) == event)
+            return std::atol(l.c_str());
+    return -1;
+}
+
+long countLines(const std::vector<std::string>& t, const std::string& part) {
+    return std::count_if(t.begin(), t.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+// A song plays, the pause menu opens for 20 s of menu time: the song is
+// paused once and resumed once, nothing else is opened, and it ends when
+// what was left of it before the menu, less the two fades (the plug-in's
+// timer runs while the front end fades), has played after the menu.
+TEST(HostRealPlugin, ThePauseMenuStandsTheGameStill) {
+    if (!realPluginBuilt()) GTEST_SKIP() << "the plug-in is not built";
+    TempDir dir;
+    fs::create_directories(dir.file("game/Songs"));
+    writeFile(dir.file("game/Songs/a.wav"), "");
+    writeFile(dir.file("game/Songs/b.wav"), "");
+    writeFile(dir.file("s.txt"), "mci reply status song length = 10000\nvehicle 7\ntick\nrandom 0\npress X\ntick\n"
+                                 "wait 3000\nmenu open\nwait 20000\ntick 5\nmenu close\nwait 9000\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.file("game") + "' --scenario '" + dir.file("s.txt") +
+                                   "' --transcript '" + dir.file("t.txt") + "' --mci scripted");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto t = readLines(dir.file("t.txt"));
+    const std::string song = " mci 0 open " + dir.file("game/Songs/");
+    const long played = timeOf(t, song.substr(1) + "a.wav alias Song"), next = timeOf(t, song.substr(1) + "b.wav alias Song");
+    const long fading = timeOf(t, "menu fading"), stood = timeOf(t, "menu open");
+    const long closing = timeOf(t, "menu closing after 20100 ms"), closed = timeOf(t, "menu closed");
+    const long resumed = timeOf(t, "mci 0 resume song");
+    ASSERT_TRUE(played >= 0 && resumed >= 0 && next >= 0 && closing >= 0) << kestro::testing::readFile(dir.file("t.txt"));
+    EXPECT_EQ(stood - fading, 500);
+    EXPECT_EQ(closing, stood);  // no game time while the menu stands the game still
+    EXPECT_EQ(closed - closing, 500);
+    EXPECT_EQ(countLines(t, " mci 0 pause song"), 1);
+    EXPECT_EQ(countLines(t, " mci 0 resume song"), 1);
+    EXPECT_EQ(countLines(t, song), 2);
+    EXPECT_NEAR(next - resumed, 10000 - (fading - played) - 1000, 20);
+}
+
+// A stream title holding terminal commands (ESC, BEL, a C1 CSI) reaches
+// standard output only as text, in the scenario echo, the drawn panel and
+// the screen.
+TEST(HostRealPlugin, ControlBytesReachStandardOutputOnlyAsText) {
+    if (!realPluginBuilt()) GTEST_SKIP() << "the plug-in is not built";
+    TempDir dir;
+    writeFile(dir.file("Kestro.ini"), "[Defaults]\nUrl=http://127.0.0.1:9/radio\n");
+    writeFile(dir.file("s.txt"), "vehicle 7\ntick\npress T\ntick\n"
+                                 "stream tag Title = \033]0;pwned\007 \033[2J \xC2\x9B \x9B\npress X\ntick 3\nscreen\n");
+    RunResult r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("s.txt") +
+                                   "' --stream scripted --trace-draw");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = kestro::testing::readFile(dir.file("stdout.txt"));
+    const std::string shown = "\\x1B]0;pwned\\x07 \\x1B[2J \\x9B \\x9B";
+    for (const char* event : {" scenario stream tag Title = ", " screen Title:          ", " 0.75 0.08 scale="
+                                     "0.22,0.22 shadow=0.3,0.22,0,0,1 "})
+        EXPECT_NE(out.find(event + shown + "\n"), std::string::npos) << event << "\n" << out;
+    // Everything else in this run is ASCII: so is the whole output.
+    for (std::size_t i = 0; i < out.size(); ++i)
+        ASSERT_TRUE(out[i] == '\n' || (out[i] >= 0x20 && out[i] < 0x7F)) << "byte " << i << " of\n" << out;
 }
 
 }  // namespace

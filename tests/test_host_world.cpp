@@ -15,6 +15,7 @@
 #include "host/Host.h"
 #include "host/Keyboard.h"
 #include "host/Natives.h"
+#include "host/Transcript.h"
 #include "platform/Keyboard.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
@@ -347,6 +348,14 @@ TEST(GameWorldRandom, ForcedDrawIsUsedOnceAndOnlyWhenInRange) {
     std::int32_t v = w.randomInRange(0, 9);  // out of range: an ordinary draw
     EXPECT_EQ(v, ref.randomInRange(0, 9));
     EXPECT_FALSE(w.forcedRandom().has_value());
+
+    // Forced values queue up in order, one per draw; one forced whatever the
+    // range is taken as it is, even for an inverted range.
+    for (auto [value, anyRange] : {std::pair{3, false}, {-7, true}, {4, false}, {12, true}})
+        w.forceNextRandom(value, anyRange);
+    for (auto [lower, upper, drawn] : {std::tuple{0, 9, 3}, {0, 9, -7}, {0, 9, 4}, {5, 1, 12}})
+        EXPECT_EQ(w.randomInRange(lower, upper), drawn);
+    EXPECT_EQ(w.randomInRange(0, 1000), ref.randomInRange(0, 1000));
 }
 
 TEST_F(GameWorldTest, RandomNativeWritesItsOutValueAndIsTranscribed) {
@@ -552,3 +561,41 @@ TEST_F(GameWorldTest, NullOutPointersAreNotWritten) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The transcript's text rule
+
+namespace {
+
+using kestro::host::terminalText;
+
+std::string terminal(std::string_view text, std::size_t capacity = 256) {
+    char out[256];
+    const std::size_t n = terminalText(text, out, capacity);
+    EXPECT_EQ(n, std::strlen(out));
+    return std::string(out, n);
+}
+
+}  // namespace
+
+TEST(TranscriptText, ControlsAreWrittenAsEscapesAndTextPassesUnchanged) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain text, 1/2", "plain text, 1/2"},
+        {"line\nbreak\r", "line break "},
+        {"\033]0;pwned\007", "\\x1B]0;pwned\\x07"},
+        {"\033[2J\tend\x7f", "\\x1B[2J\\x09end\\x7F"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"C1 \xC2\x9B" "31m \xC2\x80 \xC2\x9F", "C1 \\x9B" "31m \\x80 \\x9F"},
+        {"lone \x9B and \x85", "lone \\x9B and \\x85"},
+        {"\xE0\x9B bad lead", "\xE0\\x9B bad lead"},             // E0 needs A0-BF after it
+        {"\xA0\xFF stray", "\xA0\xFF stray"},                     // not controls: as they are
+        {"\xC2\xA0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5", "\xC2\xA0 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
+        {"C:\\Music\\x1B.mp3", "C:\\Music\\x1B.mp3"},          // a backslash stays
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(terminal(in), out) << in;
+    // A cut never splits an escape or a character.
+    EXPECT_EQ(terminal("ab\033", 6), "ab");
+    EXPECT_EQ(terminal("ab\033", 7), "ab\\x1B");
+    EXPECT_EQ(terminal("a\xE2\x82\xAC", 4), "a");
+    EXPECT_EQ(terminal("abc", 1), "");
+}

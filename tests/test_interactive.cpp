@@ -400,13 +400,21 @@ std::string panelValue(const Tmux& t, const std::string& label) {
     return {};
 }
 
+// The tick number on the World line, or -1.
+long gameTick(const Tmux& t) {
+    for (const std::string& l : t.lines())
+        if (std::size_t p = l.find(" tick "); l.rfind("World:", 0) == 0 && p != std::string::npos)
+            return std::atol(l.c_str() + p + 6);
+    return -1;
+}
+
 // One session: messages, world controls and the catalogue while idle, then a
 // song with its panel; the transcript has what the terminal did and what
 // the plug-in saw.
 TEST_F(InteractiveHost, MessagesWorldControlsAndThePanelReachTheGame) {
     Tmux t(80, 24);
     const std::string transcript = *game_ / "interactive.txt";
-    start(t, " --transcript '" + transcript + "'");
+    start(t, " --menu-fade-ms 1500 --transcript '" + transcript + "'");
     // The message: on the game area's last line (5 status lines below),
     // centred; a resize moves it with the screen.
     t.keys("t");
@@ -423,7 +431,8 @@ TEST_F(InteractiveHost, MessagesWorldControlsAndThePanelReachTheGame) {
     t.keys("'#' 5 4");  // a code entry presses the same key
     const std::vector<std::pair<const char*, const char*>> steps = {
         {"", "Url Disabled"},         {"F2", "World: vehicle 1 |"}, {"F3", "World: vehicle 2 |"},
-        {"F2", "World: on foot |"},   {"F4", "PAUSE MENU fading"},  {"F4", "| menu off |"},
+        {"F2", "World: on foot |"},   {"F4", "| menu fading |"},    {"", "| menu open |"},
+        {"F4", "| menu fading |"},    {"", "| menu off |"},
         {"F5", "| CUTSCENE "},        {"F5", "| no cutscene |"},    {"F7", "| control off |"},
         {"F7", "| control on |"},     {"F10", "Song List Created"}, {"F1", "Keys (F1"}};
     for (const auto& [k, shows] : steps) {
@@ -456,11 +465,24 @@ TEST_F(InteractiveHost, MessagesWorldControlsAndThePanelReachTheGame) {
     })) << t.screen();
     t.keys("Space");
     EXPECT_TRUE(t.waitForText("song PAUSED")) << t.screen();
+    // A paste of 4 MB: the keys beyond 64 per tick are dropped, so the game
+    // clock keeps up with the wall clock and Ctrl+C still quits at once.
+    const std::string paste = *game_ / "paste.txt";
+    kestro::testing::writeFile(paste, std::string(4 << 20, 'z'));
+    const long before = gameTick(t);
+    const auto wallBefore = std::chrono::steady_clock::now();
+    t.run("load-buffer '" + paste + "' \\; paste-buffer -t s");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long ticks = gameTick(t) - before;
+    const auto wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                              wallBefore).count();
+    EXPECT_GT(ticks, wallMs / 20 / 2) << "ticks in " << wallMs << " ms of a paste\n" << t.screen();
     t.keys("C-c");
     expectTerminalGivenBack(t, 0);
     const std::string tr = readFile(transcript);
     for (const char* event : {" terminal press T", " key T 0x8001", " message 5000 Url Disabled", " terminal foot",
-                              " terminal vehicle 2", " terminal fading on", " terminal cutscene start",
+                              " terminal vehicle 2", " terminal menu open", " menu fading", " menu open",
+                              " menu closing after ", " menu closed", " terminal cutscene start", " terminal keys dropped",
                               " terminal control off", " terminal hold RCONTROL+F10 for one tick", " key F10 0x8001",
                               " terminal retune", " terminal press X", " terminal quit", " dllmain 0 1"})
         EXPECT_NE(tr.find(event), std::string::npos) << event;

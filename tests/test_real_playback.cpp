@@ -165,3 +165,31 @@ TEST(RealPlayback, ARealTimeCaptureHoldsWhatWasAsked) {
     }
     EXPECT_EQ(s.size(), 6u) << "nothing may follow the stop" << describe(s);
 }
+
+// With the panel hidden (nothing refreshes the played time), a pause and
+// its resume still time the rest of the song from what it had played: the
+// next song starts when the paused song's audio ends, with no silence
+// between them.
+TEST(RealPlayback, AResumeWithThePanelHiddenEndsTheSongWhenItsAudioEnds) {
+    TempDir game, out;
+    makeGame(game, {{"a.wav", 440, 4.0, ""}, {"b.wav", 880, 3.0, ""}});
+    writeFile(game / "Kestro.ini", "[Defaults]\nDisplay=0\n");
+    const std::string scenario =
+        "vehicle 7\ntick\nrandom 0\npress X\nwait 2000\n"
+        "press MEDIA_PLAY_PAUSE\nwait 1000\npress MEDIA_PLAY_PAUSE\nwait 3500\n"
+        "press MEDIA_STOP\nwait 500\n";
+    const std::string capture = out / "capture.wav";
+    ASSERT_EQ(runHost(game, scenario, "--audio 'pcm:" + capture + "' --realtime").status, 0);
+    const WavCapture w = readWavCapture(capture);
+    ASSERT_TRUE(w.headerValid);
+    std::vector<Stretch> s = stretches(w);
+    if (!s.empty() && s.front().hz == 0) s.erase(s.begin());
+    ASSERT_GE(s.size(), 4u) << describe(s);
+    const double hz[] = {440, 0, 440, 880};
+    const double seconds[] = {2.0, 1.0, 2.0, 1.5};
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE("stretch " + std::to_string(i) + describe(s));
+        EXPECT_NEAR(s[i].hz, hz[i], 8);
+        EXPECT_NEAR(s[i].seconds, seconds[i], 0.3);
+    }
+}

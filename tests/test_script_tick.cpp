@@ -180,12 +180,14 @@ TEST(ScriptTickPauseMenu, PausedStreamSkipsTheWholeStep) {
     TickHarness h;
     playerState.streamActive = 1;
     playerState.paused = 1;
-    playerState.fadePaused = 1;  // even a set flag is not looked at this tick
+    playerState.fadePaused = 1;
     h.thread.playerMode = PlayingStream;
     h.world.setFading(false);
     h.tick();
-    // Not fading: step 3.2 does not apply, so 3.3 resumes.
-    EXPECT_EQ(h.stream->count("play"), 1);
+    // Not fading: the fade's end resumes nothing a pause still holds; its
+    // own flag goes.
+    EXPECT_EQ(h.stream->count("play"), 0);
+    EXPECT_EQ(playerState.fadePaused, 0);
 
     TickHarness h2;
     playerState.streamActive = 1;
@@ -347,11 +349,11 @@ TEST(ScriptTickTiming, TheTimingExample) {
     h.world.endCutscene();
     h.tick();
     std::uint32_t resumeAt = h.world.gameTime();
-    // The pause happens before the panel step, so elapsedMs keeps the value
-    // of the last tick that played: 60000, and 120000 ms remain.
+    // The pause takes the time played when it paused (one tick after the
+    // last panel refresh): 60020, and 119980 ms remain.
     std::int32_t e = playerState.elapsedMs;
-    EXPECT_EQ(e, 60000);
-    EXPECT_EQ(playerState.endTime, 120000u);
+    EXPECT_EQ(e, 60020);
+    EXPECT_EQ(playerState.endTime, 119980u);
     EXPECT_EQ(playerState.endTime, static_cast<std::uint32_t>(180000 - e));
     EXPECT_EQ(playerState.startTime, static_cast<std::int32_t>(resumeAt) - e);
 

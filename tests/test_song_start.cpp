@@ -53,6 +53,16 @@ struct SongStartTest : ::testing::Test {
         playerState.currentSong = &SongTable[i];
         startSong(h.thread);
     }
+    // Ticks until no replacement waits for its open (a tick opens one song).
+    // Returns the ticks it took.
+    int finish() {
+        int ticks = 0;
+        while (playerState.startChain.pending && ticks < 2 * MaxSongs) {
+            h.tick();
+            ++ticks;
+        }
+        return ticks;
+    }
     TickHarness h;
 };
 
@@ -110,7 +120,7 @@ TEST_F(SongStartTest, StartByTypeTagsTimingRatioAndUnableToPlay) {
         {"a.mp3", nullptr, 100000, "105000", true, 100000, 1.0f, false},
         {"a.mp3", nullptr, 100000, "105001", true, 100000, 1.05001f, false},
         {"a.mp3", nullptr, 100000, "90000", true, 100000, 1.0f, false},
-        {"a.mp3", nullptr, 0, "60000", true, 0, 1.0f, true},
+        {"a.mp3", nullptr, 0, "60000", true, 60000, 1.0f, false},  // no stored duration: the device times it
         // a length of 0
         {"a.iff", nullptr, 0, "0", false, 0, 1.0f, true},
         {"a.WAV", nullptr, 0, "0", false, 0, 1.0f, true},
@@ -166,6 +176,9 @@ TEST_F(SongStartTest, ReplacementInBothOrders) {
     library(3);
     h.mci->unplayable.insert("/m/2.mp3");
     startAt(2);
+    EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/2.mp3"}));  // the replacement opens next tick
+    EXPECT_EQ(h.mci->count("close song"), 1);
+    EXPECT_EQ(finish(), 1);
     EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/2.mp3", "/m/0.mp3"}));
     ASSERT_EQ(h.log.size(), 2u);
     EXPECT_EQ(h.log[1], "-/m/2.mp3");
@@ -179,6 +192,7 @@ TEST_F(SongStartTest, ReplacementInBothOrders) {
     playerState.historyCount = 0;
     h.world.forceNextRandom(1);
     startAt(2);
+    finish();
     EXPECT_EQ(h.mci->opened(), (std::vector<std::string>{"/m/2.mp3", "/m/1.mp3"}));
     EXPECT_EQ(playerState.randomIndex, 1);
     EXPECT_EQ(playerState.currentIndex, 2u);  // random draws leave the sequential place
@@ -202,6 +216,7 @@ TEST_F(SongStartTest, ReplacementChainsEnd) {
         h.world.showMessage("", 0);
         playerState.randomOn = r.randomOn;
         startAt(0);
+        EXPECT_EQ(finish(), r.songs - 1);  // one open per tick
         auto opened = h.mci->opened();
         EXPECT_EQ(opened.size(), static_cast<std::size_t>(r.songs));  // each bad file opened once
         std::sort(opened.begin(), opened.end());
