@@ -11,6 +11,21 @@
 
 namespace kestro::testing {
 
+// True in the AddressSanitizer build (scripts/test.sh --sanitize), whose
+// every allocation, libmpv's included, costs several times the usual time
+// and memory: the bounds of time and memory that tests check allow for it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 class TempDir {
 public:
     TempDir();

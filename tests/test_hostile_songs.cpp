@@ -95,7 +95,9 @@ struct ProbeRun {
 ProbeRun probe(const TempDir& dir, const std::string& reference, const std::string& file, bool bare, int repeats) {
     const std::string trace = dir / "trace.txt", out = dir / "out.txt", err = dir / "err.txt";
     const std::string helper = KESTRO_SONG_PROBE_PATH;
-    const std::string command = "strace -f -qq -o '" + trace + "' -e trace=openat,socket,bind,connect '" + helper +
+    // (LeakSanitizer cannot run under ptrace: an instrumented helper runs
+    // without it.)
+    const std::string command = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq -o '" + trace + "' -e trace=openat,socket,bind,connect '" + helper +
                                 "' " + (bare ? "--bare " : "") + "'" + reference + "' '" + file + "' " +
                                 std::to_string(repeats) + " >'" + out + "' 2>'" + err + "'";
     ProbeRun r;

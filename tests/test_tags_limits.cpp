@@ -42,17 +42,7 @@ using kestro::platform::MediaTags;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using kestro::testing::kAddressSanitizer;
 
 constexpr long MB = 1000 * 1000;
 
