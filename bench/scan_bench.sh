@@ -76,7 +76,7 @@ build_tool gen_library "$ROOT/bench/tools/gen_library.cpp"
 build_tool taglib_walk "$ROOT/bench/tools/taglib_walk.cpp"
 MEDIA_SOURCES=("$ROOT"/platform/MediaTags*.cpp "$ROOT/platform/Paths.cpp")
 build_tool readtags_walk "$ROOT/bench/tools/readtags_walk.cpp" \
-  "$ROOT/library/TagReader.cpp" "$ROOT/library/SongTable.cpp" \
+  "$ROOT/library/TagReader.cpp" "$ROOT/library/SongTable.cpp" "$ROOT/platform/LargePages.cpp" \
   "$ROOT/plugin/PlayerState.cpp" "${MEDIA_SOURCES[@]}"
 
 # --- the library ------------------------------------------------------------
