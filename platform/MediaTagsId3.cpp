@@ -252,8 +252,24 @@ bool readPlainMpegTags(FastFileStream& s, MpegTagTexts& out) {
         return false;
     const std::uint32_t tagSize = synchSafeOrPlain(h + 6);
     if (tagSize <= 10 || tagSize > kMaxPlainTag || 10 + static_cast<long>(tagSize) > fileSize) return false;
-    // TagLib takes an ID3v2 header right after the tag for a second tag.
+    // The ID3v1 tag: "TAG" 128 bytes from the end, unless that is the end
+    // of an APE footer's "APETAGEX". An APE tag (its footer before the
+    // ID3v1 tag or at the end) is left to TagLib. (Read first: the end of
+    // the file is in the scanners' window now, see limitApeItems.)
+    unsigned char tail[kId3v1Size + 32];
+    if (!copyBytes(s, fileSize - static_cast<long>(sizeof tail), sizeof tail, tail)) return false;
+    const unsigned char* v1 = tail + 32;
+
+    // The whole tag in one read when the head does not hold it, with the
+    // first audio frames after it, where the length is looked for next (in
+    // pieces of 4 KiB and a little).
     const long after = 10 + static_cast<long>(tagSize);
+    constexpr long kAfterTag = 2 * kSpanAhead;
+    if (after + kAfterTag <= kSpanSize) {
+        long got = 0;
+        s.span(0, after, got, after + kAfterTag);
+    }
+    // TagLib takes an ID3v2 header right after the tag for a second tag.
     if (fileSize - after >= 10) {
         unsigned char next[3];
         if (!copyBytes(s, after, 3, next) || std::memcmp(next, "ID3", 3) == 0) return false;
@@ -262,12 +278,6 @@ bool readPlainMpegTags(FastFileStream& s, MpegTagTexts& out) {
     std::string texts[4];
     if (!readFrames(Id3Body{s, 10, tagSize}, version, texts)) return false;
 
-    // The ID3v1 tag: "TAG" 128 bytes from the end, unless that is the end
-    // of an APE footer's "APETAGEX". An APE tag (its footer before the
-    // ID3v1 tag or at the end) is left to TagLib.
-    unsigned char tail[kId3v1Size + 32];
-    if (!copyBytes(s, fileSize - static_cast<long>(sizeof tail), sizeof tail, tail)) return false;
-    const unsigned char* v1 = tail + 32;
     const bool hasId3v1 = std::memcmp(v1, "TAG", 3) == 0 && std::memcmp(v1 - 3, "APETAGEX", 8) != 0;
     if (std::memcmp(hasId3v1 ? tail : tail + kId3v1Size, "APETAGEX", 8) == 0) return false;
     std::string v1Texts[4];
