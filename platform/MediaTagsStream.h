@@ -161,6 +161,7 @@ private:
     long pos_ = 0;
     bool open_ = false;
     Window head_, tail_, extra_, span_;
+    const Window* lastSpan_ = nullptr;  // the window span() used last
     bool usesScratch_ = false;
     std::unique_ptr<char[]> own_;
     std::uintptr_t stackBase_ = 0;

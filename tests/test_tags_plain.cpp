@@ -1,6 +1,7 @@
-// The plain MP3 tag reader (platform/MediaTagsId3) against TagLib: wherever
-// it takes a file, its four texts and its ID3v1 verdict are TagLib's; the
-// plain kinds of file it must take, and the others it must leave to TagLib.
+// Our own readers of MP3 files against TagLib's: the plain tag reader
+// (platform/MediaTagsId3), wherever it takes a file, gives TagLib's four
+// texts and ID3v1 verdict, takes the plain kinds of file and leaves the
+// others to TagLib; the VBR header reader gives TagLib's frame count.
 
 #include <gtest/gtest.h>
 
@@ -12,9 +13,11 @@
 #include <taglib/id3v2framefactory.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tbytevectorstream.h>
+#include <taglib/xingheader.h>
 
 #include "platform/MediaTags.h"
 #include "platform/MediaTagsId3.h"
+#include "platform/MediaTagsMpeg.h"
 #include "platform/MediaTagsStream.h"
 
 using Bytes = std::string;
@@ -184,4 +187,50 @@ TEST(MediaTagsPlainMp3, DamagedTagsGiveTagLibsTextsOrGoToTagLib) {
         }
     }
     EXPECT_GT(taken, tries / 4);  // most damage still leaves a plain tag
+}
+
+// A Xing/Info or VBRI header in the first frame times the file as TagLib's
+// reader of those headers does; without a valid one the frames are counted.
+TEST(MediaTagsMp3Length, VbrHeadersReadAsTagLibReadsThem) {
+    const auto xing = [](const char* id, char flags, std::uint32_t frames, std::uint32_t bytes) {
+        return Bytes(id, 4) + Bytes(3, '\0') + flags + be32(frames, false) + be32(bytes, false);
+    };
+    const auto vbri = [](std::uint32_t frames, std::uint32_t bytes) {
+        return Bytes("VBRI", 4) + Bytes(6, '\0') + be32(bytes, false) + be32(frames, false) + Bytes(14, '\0');
+    };
+    struct Case {
+        const char* name;
+        std::size_t at;  // where in the first frame
+        Bytes header;
+    } cases[] = {
+        {"Xing", 36, xing("Xing", 3, 1000, 5000)},
+        {"Info", 21, xing("Info", 15, 77, 5000)},
+        {"Xing without a size", 36, xing("Xing", 1, 1000, 5000)},
+        {"Xing of no frames", 36, xing("Xing", 3, 0, 5000)},
+        {"Xing of no bytes", 36, xing("Xing", 3, 1000, 0)},
+        {"Xing cut by the frame's end", 405, xing("Xing", 3, 1000, 5000)},
+        {"VBRI", 36, vbri(500, 9000)},
+        {"VBRI cut by the frame's end", 390, vbri(500, 9000)},
+        {"a bad Xing hides a VBRI", 36, xing("Xing", 1, 1000, 5000) + vbri(500, 9000)},
+        {"Info first, Xing later: Xing", 36, xing("Info", 3, 10, 5000) + xing("Xing", 3, 2000, 5000)},
+        {"none", 36, Bytes()},
+    };
+    const Bytes plainFrame = Bytes("\xFF\xFB\x90\x00", 4) + Bytes(413, '\0');
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes first = plainFrame;
+        first.replace(c.at, std::min(c.header.size(), first.size() - c.at), c.header.substr(0, first.size() - c.at));
+        Bytes file = first;
+        for (int i = 0; i < 20; ++i) file += plainFrame;
+        FastFileStream s;
+        ASSERT_TRUE(s.openMemory(file.data(), file.size(), "a.mp3"));
+        std::uint64_t d = 0;
+        ASSERT_TRUE(kestro::platform::mediatags::mpegDuration(s, 0, static_cast<long>(file.size()), d));
+        const TagLib::MPEG::XingHeader tagLib(TagLib::ByteVector(first.data(), static_cast<unsigned>(first.size())));
+        if (tagLib.isValid()) {  // to the millisecond, as TagLib times it
+            EXPECT_EQ(d, static_cast<std::uint64_t>(1152 * 1000.0 / 44100 * tagLib.totalFrames() + 0.5) * 10000);
+        } else {  // the 21 frames counted
+            EXPECT_EQ(d, std::uint64_t{21} * 1152 * 10000000 / 44100);
+        }
+    }
 }
