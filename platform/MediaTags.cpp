@@ -240,9 +240,17 @@ void prepareRiff(FastFileStream& s, bool bigEndian, std::string& title, std::str
             if (!isId3ChunkName(name)) continue;
             if (!read) {
                 read = true;
-                TagLib::ID3v2::Tag tag(&chunks, static_cast<long>(chunks.offset(i)),
-                                       LimitingFrameFactory::instance());
-                takeTag(&tag, title, author, album, year);
+                mediatags::Id3Texts plain;
+                if (mediatags::readPlainId3v2Tag(s, static_cast<long>(chunks.offset(i)), plain)) {
+                    title = std::move(plain.title);
+                    author = std::move(plain.author);
+                    album = std::move(plain.album);
+                    year = std::move(plain.year);
+                } else {
+                    TagLib::ID3v2::Tag tag(&chunks, static_cast<long>(chunks.offset(i)),
+                                           LimitingFrameFactory::instance());
+                    takeTag(&tag, title, author, album, year);
+                }
             }
             hideId3.push_back(static_cast<long>(chunks.offset(i)) - 8);
         }

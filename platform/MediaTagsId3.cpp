@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/MediaTagsStream.h"
 #include "platform/Text.h"
@@ -241,17 +242,55 @@ bool readFrames(const Id3Body& body, unsigned version, std::string (&texts)[4]) 
 
 }  // namespace
 
+namespace {
+
+struct TagHeader {
+    unsigned version = 0;
+    std::uint32_t size = 0;  // of the body, after the 10-byte header
+};
+
+// The header of a plain ID3v2 tag at `at` whose body the file holds whole:
+// version 2.3 or 2.4; no unsynchronisation, extended header, experimental
+// mark or footer; a synch-safe size. False for any other.
+bool plainHeader(FastFileStream& s, long at, TagHeader& out) {
+    unsigned char h[10];
+    if (!copyBytes(s, at, 10, h) || std::memcmp(h, "ID3", 3) != 0) return false;
+    if ((h[3] != 3 && h[3] != 4) || (h[5] & 0xF0) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0) return false;
+    out.version = h[3];
+    out.size = synchSafeOrPlain(h + 6);
+    return out.size > 10 && out.size <= kMaxPlainTag && at + 10 + static_cast<long>(out.size) <= s.length();
+}
+
+// The four texts of the plain tag at `at` and its year's number. False
+// where TagLib's result is not reproduced.
+bool readTagBody(FastFileStream& s, long at, const TagHeader& h, std::string (&texts)[4], unsigned& year) {
+    // TagLib takes an ID3v2 header right after the tag for a second tag.
+    const long after = at + 10 + static_cast<long>(h.size);
+    if (s.length() - after >= 10) {
+        unsigned char next[3];
+        if (!copyBytes(s, after, 3, next) || std::memcmp(next, "ID3", 3) == 0) return false;
+    }
+    return readFrames(Id3Body{s, at + 10, h.size}, h.version, texts) && yearNumber(texts[3], year);
+}
+
+}  // namespace
+
+bool readPlainId3v2Tag(FastFileStream& s, long offset, Id3Texts& out) {
+    TagHeader h;
+    std::string texts[4];
+    unsigned year = 0;
+    if (!plainHeader(s, offset, h) || !readTagBody(s, offset, h, texts, year)) return false;
+    out.title = std::move(texts[0]);
+    out.author = std::move(texts[1]);
+    out.album = std::move(texts[2]);
+    out.year = year > 0 ? std::to_string(year) : std::string();
+    return true;
+}
+
 bool readPlainMpegTags(FastFileStream& s, MpegTagTexts& out) {
     const long fileSize = s.length();
-    unsigned char h[10];
-    if (fileSize < kMinPlainFile || !copyBytes(s, 0, 10, h) || std::memcmp(h, "ID3", 3) != 0) return false;
-    const unsigned version = h[3];
-    // No unsynchronisation, extended header, experimental mark or footer;
-    // a synch-safe size.
-    if ((version != 3 && version != 4) || (h[5] & 0xF0) != 0 || ((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0)
-        return false;
-    const std::uint32_t tagSize = synchSafeOrPlain(h + 6);
-    if (tagSize <= 10 || tagSize > kMaxPlainTag || 10 + static_cast<long>(tagSize) > fileSize) return false;
+    TagHeader h;
+    if (fileSize < kMinPlainFile || !plainHeader(s, 0, h)) return false;
     // The ID3v1 tag: "TAG" 128 bytes from the end, unless that is the end
     // of an APE footer's "APETAGEX". An APE tag (its footer before the
     // ID3v1 tag or at the end) is left to TagLib. (Read first: the end of
@@ -259,34 +298,29 @@ bool readPlainMpegTags(FastFileStream& s, MpegTagTexts& out) {
     unsigned char tail[kId3v1Size + 32];
     if (!copyBytes(s, fileSize - static_cast<long>(sizeof tail), sizeof tail, tail)) return false;
     const unsigned char* v1 = tail + 32;
+    const bool hasId3v1 = std::memcmp(v1, "TAG", 3) == 0 && std::memcmp(v1 - 3, "APETAGEX", 8) != 0;
+    if (std::memcmp(hasId3v1 ? tail : tail + kId3v1Size, "APETAGEX", 8) == 0) return false;
 
     // The whole tag in one read when the head does not hold it, with the
     // first audio frames after it, where the length is looked for next (in
     // pieces of 4 KiB and a little).
-    const long after = 10 + static_cast<long>(tagSize);
+    const long after = 10 + static_cast<long>(h.size);
     constexpr long kAfterTag = 2 * kSpanAhead;
     if (after + kAfterTag <= kSpanSize) {
         long got = 0;
         s.span(0, after, got, after + kAfterTag);
     }
-    // TagLib takes an ID3v2 header right after the tag for a second tag.
-    if (fileSize - after >= 10) {
-        unsigned char next[3];
-        if (!copyBytes(s, after, 3, next) || std::memcmp(next, "ID3", 3) == 0) return false;
-    }
-
     std::string texts[4];
-    if (!readFrames(Id3Body{s, 10, tagSize}, version, texts)) return false;
+    unsigned year2 = 0;
+    if (!readTagBody(s, 0, h, texts, year2)) return false;
 
-    const bool hasId3v1 = std::memcmp(v1, "TAG", 3) == 0 && std::memcmp(v1 - 3, "APETAGEX", 8) != 0;
-    if (std::memcmp(hasId3v1 ? tail : tail + kId3v1Size, "APETAGEX", 8) == 0) return false;
     std::string v1Texts[4];
     if (hasId3v1) {
         for (int i = 0; i < 3; ++i) v1Texts[i] = id3v1Field(v1 + 3 + 30 * i, 30);
         v1Texts[3] = id3v1Field(v1 + 93, 4);
     }
-    unsigned year2 = 0, year1 = 0;
-    if (!yearNumber(texts[3], year2) || !yearNumber(v1Texts[3], year1)) return false;
+    unsigned year1 = 0;
+    if (!yearNumber(v1Texts[3], year1)) return false;
 
     out.title = texts[0].empty() ? v1Texts[0] : texts[0];
     out.author = texts[1].empty() ? v1Texts[1] : texts[1];

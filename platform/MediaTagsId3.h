@@ -1,7 +1,8 @@
-// The tags of an MPEG file read without TagLib, when they are of the plain
-// kind nearly every file has: an ID3v2.3 or 2.4 tag at the start without
-// unsynchronisation, extended header or footer, frames without format flags,
-// and an ID3v1 tag or none at the end (no APE tag).
+// The tags of an MPEG file (and the ID3 chunk of a WAV or AIFF file) read
+// without TagLib, when they are of the plain kind nearly every file has: an
+// ID3v2.3 or 2.4 tag without unsynchronisation, extended header or footer,
+// frames without format flags, and, in an MPEG file, an ID3v1 tag or none
+// at the end (no APE tag).
 //
 // TagLib makes a heap object of every frame, byte block and text it meets
 // (some 600 allocations for a plain MP3 file): that was two thirds of a
@@ -30,15 +31,23 @@ namespace mediatags {
 // is taken instead.
 constexpr std::uint32_t kMaxId3TextFrame = 64 * 1024;
 
-struct MpegTagTexts {
+struct Id3Texts {
     std::string title, author, album, year;  // UTF-8; empty: missing
-    bool hasId3v1 = false;                   // the file ends in an ID3v1 tag
+};
+
+struct MpegTagTexts : Id3Texts {
+    bool hasId3v1 = false;  // the file ends in an ID3v1 tag
 };
 
 // Reads the tags of an MPEG file that starts with an ID3v2 tag, when they
-// are of the plain kind above. False, with `out` as it was, for any other
-// file.
+// are of the plain kind above: the ID3v2 tag's texts, then the ID3v1 tag's
+// for what it lacks. False, with `out` as it was, for any other file.
 bool readPlainMpegTags(FastFileStream& s, MpegTagTexts& out);
+
+// Reads the plain ID3v2 tag at `offset` (a WAV or AIFF file's ID3 chunk),
+// as TagLib's ID3v2 tag reader reads it there. False, with `out` as it
+// was, when the tag is not of the plain kind.
+bool readPlainId3v2Tag(FastFileStream& s, long offset, Id3Texts& out);
 
 }  // namespace mediatags
 }  // namespace kestro::platform

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tbytevectorstream.h>
 #include <taglib/xingheader.h>
@@ -77,6 +78,26 @@ Texts tagLibTexts(const Bytes& file) {
     const TagLib::Tag* t = f.tag();
     return {t->title().to8Bit(true), t->artist().to8Bit(true), t->album().to8Bit(true),
             t->year() ? std::to_string(t->year()) : std::string(), f.hasID3v1Tag()};
+}
+
+// What TagLib's ID3v2 tag reader gives for a tag `at` bytes into `file`
+// (the ID3 chunk of a WAV or AIFF file).
+Texts tagLibTagAt(const Bytes& file, long at) {
+    TagLib::ByteVectorStream stream(TagLib::ByteVector(file.data(), static_cast<unsigned>(file.size())));
+    TagLib::MPEG::File f(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+    const TagLib::ID3v2::Tag t(&f, at);
+    return {t.title().to8Bit(true), t.artist().to8Bit(true), t.album().to8Bit(true),
+            t.year() ? std::to_string(t.year()) : std::string(), false};
+}
+
+bool plainTagAt(const Bytes& file, long at, Texts& out) {
+    FastFileStream s;
+    kestro::platform::mediatags::Id3Texts t;
+    if (!s.openMemory(file.data(), file.size(), "a.wav") ||
+        !kestro::platform::mediatags::readPlainId3v2Tag(s, at, t))
+        return false;
+    out = {t.title, t.author, t.album, t.year, false};
+    return true;
 }
 
 // The plain reader's texts; false when it leaves the file to TagLib.
@@ -174,6 +195,12 @@ TEST(MediaTagsPlainMp3, DamagedTagsGiveTagLibsTextsOrGoToTagLib) {
                 const std::size_t at = tail ? file.size() - 128 + random() % 128 : 3 + random() % (tagEnd - 3);
                 const char values[] = {0, 1, 2, 3, '\t', '\x7F', '\xFF', 'T', ' ', '0', static_cast<char>(random())};
                 file[at] = values[random() % sizeof values];
+            }
+            // The tag alone, further into a file (as in a WAV file's chunk).
+            const Bytes chunked = Bytes(100, 'R') + file;
+            Texts tagOnly;
+            if (plainTagAt(chunked, 100, tagOnly)) {
+                ASSERT_EQ(tagOnly, tagLibTagAt(chunked, 100)) << "case " << tries;
             }
             Texts plain;
             if (!plainTexts(file, plain)) continue;
