@@ -510,11 +510,15 @@ int readShellLinkFile(const char* path, std::string& target) {
     target.clear();
     if (path == nullptr || path[0] == '\0') return kShellLinkUnreadable;
     struct stat st;
-    if (::lstat(path, &st) != 0) return kShellLinkUnreadable;
-    if (S_ISLNK(st.st_mode) && isShortcutFileName(path)) {
-        int status = readSymlinkTarget(path, static_cast<std::size_t>(st.st_size), target);
-        if (status != kShellLinkOk) target.clear();
-        return status;
+    // Only a name like a shortcut's can be a symbolic-link shortcut (the
+    // scan's m4a pass asks about every m4a file: no lstat for those).
+    if (isShortcutFileName(path)) {
+        if (::lstat(path, &st) != 0) return kShellLinkUnreadable;
+        if (S_ISLNK(st.st_mode)) {
+            int status = readSymlinkTarget(path, static_cast<std::size_t>(st.st_size), target);
+            if (status != kShellLinkOk) target.clear();
+            return status;
+        }
     }
 
     // O_NONBLOCK: a FIFO or device named like a shortcut must not hang us.
