@@ -290,11 +290,6 @@ void limitApeItems(FastFileStream& s) {
     }
 }
 
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
 // A TagLib file over our stream that reads nothing by itself, for TagLib's
 // own readers of a file's structure (the MP4 atom tree).
 class StructureFile : public TagLib::File {
@@ -334,7 +329,7 @@ bool limitMp4Items(FastFileStream& s) {
                 long got = 0;
                 const unsigned char* p = s.span(body + pos, 8, got);
                 if (!p || got < 8) break;
-                const long length = static_cast<long>(be32(p));
+                const long length = static_cast<long>(mediatags::be32(p));
                 if (length < 12) break;
                 if ((i == kMaxMp4Data || tooLong) && (!freeForm || i >= 2)) {
                     s.maskBytes(body + pos + 4, "dat_", 4);
@@ -531,11 +526,11 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             unsigned char h[24];
             if (s.readAt(0, 24, reinterpret_cast<char*>(h)) != 24) break;
             if (std::memcmp(h, ".snd", 4) != 0) break;
-            const std::uint64_t offset = be32(h + 4);
-            std::uint64_t size = be32(h + 8);
-            const unsigned bits = auBitsPerSample(be32(h + 12));
-            const std::uint64_t rate = be32(h + 16);
-            const std::uint64_t channels = be32(h + 20);
+            const std::uint64_t offset = mediatags::be32(h + 4);
+            std::uint64_t size = mediatags::be32(h + 8);
+            const unsigned bits = auBitsPerSample(mediatags::be32(h + 12));
+            const std::uint64_t rate = mediatags::be32(h + 16);
+            const std::uint64_t channels = mediatags::be32(h + 20);
             const std::uint64_t fileSize = static_cast<std::uint64_t>(s.length());
             if (offset < 24 || bits == 0 || rate == 0 || channels == 0) break;
             const std::uint64_t available = fileSize > offset ? fileSize - offset : 0;

@@ -38,11 +38,6 @@ bool copyBytes(FastFileStream& s, long pos, long n, unsigned char* out) {
     return true;
 }
 
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
 // An ID3v2.4 frame size as TagLib reads it: synch-safe, or a plain number
 // when one of its bytes has the top bit set.
 std::uint32_t synchSafeOrPlain(const unsigned char* p) {

@@ -20,11 +20,6 @@ constexpr int kBitrates[2][3][15] = {
 };
 constexpr int kRates[3] = {44100, 48000, 32000};  // MPEG-1; /2 MPEG-2, /4 MPEG-2.5
 
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
 bool sameStream(const MpegHeader& a, const MpegHeader& b) {
     return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate;
 }
