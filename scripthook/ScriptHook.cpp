@@ -251,32 +251,6 @@ int openLogFile(const char* path, const char** problem) {
 
 std::uint32_t nativeHash(std::string_view name) { return kestro::jenkinsLowerCaseHash(name); }
 
-kestro::NativeSlot NativeCall::slot(int index) const {
-    if (index < 0 || index >= kestro::kNativeArgSlots) return 0;
-    kestro::NativeSlot v;
-    std::memcpy(&v, ctx_->argArea + index * sizeof(kestro::NativeSlot), sizeof v);
-    return v;
-}
-
-std::int32_t NativeCall::intArg(int index) const {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot(index)));
-}
-
-float NativeCall::floatArg(int index) const {
-    std::uint32_t bits = static_cast<std::uint32_t>(slot(index));
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
-bool NativeCall::boolArg(int index) const { return (slot(index) & 0xFFu) != 0; }
-
-void* NativeCall::pointerArg(int index) const { return reinterpret_cast<void*>(slot(index)); }
-
-const char* NativeCall::textArg(int index) const {
-    return static_cast<const char*>(pointerArg(index));
-}
-
 void NativeCall::setIntResult(std::int32_t value) {
     kestro::NativeSlot v = static_cast<std::uint32_t>(value);
     std::memcpy(ctx_->argArea, &v, sizeof v);
