@@ -221,6 +221,7 @@ bool isId3ChunkName(const TagLib::ByteVector& name) { return name == "ID3 " || n
 // same way ("LIS_"): TagLib would keep each 8-byte field of an INFO list as
 // a map entry of about 200 bytes; real INFO lists take a few hundred bytes.
 constexpr unsigned kMaxInfoChunk = 64 * 1024;
+constexpr unsigned kMaxPlainChunks = 256;
 
 void prepareRiff(FastFileStream& s, bool bigEndian, std::string& title, std::string& author,
                  std::string& album, std::string& year) {
@@ -240,8 +241,11 @@ void prepareRiff(FastFileStream& s, bool bigEndian, std::string& title, std::str
             if (!isId3ChunkName(name)) continue;
             if (!read) {
                 read = true;
+                // (Our reader leaves the read budget to TagLib's readers of the
+                // rest of the file: with few chunks they stay far from it.)
                 mediatags::Id3Texts plain;
-                if (mediatags::readPlainId3v2Tag(s, static_cast<long>(chunks.offset(i)), plain)) {
+                if (chunks.count() <= kMaxPlainChunks &&
+                    mediatags::readPlainId3v2Tag(s, static_cast<long>(chunks.offset(i)), plain)) {
                     title = std::move(plain.title);
                     author = std::move(plain.author);
                     album = std::move(plain.album);
