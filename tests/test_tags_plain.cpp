@@ -70,42 +70,26 @@ std::ostream& operator<<(std::ostream& os, const Texts& t) {
     return os << '[' << t.title << "|" << t.author << "|" << t.album << "|" << t.year << "|" << t.hasId3v1 << ']';
 }
 
-// What TagLib's own MPEG reader gives for the file (its tag union: ID3v2,
-// APE, ID3v1).
-Texts tagLibTexts(const Bytes& file) {
+// What TagLib gives for the file: its MPEG reader's tag union (ID3v2, APE,
+// ID3v1), or with `tagAt` its ID3v2 tag reader at that place (as for the
+// ID3 chunk of a WAV or AIFF file).
+Texts tagLib(const Bytes& file, long tagAt = -1) {
     TagLib::ByteVectorStream stream(TagLib::ByteVector(file.data(), static_cast<unsigned>(file.size())));
     TagLib::MPEG::File f(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-    const TagLib::Tag* t = f.tag();
+    const TagLib::ID3v2::Tag chunk(&f, tagAt < 0 ? 0 : tagAt);
+    const TagLib::Tag* t = tagAt < 0 ? f.tag() : &chunk;
     return {t->title().to8Bit(true), t->artist().to8Bit(true), t->album().to8Bit(true),
-            t->year() ? std::to_string(t->year()) : std::string(), f.hasID3v1Tag()};
+            t->year() ? std::to_string(t->year()) : std::string(), tagAt < 0 && f.hasID3v1Tag()};
 }
 
-// What TagLib's ID3v2 tag reader gives for a tag `at` bytes into `file`
-// (the ID3 chunk of a WAV or AIFF file).
-Texts tagLibTagAt(const Bytes& file, long at) {
-    TagLib::ByteVectorStream stream(TagLib::ByteVector(file.data(), static_cast<unsigned>(file.size())));
-    TagLib::MPEG::File f(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-    const TagLib::ID3v2::Tag t(&f, at);
-    return {t.title().to8Bit(true), t.artist().to8Bit(true), t.album().to8Bit(true),
-            t.year() ? std::to_string(t.year()) : std::string(), false};
-}
-
-bool plainTagAt(const Bytes& file, long at, Texts& out) {
+// The same from our reader; false when it leaves the file to TagLib.
+bool plain(const Bytes& file, Texts& out, long tagAt = -1) {
+    namespace m = kestro::platform::mediatags;
     FastFileStream s;
-    kestro::platform::mediatags::Id3Texts t;
-    if (!s.openMemory(file.data(), file.size(), "a.wav") ||
-        !kestro::platform::mediatags::readPlainId3v2Tag(s, at, t))
-        return false;
-    out = {t.title, t.author, t.album, t.year, false};
-    return true;
-}
-
-// The plain reader's texts; false when it leaves the file to TagLib.
-bool plainTexts(const Bytes& file, Texts& out) {
-    FastFileStream s;
-    if (!s.openMemory(file.data(), file.size(), "a.mp3")) return false;
     MpegTagTexts t;
-    if (!kestro::platform::mediatags::readPlainMpegTags(s, t)) return false;
+    if (!s.openMemory(file.data(), file.size(), "a.mp3") ||
+        !(tagAt < 0 ? m::readPlainMpegTags(s, t) : m::readPlainId3v2Tag(s, tagAt, t)))
+        return false;
     out = {t.title, t.author, t.album, t.year, t.hasId3v1};
     return true;
 }
@@ -157,18 +141,18 @@ TEST(MediaTagsPlainMp3, TakesPlainTagsAndGivesTagLibsTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Texts plain;
-        ASSERT_EQ(plainTexts(c.file, plain), c.taken);
+        Texts ours;
+        ASSERT_EQ(plain(c.file, ours), c.taken);
         if (c.taken) {
-            EXPECT_EQ(plain, tagLibTexts(c.file));
+            EXPECT_EQ(ours, tagLib(c.file));
         }
     }
     Texts t;
-    ASSERT_TRUE(plainTexts(cases[0].file, t));
+    ASSERT_TRUE(plain(cases[0].file, t));
     EXPECT_EQ(t, (Texts{"Title", "Artist", "Album", "2008", true}));
-    ASSERT_TRUE(plainTexts(cases[2].file, t));
+    ASSERT_TRUE(plain(cases[2].file, t));
     EXPECT_EQ(t, (Texts{"Tit\xC3\xA9", "Ar\xF0\x9F\x98\x80", "BE", "2011", false}));
-    ASSERT_TRUE(plainTexts(cases[4].file, t));
+    ASSERT_TRUE(plain(cases[4].file, t));
     EXPECT_EQ(t, (Texts{"V1 Title", "Who", "V1 Album", "1999", true}));
 }
 
@@ -198,19 +182,18 @@ TEST(MediaTagsPlainMp3, DamagedTagsGiveTagLibsTextsOrGoToTagLib) {
             }
             // The tag alone, further into a file (as in a WAV file's chunk).
             const Bytes chunked = Bytes(100, 'R') + file;
-            Texts tagOnly;
-            if (plainTagAt(chunked, 100, tagOnly)) {
-                ASSERT_EQ(tagOnly, tagLibTagAt(chunked, 100)) << "case " << tries;
+            Texts ours;
+            if (plain(chunked, ours, 100)) {
+                ASSERT_EQ(ours, tagLib(chunked, 100)) << "case " << tries;
             }
-            Texts plain;
-            if (!plainTexts(file, plain)) continue;
+            if (!plain(file, ours)) continue;
             ++taken;
-            ASSERT_EQ(plain, tagLibTexts(file)) << "case " << tries;
+            ASSERT_EQ(ours, tagLib(file)) << "case " << tries;
             kestro::platform::MediaTags m;
             m.openMemory(file.data(), file.size(), "a.mp3");
             std::string title;
             m.text("Title", title);
-            EXPECT_EQ(title, plain.title);
+            EXPECT_EQ(title, ours.title);
         }
     }
     EXPECT_GT(taken, tries / 4);  // most damage still leaves a plain tag
