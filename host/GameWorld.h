@@ -205,5 +205,7 @@ std::vector<std::string> screenRows(const GameWorld& world);
 // Copies a text the plug-in passed, reading at most `limit` bytes; null
 // gives the empty text.
 std::string boundedText(const char* text, std::size_t limit = 4096);
+// The same into `out`, reusing its memory.
+void assignBoundedText(std::string& out, const char* text, std::size_t limit = 4096);
 
 }  // namespace kestro::host

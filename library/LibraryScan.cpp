@@ -330,6 +330,7 @@ int walkShortcutFolder(const char* root, const char* ext, bool recurse) {
 }
 
 void scanLibrary() {
+    prepareSongTableMemory();
     songCount = 0;
     lastSongIndex = 0;
     pathsLeftOut = 0;

@@ -30,4 +30,11 @@ extern SongEntry SongTable[MaxSongs];
 extern std::int32_t songCount;
 extern std::int32_t lastSongIndex;
 
+// The table is 72 MB, of which a full scan writes into every 4 KiB page (an
+// entry spans two or three pages and writes at several places in each): one
+// page fault per page cost a 10000-song scan about a fifth of its time. The
+// scan calls this first, so that the table is backed by large pages where
+// the system has them. Called once or many times, it does the same.
+void prepareSongTableMemory();
+
 }  // namespace kestro

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <taglib/tbytevector.h>
-#include <taglib/xingheader.h>
-
 #include "platform/MediaTagsStream.h"
 
 namespace kestro::platform::mediatags {
@@ -28,12 +25,28 @@ bool sameStream(const MpegHeader& a, const MpegHeader& b) {
 }
 
 // The header at `pos` when it is valid and of the stream's kind (read on
-// in large pieces: the frame count walks the whole stream).
-bool headerAt(FastFileStream& s, long pos, long end, const MpegHeader& kind, MpegHeader& h) {
+// in large pieces: the frame count walks the whole stream). `memo` keeps
+// the last header decoded, but for its padding bit: a stream repeats a few
+// headers (one per bitrate) thousands of times.
+struct HeaderMemo {
+    std::uint32_t bits = 0;  // the four bytes without the padding bit; 0: none
+    MpegHeader unpadded;
+};
+bool headerAt(FastFileStream& s, long pos, long end, const MpegHeader& kind, MpegHeader& h, HeaderMemo& memo) {
     if (pos + 4 > end) return false;
     long got = 0;
     const unsigned char* p = s.span(pos, 4, got, kSpanSize);
-    return p && got == 4 && parseMpegHeader(p, h) && sameStream(h, kind);
+    if (!p || got != 4) return false;
+    constexpr std::uint32_t kPadding = 0x200;
+    const std::uint32_t bits = be32(p) & ~kPadding;
+    if (bits != memo.bits) {
+        const unsigned char unpadded[4] = {p[0], p[1], static_cast<unsigned char>(p[2] & ~0x02), p[3]};
+        memo.bits = parseMpegHeader(unpadded, memo.unpadded) ? bits : 0;
+        if (memo.bits == 0) return false;
+    }
+    h = memo.unpadded;
+    if (p[2] & 0x02) h.frameLength += h.layer == 1 ? 4 : 1;
+    return sameStream(h, kind);
 }
 
 // The next frame at or after `from` (before `limit`) that is followed by
@@ -51,9 +64,37 @@ long resync(FastFileStream& s, long from, long limit, long end, const MpegHeader
         MpegHeader h, next;
         if (buf[i] != 0xFF || !parseMpegHeader(buf + i, h) || !sameStream(h, kind)) continue;
         const long at = from + i;
-        if (at + h.frameLength >= end || headerAt(s, at + h.frameLength, end, kind, next)) return at;
+        HeaderMemo memo;
+        if (at + h.frameLength >= end || headerAt(s, at + h.frameLength, end, kind, next, memo)) return at;
     }
     return -1;
+}
+
+// The frame count of a Xing/Info or VBRI header in the first frame's
+// `n` bytes, read as TagLib's XingHeader reads it: "Xing" anywhere in the
+// frame, else "Info" (16 bytes from there, flags with frames and size),
+// else "VBRI" (32 bytes); valid when frames and size are not 0. 0 for none.
+// (TagLib's reader makes a byte vector of the frame and searches it three
+// times: a twentieth of a scan.)
+std::uint32_t vbrHeaderFrames(const unsigned char* p, long n) {
+    const auto find = [p, n](const char* id) -> long {
+        const unsigned char* end = p + n;
+        const unsigned char* at = std::search(p, end, id, id + 4);
+        return at == end ? -1 : at - p;
+    };
+    std::uint32_t frames = 0, size = 0;
+    long at = find("Xing");
+    if (at < 0) at = find("Info");
+    if (at >= 0) {
+        if (n < at + 16 || (p[at + 7] & 0x03) != 0x03) return 0;
+        frames = be32(p + at + 8);
+        size = be32(p + at + 12);
+    } else if ((at = find("VBRI")) >= 0) {
+        if (n < at + 32) return 0;
+        frames = be32(p + at + 14);
+        size = be32(p + at + 10);
+    }
+    return size > 0 ? frames : 0;
 }
 
 }  // namespace
@@ -98,9 +139,10 @@ struct FrameWalk {
 FrameWalk walkFrames(FastFileStream& s, long pos, long stopAt, long end, const MpegHeader& kind,
                      long& resyncBytes) {
     FrameWalk w;
+    HeaderMemo memo;
     while (pos + 4 <= end && pos < stopAt) {
         MpegHeader h;
-        if (headerAt(s, pos, end, kind, h)) {
+        if (headerAt(s, pos, end, kind, h, memo)) {
             ++w.frames;
             pos += h.frameLength;
             continue;
@@ -228,10 +270,9 @@ bool mpegDuration(FastFileStream& s, long first, long end, std::uint64_t& hundre
     if (!p || got < 4 || !parseMpegHeader(p, h)) return false;
     p = s.span(first, h.frameLength, got);
     if (!p) return false;
-    const TagLib::MPEG::XingHeader xing(TagLib::ByteVector(reinterpret_cast<const char*>(p), static_cast<unsigned>(got)));
-    if (xing.isValid()) {
+    if (const std::uint32_t frames = vbrHeaderFrames(p, got)) {
         const double timePerFrame = h.samples * 1000.0 / h.sampleRate;
-        const auto ms = static_cast<std::uint64_t>(timePerFrame * xing.totalFrames() + 0.5);
+        const auto ms = static_cast<std::uint64_t>(timePerFrame * frames + 0.5);
         hundredNs = ms * 10000u;
         return true;
     }

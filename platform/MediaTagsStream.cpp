@@ -142,10 +142,17 @@ const unsigned char* FastFileStream::span(long pos, long want, long& got, long a
         got = want;
         return reinterpret_cast<const unsigned char*>(mem_ + pos);
     }
+    // The window that served the last call first: the scanners walk on
+    // through one window (the frame count asks for every frame's header).
+    if (lastSpan_ && lastSpan_->len > 0 && pos >= lastSpan_->start && pos + want <= lastSpan_->start + lastSpan_->len) {
+        got = want;
+        return reinterpret_cast<const unsigned char*>(lastSpan_->buf + (pos - lastSpan_->start));
+    }
     for (const Window* w : {&head_, &tail_, &extra_, &span_}) {
         if (w->len > 0 && pos >= w->start && pos < w->start + w->len) {
             got = std::min(want, w->start + w->len - pos);
             if (got == want || w->start + w->len == readEnd_) {
+                lastSpan_ = w;
                 return reinterpret_cast<const unsigned char*>(w->buf + (pos - w->start));
             }
         }
@@ -154,6 +161,7 @@ const unsigned char* FastFileStream::span(long pos, long want, long& got, long a
     const long length = std::min({kSpanSize, readEnd_ - pos, std::max(want, ahead)});
     if (fd_ < 0 || !load(span_, pos, length) || span_.len == 0) return nullptr;
     got = std::min(want, span_.len);
+    lastSpan_ = &span_;
     return reinterpret_cast<const unsigned char*>(span_.buf);
 }
 

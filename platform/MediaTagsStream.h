@@ -54,6 +54,12 @@ constexpr long kWindowSize = 32 * 1024;
 constexpr long kSpanSize = 128 * 1024;
 constexpr long kSpanAhead = 4 * 1024;
 
+// A big-endian 32-bit number.
+inline std::uint32_t be32(const unsigned char* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
 // The read budget of one file (see the top of this file and docs/tags.md).
 constexpr long kReadBudget = 8L * 1024 * 1024;
 constexpr long kScanBudget = 256L * 1024;
@@ -161,6 +167,7 @@ private:
     long pos_ = 0;
     bool open_ = false;
     Window head_, tail_, extra_, span_;
+    const Window* lastSpan_ = nullptr;  // the window span() used last
     bool usesScratch_ = false;
     std::unique_ptr<char[]> own_;
     std::uintptr_t stackBase_ = 0;

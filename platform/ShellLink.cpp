@@ -126,24 +126,6 @@ int& codePageSetting() {
     return codePage;
 }
 
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // ------------------------------------------------------------- strings ---
 
 // An ANSI string starting at `off` and ending at a NUL inside the region.
@@ -528,11 +510,15 @@ int readShellLinkFile(const char* path, std::string& target) {
     target.clear();
     if (path == nullptr || path[0] == '\0') return kShellLinkUnreadable;
     struct stat st;
-    if (::lstat(path, &st) != 0) return kShellLinkUnreadable;
-    if (S_ISLNK(st.st_mode) && isShortcutFileName(path)) {
-        int status = readSymlinkTarget(path, static_cast<std::size_t>(st.st_size), target);
-        if (status != kShellLinkOk) target.clear();
-        return status;
+    // Only a name like a shortcut's can be a symbolic-link shortcut (the
+    // scan's m4a pass asks about every m4a file: no lstat for those).
+    if (isShortcutFileName(path)) {
+        if (::lstat(path, &st) != 0) return kShellLinkUnreadable;
+        if (S_ISLNK(st.st_mode)) {
+            int status = readSymlinkTarget(path, static_cast<std::size_t>(st.st_size), target);
+            if (status != kShellLinkOk) target.clear();
+            return status;
+        }
     }
 
     // O_NONBLOCK: a FIFO or device named like a shortcut must not hang us.
@@ -542,25 +528,32 @@ int readShellLinkFile(const char* path, std::string& target) {
         ::close(fd);
         return kShellLinkUnreadable;
     }
+    // Reads into `out` until `count` bytes are there or the file ends.
+    auto readUpTo = [fd](unsigned char* out, std::size_t count) {
+        std::size_t have = 0;
+        while (have < count) {
+            ssize_t got = ::read(fd, out + have, count - have);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            have += static_cast<std::size_t>(got);
+        }
+        return have;
+    };
+    // The header first, into a small buffer: an audio file given as a
+    // shortcut (every m4a file of the scan's shortcut pass) costs one small
+    // read and no buffer of its size.
+    unsigned char header[kHeaderSize];
+    std::size_t have = readUpTo(header, kHeaderSize);
+    ShellLinkFields probe;
+    if (have < kHeaderSize || !parseShellLink(header, have, probe)) {
+        ::close(fd);
+        return kShellLinkNotALink;
+    }
     std::size_t want = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
     if (want > kShellLinkMaxFileSize) want = kShellLinkMaxFileSize;
-    std::vector<unsigned char> data;
-    data.resize(want < kHeaderSize ? kHeaderSize : want);
-    std::size_t have = 0;
-    // Read the header first, so that an audio file given as a shortcut costs
-    // one small read.
-    std::size_t goal = kHeaderSize;
-    while (have < goal) {
-        ssize_t got = ::read(fd, data.data() + have, goal - have);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        have += static_cast<std::size_t>(got);
-        if (have == kHeaderSize && goal == kHeaderSize) {
-            ShellLinkFields probe;
-            if (!parseShellLink(data.data(), have, probe)) break;
-            goal = data.size();
-        }
-    }
+    std::vector<unsigned char> data(want < kHeaderSize ? kHeaderSize : want);
+    std::memcpy(data.data(), header, kHeaderSize);
+    have += readUpTo(data.data() + kHeaderSize, data.size() - kHeaderSize);
     ::close(fd);
     ShellLinkFields fields;
     if (!parseShellLink(data.data(), have, fields)) return kShellLinkNotALink;

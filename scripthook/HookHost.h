@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -24,16 +25,23 @@ class NativeCall {
 public:
     explicit NativeCall(kestro::NativeContext* context) : ctx_(context) {}
 
+    // (The accessors are inline: a tick that draws the panel makes some 150
+    // of these calls.)
     std::uint32_t argCount() const { return ctx_->argCount; }
-    std::int32_t intArg(int slot) const;
-    float floatArg(int slot) const;
-    bool boolArg(int slot) const;  // first byte of the slot
-    const char* textArg(int slot) const;
-    template <class T>
-    T* outArg(int slot) const {
-        return reinterpret_cast<T*>(pointerArg(slot));
+    std::int32_t intArg(int index) const { return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot(index))); }
+    float floatArg(int index) const {
+        const auto bits = static_cast<std::uint32_t>(slot(index));
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
     }
-    void* pointerArg(int slot) const;
+    bool boolArg(int index) const { return (slot(index) & 0xFFu) != 0; }  // first byte of the slot
+    const char* textArg(int index) const { return static_cast<const char*>(pointerArg(index)); }
+    template <class T>
+    T* outArg(int index) const {
+        return reinterpret_cast<T*>(pointerArg(index));
+    }
+    void* pointerArg(int index) const { return reinterpret_cast<void*>(slot(index)); }
 
     void setIntResult(std::int32_t value);
     void setBoolResult(bool value);
@@ -42,7 +50,13 @@ public:
     void pushVector(float* dest, float x, float y, float z);
 
 private:
-    kestro::NativeSlot slot(int index) const;
+    // Slot `index`; 0 outside the argument area.
+    kestro::NativeSlot slot(int index) const {
+        if (index < 0 || index >= kestro::kNativeArgSlots) return 0;
+        kestro::NativeSlot v;
+        std::memcpy(&v, ctx_->argArea + index * sizeof(kestro::NativeSlot), sizeof v);
+        return v;
+    }
     kestro::NativeContext* ctx_;
 };
 

@@ -8,8 +8,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <set>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "game/NativeTable.h"
 #include "scripthook/HookHost.h"
@@ -21,8 +23,56 @@ struct NativeEntry {
     scripthook::NativeHandler handler;
 };
 
+// The natives by hash, in an open-addressed table of a power-of-two size:
+// a lookup is a mask and a compare or two. (std::unordered_map's division by
+// its prime bucket count was a fifth of the time of a tick that draws the
+// panel, which calls 45 natives.)
+class NativeMap {
+public:
+    NativeEntry* find(std::uint32_t hash) {
+        const std::int32_t i = slotOf(hash);
+        return i >= 0 && slots_[i].entry >= 0 ? &entries_[slots_[i].entry].second : nullptr;
+    }
+    void set(std::uint32_t hash, NativeEntry entry) {
+        if (NativeEntry* e = find(hash)) {
+            *e = std::move(entry);
+            return;
+        }
+        entries_.emplace_back(hash, std::move(entry));
+        // At most half full, so that every search ends at an empty slot.
+        if (entries_.size() * 2 > slots_.size()) {
+            slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), Slot{});
+            for (std::size_t k = 0; k < entries_.size(); ++k)
+                slots_[slotOf(entries_[k].first)] = {entries_[k].first, static_cast<std::int32_t>(k)};
+        } else {
+            slots_[slotOf(hash)] = {hash, static_cast<std::int32_t>(entries_.size() - 1)};
+        }
+    }
+    void clear() {
+        entries_.clear();
+        slots_.clear();
+    }
+
+private:
+    struct Slot {
+        std::uint32_t hash = 0;
+        std::int32_t entry = -1;  // -1: empty
+    };
+    // The slot holding `hash`, or the empty one where it would go; -1 for
+    // an empty table.
+    std::int32_t slotOf(std::uint32_t hash) const {
+        if (slots_.empty()) return -1;
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = hash & mask;
+        while (slots_[i].entry >= 0 && slots_[i].hash != hash) i = (i + 1) & mask;
+        return static_cast<std::int32_t>(i);
+    }
+    std::vector<std::pair<std::uint32_t, NativeEntry>> entries_;
+    std::vector<Slot> slots_;
+};
+
 struct HookState {
-    std::unordered_map<std::uint32_t, NativeEntry> natives;
+    NativeMap natives;
     std::set<std::uint32_t> unknownLogged;
     std::function<void(std::uint32_t)> unknownCallback;
     std::vector<NativeThread*> threads;
@@ -135,8 +185,8 @@ void ScriptHookManager::RegisterThread(NativeThread* thread) {
 void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t hash) {
     if (context == nullptr) return;
     auto& s = state();
-    auto it = s.natives.find(hash);
-    if (it == s.natives.end()) {
+    NativeEntry* native = s.natives.find(hash);
+    if (native == nullptr) {
         // No native ran, so there is no result: slot 0 reads 0 (false, a
         // null handle), never an argument or whatever the caller's stack
         // held. The rest of the record is left as it was.
@@ -152,7 +202,7 @@ void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t ha
     }
     context->pendingCount = 0;
     scripthook::NativeCall call(context);
-    it->second.handler(call);
+    native->handler(call);
 }
 
 void Log::Info(const char* format, ...) {
@@ -201,32 +251,6 @@ int openLogFile(const char* path, const char** problem) {
 
 std::uint32_t nativeHash(std::string_view name) { return kestro::jenkinsLowerCaseHash(name); }
 
-kestro::NativeSlot NativeCall::slot(int index) const {
-    if (index < 0 || index >= kestro::kNativeArgSlots) return 0;
-    kestro::NativeSlot v;
-    std::memcpy(&v, ctx_->argArea + index * sizeof(kestro::NativeSlot), sizeof v);
-    return v;
-}
-
-std::int32_t NativeCall::intArg(int index) const {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot(index)));
-}
-
-float NativeCall::floatArg(int index) const {
-    std::uint32_t bits = static_cast<std::uint32_t>(slot(index));
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
-bool NativeCall::boolArg(int index) const { return (slot(index) & 0xFFu) != 0; }
-
-void* NativeCall::pointerArg(int index) const { return reinterpret_cast<void*>(slot(index)); }
-
-const char* NativeCall::textArg(int index) const {
-    return static_cast<const char*>(pointerArg(index));
-}
-
 void NativeCall::setIntResult(std::int32_t value) {
     kestro::NativeSlot v = static_cast<std::uint32_t>(value);
     std::memcpy(ctx_->argArea, &v, sizeof v);
@@ -246,7 +270,7 @@ void NativeCall::pushVector(float* dest, float x, float y, float z) {
 }
 
 void registerNative(std::uint32_t hash, std::string name, NativeHandler handler) {
-    state().natives[hash] = NativeEntry{std::move(name), std::move(handler)};
+    state().natives.set(hash, NativeEntry{std::move(name), std::move(handler)});
 }
 
 void clearNatives() {
@@ -254,7 +278,7 @@ void clearNatives() {
     state().unknownLogged.clear();
 }
 
-bool hasNative(std::uint32_t hash) { return state().natives.count(hash) != 0; }
+bool hasNative(std::uint32_t hash) { return state().natives.find(hash) != nullptr; }
 
 void setUnknownNativeCallback(std::function<void(std::uint32_t)> callback) {
     state().unknownCallback = std::move(callback);

@@ -276,6 +276,53 @@ TEST_F(NativeLayerTest, ANativeThatGivesNoResultReadsZeroNotStackOrArgument) {
     }
 }
 
+// Every argument slot past a call's arguments reads 0, whatever the stack
+// held where the record lies.
+TEST_F(NativeLayerTest, SlotsPastTheArgumentsAreClear) {
+    struct Case {
+        std::uint32_t hash;
+        std::uint32_t args;
+        std::function<void()> call;
+    } cases[] = {
+        {hash::GET_PLAYER_ID, 0, [] { GET_PLAYER_ID(); }},
+        {hash::SET_TEXT_SCALE, 2, [] { SET_TEXT_SCALE(0.22f, 0.22f); }},
+        {hash::SET_TEXT_DROPSHADOW, 5, [] { SET_TEXT_DROPSHADOW(0.3f, 0.22f); }},
+    };
+    for (const Case& c : cases) {
+        std::vector<void*> slots;
+        std::uint32_t count = 99;
+        scripthook::registerNative(c.hash, "native", [&](scripthook::NativeCall& call) {
+            count = call.argCount();
+            for (int i = 0; i < kNativeArgSlots; ++i) slots.push_back(call.pointerArg(i));
+        });
+        dirtyTheStack();
+        c.call();
+        EXPECT_EQ(count, c.args);
+        ASSERT_EQ(slots.size(), static_cast<std::size_t>(kNativeArgSlots));
+        for (int i = static_cast<int>(c.args); i < kNativeArgSlots; ++i) EXPECT_EQ(slots[i], nullptr) << i;
+    }
+}
+
+// The hook finds every native among many whose hashes share their low bits,
+// a registration replaces the earlier one, and a cleared table has none.
+TEST_F(NativeLayerTest, ManyNativesEachFoundReplacedAndCleared) {
+    std::vector<std::uint32_t> hashes;
+    for (std::uint32_t k = 0; k < 300; ++k) hashes.push_back(k % 3 == 0 ? k << 12 : k * 0x9E3779B9u + 7);
+    std::vector<std::uint32_t> ran;
+    for (std::uint32_t h : hashes)
+        scripthook::registerNative(h, "n", [&ran, h](scripthook::NativeCall&) { ran.push_back(h); });
+    scripthook::registerNative(hashes[30], "again", [&ran](scripthook::NativeCall&) { ran.push_back(1); });
+    for (std::uint32_t h : hashes) {
+        NativeContext ctx{};
+        NativeInvoke::SpeedyInvoke(&ctx, h);
+    }
+    ASSERT_EQ(ran.size(), hashes.size());
+    for (std::size_t i = 0; i < hashes.size(); ++i) EXPECT_EQ(ran[i], i == 30 ? 1u : hashes[i]) << i;
+    EXPECT_FALSE(scripthook::hasNative(12345u << 12 | 1));
+    scripthook::clearNatives();
+    for (std::uint32_t h : {hashes[0], hashes[1], hashes[299]}) EXPECT_FALSE(scripthook::hasNative(h));
+}
+
 TEST(FormatText, BoundedAndCutAtCapacity) {
     char small[70];
     std::memset(small, 'x', sizeof small);

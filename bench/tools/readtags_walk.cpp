@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     mediaOnly = argc == 3;
+    kestro::prepareSongTableMemory();  // as the scan does
     walk(argv[1]);
     const auto c = kestro::platform::mediaIoCounters();
     std::printf("files %llu opened %llu syscalls/file %.2f KiB-read/file %.1f checksum %llu\n",
