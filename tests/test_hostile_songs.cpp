@@ -83,7 +83,7 @@ bool mp3WithCover(const std::string& path, const std::string& mp3, long pictureB
 }
 
 struct ProbeRun {
-    long open = -1, play = -1, length = -1, grownKb = -1, teardownMs = -1;
+    long open = -1, play = -1, length = -1, grownKb = -1;
     std::string errors;              // the helper's standard error
     std::vector<std::string> trace;  // strace's lines that break the rules
 };
@@ -102,8 +102,8 @@ ProbeRun probe(const TempDir& dir, const std::string& reference, const std::stri
                                 std::to_string(repeats) + " >'" + out + "' 2>'" + err + "'";
     ProbeRun r;
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::sscanf(kestro::testing::readFile(out).c_str(), "open=%ld play=%ld length=%ld grown_kb=%ld teardown_ms=%ld",
-                &r.open, &r.play, &r.length, &r.grownKb, &r.teardownMs);
+    std::sscanf(kestro::testing::readFile(out).c_str(), "open=%ld play=%ld length=%ld grown_kb=%ld", &r.open, &r.play,
+                &r.length, &r.grownKb);
     r.errors = kestro::testing::readFile(err);
     const std::string buildDir = helper.substr(0, helper.rfind('/') + 1);
     std::istringstream lines(kestro::testing::readFile(trace));

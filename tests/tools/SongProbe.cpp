@@ -4,7 +4,7 @@
 // line of what happened:
 //
 //   kestro_song_probe [--bare] REFERENCE FILE [REPEATS]
-//   -> "open=RC play=RC length=MS grown_kb=N teardown_ms=N"
+//   -> "open=RC play=RC length=MS grown_kb=N"
 //
 // FILE is opened REPEATS times (default 1); each successful open is played
 // for a second, each failed one is followed by 200 ms in which a core that
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     AudioOutput null;
     null.kind = AudioOutput::Kind::Null;
 
-    long openRc = -1, playRc = -1, length = -1, teardownMs = -1, grownKb = -1;
+    long openRc = -1, playRc = -1, length = -1, grownKb = -1;
     {
         auto d = makeMpvMciDevice(null);
         if (send(*d, "open \"" + reference + "\" alias Ref") != 0 || send(*d, "play Ref") != 0) return 3;
@@ -114,11 +114,7 @@ int main(int argc, char** argv) {
             send(*d, "close Song");
         }
         grownKb = statusKb("VmHWM:") - playingKb;
-        const auto start = Clock::now();
-        d.reset();
-        teardownMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-    }
-    std::printf("open=%ld play=%ld length=%ld grown_kb=%ld teardown_ms=%ld\n", openRc, playRc, length, grownKb,
-                teardownMs);
+    }  // the device's teardown reports a core that does not stop in time
+    std::printf("open=%ld play=%ld length=%ld grown_kb=%ld\n", openRc, playRc, length, grownKb);
     return 0;
 }
