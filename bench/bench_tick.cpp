@@ -7,6 +7,7 @@
 //   - a tick while a song plays, with the position and volume queries a
 //     seek and a volume key make, with the panel off and with its eight
 //     rows drawn, and with the output stalled;
+//   - the ticks of a start whose six songs all fail (files of zeros);
 //   - the tick that starts the stream (1000 ms by design, then the item)
 //     and a tick while the stream plays (tags read every tick), also while
 //     the server never answers.
@@ -129,6 +130,41 @@ void BM_StartSongTick(benchmark::State& state) {
     state.counters["p90_ms"] = ms.empty() ? 0.0 : ms[ms.size() * 9 / 10];
 }
 BENCHMARK(BM_StartSongTick)->DenseRange(0, bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The ticks of a start whose songs all fail: six files of 100 MB of zeros
+// named .mp3 (a preallocated download). A tick opens one song, so each
+// costs the game one tick of the content check's refusal; the counters
+// give the slowest tick of the chain and how many ticks it took.
+void BM_FailingChainTicks(benchmark::State& state) {
+    Game g;
+    platform::setMciInterpreter(platform::makeMpvMciDevice(nullOutput()));
+    const int songs = 6;
+    for (int i = 0; i < songs; ++i) {
+        const std::string path = bench::mediaDir() + "/zeros" + std::to_string(i) + ".mp3";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::ftruncate(fd, 100 << 20) != 0) state.SkipWithError("cannot make the files");
+        if (fd >= 0) ::close(fd);
+        std::memset(&SongTable[i], 0, sizeof SongTable[i]);
+        std::snprintf(SongTable[i].path, sizeof SongTable[i].path, "%s", path.c_str());
+    }
+    songCount = songs;
+    lastSongIndex = songs - 1;
+    double slowest = 0;
+    int ticks = 0;
+    for (auto _ : state) {
+        g.world.forceNextRandom(0);
+        g.keyboard.press(StartKey);
+        do {
+            const auto start = std::chrono::steady_clock::now();
+            g.tick();
+            slowest = std::max(slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            ++ticks;
+        } while (playerState.startChain.pending);
+    }
+    state.counters["slowest_tick_ms"] = slowest;
+    state.counters["ticks_per_chain"] = benchmark::Counter(ticks, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_FailingChainTicks)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
 // A tick while a song plays, plus the two queries of the seek and volume
 // keys (sent as the keys send them), on `output`.

@@ -3,6 +3,8 @@
 // time; what it did is read from the transcript and from a WAV capture.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -192,4 +194,36 @@ TEST(RealPlayback, AResumeWithThePanelHiddenEndsTheSongWhenItsAudioEnds) {
         EXPECT_NEAR(s[i].hz, hz[i], 8);
         EXPECT_NEAR(s[i].seconds, seconds[i], 0.3);
     }
+}
+
+// Six files of zeros named .mp3 (a preallocated download): each is tried in
+// order with its two log lines, one per tick (the content check refuses
+// each at once, and a tick opens one song at most), then the start ends
+// with "No Songs Found".
+TEST(RealPlayback, AChainOfUnplayableFilesIsTriedOneSongPerTick) {
+    using namespace kestro::platform;
+    TempDir game;
+    makeDirs(game / "Songs");
+    for (int i = 1; i <= 6; ++i) {
+        const std::string path = game / ("Songs/" + std::to_string(i) + ".mp3");
+        writeFile(path, "");
+        ASSERT_EQ(::truncate(path.c_str(), 100 << 20), 0);
+    }
+    const HostRun run = runHost(game, "tick\nrandom 0\npress X\ntick 8\n", "--audio null");
+    ASSERT_EQ(run.status, 0);
+    int at = 0;
+    for (int i = 1; i <= 6; ++i) {
+        SCOPED_TRACE(i);
+        const std::string path = game / ("Songs/" + std::to_string(i) + ".mp3");
+        const int open = run.find("mci " + std::to_string(MCIERR_INVALID_FILE) + " open " + path + " alias Song", at);
+        ASSERT_GE(open, 0);
+        EXPECT_EQ(run.ticks[static_cast<std::size_t>(open)], 1 + i);
+        const int report = run.find("log -" + path, open);
+        ASSERT_GE(report, 0);
+        EXPECT_EQ(run.ticks[static_cast<std::size_t>(report)], 1 + i);
+        at = report;
+    }
+    const int end = run.find("message 5000 No Songs Found", at);
+    ASSERT_GE(end, 0);
+    EXPECT_EQ(run.ticks[static_cast<std::size_t>(end)], 7);
 }
