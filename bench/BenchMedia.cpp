@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/Diagnostics.h"
+#include "platform/system/Diagnostics.h"
 
 namespace kestro::bench {
 

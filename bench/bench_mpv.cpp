@@ -27,10 +27,10 @@
 
 #include "BenchMedia.h"
 #include "bench/tools/HostileFiles.h"
-#include "platform/Diagnostics.h"
-#include "platform/MediaTags.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/tags/MediaTags.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
 #include "IcecastServer.h"
 #include "TestUtil.h"
 

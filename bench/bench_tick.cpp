@@ -29,14 +29,14 @@
 #include "BenchMedia.h"
 #include "IcecastServer.h"
 #include "host/GameWorld.h"
-#include "host/Keyboard.h"
-#include "host/Natives.h"
+#include "host/GameKeyboard.h"
+#include "host/NativeHandlers.h"
 #include "library/SongTable.h"
-#include "platform/Keyboard.h"
-#include "platform/Mci.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
-#include "platform/StreamPlayer.h"
+#include "platform/system/Keyboard.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
+#include "platform/audio/StreamPlayer.h"
 #include "playback/MciSongPlayer.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
@@ -72,7 +72,7 @@ struct Game {
         keyboard.endTick();
     }
     host::GameWorld world;
-    host::Keyboard keyboard;
+    host::GameKeyboard keyboard;
     CustomThread thread;
 };
 

@@ -64,7 +64,7 @@ build_tool() {  # name, sources...
   local out=$TOOLS/$1; shift
   local newest=0 src
   if [[ -x $out ]]; then
-    for src in "$@" "$ROOT"/platform/*.h "$ROOT"/library/*.h "$ROOT"/bench/tools/*.h; do
+    for src in "$@" "$ROOT"/platform/*/*.h "$ROOT"/library/*.h "$ROOT"/bench/tools/*.h; do
       [[ $src -nt $out ]] && newest=1
     done
     (( newest )) || return 0
@@ -75,9 +75,9 @@ build_tool() {  # name, sources...
 }
 build_tool gen_library "$ROOT/bench/tools/gen_library.cpp"
 build_tool taglib_walk "$ROOT/bench/tools/taglib_walk.cpp"
-MEDIA_SOURCES=("$ROOT"/platform/MediaTags*.cpp "$ROOT/platform/Paths.cpp")
+MEDIA_SOURCES=("$ROOT"/platform/tags/MediaTags*.cpp "$ROOT/platform/files/Paths.cpp")
 build_tool readtags_walk "$ROOT/bench/tools/readtags_walk.cpp" \
-  "$ROOT/library/TagReader.cpp" "$ROOT/library/SongTable.cpp" "$ROOT/platform/LargePages.cpp" \
+  "$ROOT/library/TagReader.cpp" "$ROOT/library/SongTable.cpp" "$ROOT/platform/system/LargePages.cpp" \
   "$ROOT/plugin/PlayerState.cpp" "${MEDIA_SOURCES[@]}"
 
 # --- the library ------------------------------------------------------------

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Ini.h"
+#include "platform/settings/Ini.h"
 
 using namespace kestro::platform;
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/ShellLink.h"
-#include "platform/Text.h"
+#include "platform/files/ShellLink.h"
+#include "platform/system/Text.h"
 
 using namespace kestro::platform;
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "host/Transcript.h"
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 namespace kestro::host {
 

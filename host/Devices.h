@@ -10,8 +10,8 @@
 #include <vector>
 #include <string>
 
-#include "platform/Mci.h"
-#include "platform/StreamPlayer.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/StreamPlayer.h"
 
 namespace kestro::host {
 

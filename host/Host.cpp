@@ -6,13 +6,13 @@
 #include <string>
 #include <thread>
 
-#include "host/Natives.h"
-#include "platform/Keyboard.h"
-#include "platform/Diagnostics.h"
-#include "platform/Mci.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
-#include "platform/StreamPlayer.h"
+#include "host/NativeHandlers.h"
+#include "platform/system/Keyboard.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
+#include "platform/audio/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
 

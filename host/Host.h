@@ -20,11 +20,11 @@
 
 #include "host/Devices.h"
 #include "host/GameWorld.h"
-#include "host/Keyboard.h"
+#include "host/GameKeyboard.h"
 #include "host/Loader.h"
 #include "host/Scenario.h"
 #include "host/Transcript.h"
-#include "platform/MpvEngine.h"
+#include "platform/audio/mpv/MpvEngine.h"
 
 namespace kestro::host {
 
@@ -63,7 +63,7 @@ public:
     Host& operator=(const Host&) = delete;
 
     GameWorld& world() { return world_; }
-    Keyboard& keyboard() { return keyboard_; }
+    GameKeyboard& keyboard() { return keyboard_; }
     Transcript& transcript() { return transcript_; }
     PluginLoader& loader() { return loader_; }
 
@@ -107,7 +107,7 @@ private:
     void pace();
 
     GameWorld world_;
-    Keyboard keyboard_;
+    GameKeyboard keyboard_;
     Transcript transcript_;
     PluginLoader loader_;
     std::FILE* logFile_ = nullptr;

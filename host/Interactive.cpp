@@ -1,6 +1,6 @@
 #include "host/Interactive.h"
+#include "host/PluginState.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,7 +18,6 @@
 #include "host/Scenario.h"
 #include "host/TerminalKeys.h"
 #include "host/TerminalLayout.h"
-#include "plugin/PlayerState.h"
 
 // The function-like macros of curses (clear, erase, move, ...) would rewrite
 // ordinary member calls such as vector::clear; the library has real
@@ -343,7 +342,7 @@ void Session::readKeys(Clock::time_point nextTick) {
 }
 
 void Session::tick() {
-    Keyboard& kb = host_.keyboard();
+    GameKeyboard& kb = host_.keyboard();
     // The catalogue combination: both keys down together for one tick.
     const bool chord = chordPending_;
     chordPending_ = false;
@@ -378,7 +377,7 @@ void Session::act(const KeyAction& action) {
     switch (action.kind) {
     case A::None: return;
     case A::Press:
-        if (action.vk < 1 || action.vk >= Keyboard::kKeyCount) {
+        if (action.vk < 1 || action.vk >= GameKeyboard::kKeyCount) {
             // A setting read as a code no key has: nothing to press.
             lastKey_ = "none (code " + std::to_string(action.vk) + ")";
             return;
@@ -511,16 +510,6 @@ void printNotATerminal() {
         stderr);
 }
 
-// The plug-in's diagnostics view of its state, or null when it has none.
-// The handle keeps a reference on the library: close it before unloading.
-const kestro::PlayerState* playerStateView(const std::string& pluginPath, void*& handle) {
-    handle = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle == nullptr) return nullptr;
-    using View = const kestro::PlayerState* (*)();
-    auto view = reinterpret_cast<View>(::dlsym(handle, "KestroPlayerState"));
-    return view ? view() : nullptr;
-}
-
 }  // namespace
 
 int runInteractive(const InteractiveOptions& options) {
@@ -559,8 +548,7 @@ int runInteractive(const InteractiveOptions& options) {
             std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
             status = kInteractiveExitPlugin;
         } else {
-            void* view = nullptr;
-            const kestro::PlayerState* state = playerStateView(options.pluginPath, view);
+            const kestro::PlayerState* state = pluginStateView(host.loader());
             int signo = 0;
             {
                 SignalGuard signals;
@@ -577,7 +565,6 @@ int runInteractive(const InteractiveOptions& options) {
                     signo = session.run();
                 }
             }
-            if (view) ::dlclose(view);
             host.unloadPlugin();
             if (signo != 0) status = 128 + signo;
         }

@@ -84,4 +84,6 @@ void PluginLoader::unmap(bool* stillMapped) {
     }
 }
 
+void* PluginLoader::symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+
 }  // namespace kestro::host

@@ -36,6 +36,8 @@ public:
     bool map(const std::string& path, std::string& error);
     int attach();
     bool loaded() const { return handle_ != nullptr; }
+    // An exported symbol of the loaded library, or null.
+    void* symbol(const char* name) const;
     const std::string& path() const { return path_; }
 
     // Calls DllMain with any reason; returns its result (0 when nothing is

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "host/Scenario.h"
-#include "plugin/PlayerState.h"
+#include "host/PluginState.h"
 
 namespace kestro::host {
 

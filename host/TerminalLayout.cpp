@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "plugin/PlayerState.h"
+#include "host/PluginState.h"
 
 namespace kestro::host {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "host/GameWorld.h"
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 namespace kestro::host {
 

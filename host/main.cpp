@@ -11,7 +11,6 @@
 // be created or written (every write, flush and the close are checked); 3
 // the plug-in could not be loaded. docs/scenarios.md describes the scenario
 // format and the transcript.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +27,7 @@
 #include "host/Host.h"
 #include "host/Interactive.h"
 #include "host/Scenario.h"
-#include "plugin/PlayerState.h"
+#include "host/PluginState.h"
 
 namespace {
 
@@ -186,13 +185,9 @@ std::string absolute(const std::string& path, const std::string& base) {
 // Writes the fifteen settings as the loaded plug-in holds them, one
 // "setting NAME VALUE" transcript line each, through the plug-in's
 // diagnostics view.
-void showSettings(kestro::host::Host& host, const std::string& pluginPath) {
-    void* handle = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!handle) return;
-    using View = const kestro::PlayerState* (*)();
-    auto view = reinterpret_cast<View>(dlsym(handle, "KestroPlayerState"));
-    if (view && view()) {
-        const kestro::PlayerState& s = *view();
+void showSettings(kestro::host::Host& host) {
+    if (const kestro::PlayerState* view = kestro::host::pluginStateView(host.loader())) {
+        const kestro::PlayerState& s = *view;
         const std::pair<const char*, std::int32_t> settings[] = {
             {"PauseKey", s.PauseKey},       {"DisplayKey", s.DisplayKey},
             {"PreviousKey", s.PreviousKey}, {"NextKey", s.NextKey},
@@ -207,7 +202,6 @@ void showSettings(kestro::host::Host& host, const std::string& pluginPath) {
     } else {
         host.transcript().event("setting", "unavailable");
     }
-    dlclose(handle);
 }
 
 std::string defaultPluginPath() {
@@ -332,7 +326,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
             status = kExitPlugin;
         } else {
-            if (args.showSettings) showSettings(host, pluginPath);
+            if (args.showSettings) showSettings(host);
             host.runScenario(commands);
             host.unloadPlugin();
         }

@@ -11,7 +11,7 @@
 #include "library/ExtensionGroups.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 #include "scripthook/ScriptHook.h"
 
 namespace kestro {

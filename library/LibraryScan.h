@@ -2,7 +2,7 @@
 // folder and from the folder that the ShortCutDir shortcut points to.
 #pragma once
 
-#include "platform/Listing.h"
+#include "platform/files/Listing.h"
 
 namespace kestro {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Paths.h"
-#include "platform/ShellLink.h"
-#include "platform/Text.h"
+#include "platform/files/Paths.h"
+#include "platform/files/ShellLink.h"
+#include "platform/system/Text.h"
 
 namespace kestro {
 

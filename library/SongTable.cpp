@@ -1,6 +1,6 @@
 #include "library/SongTable.h"
 
-#include "platform/LargePages.h"
+#include "platform/system/LargePages.h"
 
 namespace kestro {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "library/SongTable.h"
-#include "platform/MediaTags.h"
-#include "platform/Paths.h"
-#include "platform/Text.h"
+#include "platform/tags/MediaTags.h"
+#include "platform/files/Paths.h"
+#include "platform/system/Text.h"
 #include "plugin/PlayerState.h"
 
 namespace kestro {

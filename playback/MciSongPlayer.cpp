@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "game/Natives.h"
-#include "platform/Mci.h"
+#include "platform/audio/Mci.h"
 #include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
@@ -22,7 +22,7 @@ void resetPlaybackFlags() {
 }
 }  // namespace
 
-std::int32_t replyNumber(const char* reply) {
+std::int32_t readReplyNumber(const char* reply) {
     if (reply == nullptr) return 0;
     const char* p = reply;
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
@@ -48,7 +48,7 @@ MciResult openAndPlay(const char* path, std::int32_t* lengthMs) {
     send("set song seek exactly on", reply, sizeof reply);
     reply[0] = '\0';
     send("status song length", reply, sizeof reply);
-    if (lengthMs) *lengthMs = replyNumber(reply);
+    if (lengthMs) *lengthMs = readReplyNumber(reply);
     send("set song seek exactly off", reply, sizeof reply);
     MciResult result = send("play song", reply, sizeof reply);
     setVolume(playerState.volume);
@@ -66,7 +66,7 @@ MciResult setTimeFormatMs() {
 MciResult queryPosition(std::int32_t* positionMs) {
     char reply[kMciReplySize] = "";
     MciResult result = send("status song position wait", reply, sizeof reply);
-    if (positionMs) *positionMs = replyNumber(reply);
+    if (positionMs) *positionMs = readReplyNumber(reply);
     return result;
 }
 
@@ -82,7 +82,7 @@ MciResult playFrom(std::int32_t positionMs) {
 std::int32_t queryVolume() {
     char reply[kMciVolumeReplySize] = "";
     send("status song volume", reply, sizeof reply);
-    return replyNumber(reply);
+    return readReplyNumber(reply);
 }
 
 void setVolume(std::int32_t level) {

@@ -36,6 +36,6 @@ void stopSongAndRestoreRadio(CustomThread& thread);
 void ReportMciError(MciResult error);
 
 // Reads a reply's leading decimal number the way atoi does (0 when none).
-std::int32_t replyNumber(const char* reply);
+std::int32_t readReplyNumber(const char* reply);
 
 }  // namespace kestro

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "game/Natives.h"
-#include "platform/Keyboard.h"
-#include "platform/Sleep.h"
-#include "platform/StreamPlayer.h"
-#include "platform/Text.h"
+#include "platform/system/Keyboard.h"
+#include "platform/system/Sleep.h"
+#include "platform/audio/StreamPlayer.h"
+#include "platform/system/Text.h"
 #include "playback/RadioHandover.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"

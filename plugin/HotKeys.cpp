@@ -2,7 +2,7 @@
 
 #include "game/Natives.h"
 #include "library/Catalogue.h"
-#include "platform/Keyboard.h"
+#include "platform/system/Keyboard.h"
 #include "playback/MciSongPlayer.h"
 #include "playback/RadioHandover.h"
 #include "playback/SongStart.h"

@@ -10,8 +10,9 @@ namespace kestro {
 namespace {
 
 constexpr float kTextScale = 0.22f;
-constexpr float kShadowA = 0.3f;
-constexpr float kShadowB = 0.22f;
+// The game's drop shadow takes two values whose meaning is the game's; the
+// panel always passes these.
+constexpr float kDropShadow[2] = {0.3f, 0.22f};
 constexpr float kLabelX = 0.63f;
 constexpr float kValueX = 0.75f;
 constexpr float kRowY[] = {0.04f, 0.06f, 0.08f, 0.1f, 0.12f, 0.14f, 0.16f, 0.18f};
@@ -26,7 +27,7 @@ void formatVolume(char (&dest)[kVolumeTextSize], std::int32_t volume) {
 // One text item: style, then the text.
 void drawItem(float x, float y, const char* text) {
     SET_TEXT_SCALE(kTextScale, kTextScale);
-    SET_TEXT_DROPSHADOW(kShadowA, kShadowB);
+    SET_TEXT_DROPSHADOW(kDropShadow[0], kDropShadow[1]);
     DISPLAY_TEXT_WITH_LITERAL_STRING(x, y, text);
 }
 

@@ -3,7 +3,7 @@
 // player reacts to the game within one tick.
 #include "game/Natives.h"
 #include "library/LibraryScan.h"
-#include "platform/Keyboard.h"
+#include "platform/system/Keyboard.h"
 #include "playback/MciSongPlayer.h"
 #include "playback/RadioHandover.h"
 #include "playback/SongStart.h"

@@ -1,6 +1,6 @@
 #include "settings/Settings.h"
 
-#include "platform/Ini.h"
+#include "platform/settings/Ini.h"
 #include "plugin/PlayerState.h"
 
 namespace kestro {

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/Diagnostics.h"
-#include "platform/Text.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/system/Text.h"
 
 namespace kestro::testing {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/MpvEngine.h"
+#include "platform/audio/mpv/MpvEngine.h"
 
 namespace kestro::testing {
 

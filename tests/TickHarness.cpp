@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "game/Natives.h"
-#include "host/Natives.h"
-#include "platform/Keyboard.h"
-#include "platform/Sleep.h"
+#include "host/NativeHandlers.h"
+#include "platform/system/Keyboard.h"
+#include "platform/system/Sleep.h"
 #include "scripthook/HookHost.h"
 
 namespace kestro::testing {

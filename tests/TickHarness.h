@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "host/GameWorld.h"
-#include "host/Keyboard.h"
+#include "host/GameKeyboard.h"
 #include "host/Transcript.h"
 #include "library/SongTable.h"
-#include "platform/Mci.h"
-#include "platform/StreamPlayer.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/StreamPlayer.h"
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 
@@ -77,7 +77,7 @@ public:
 
     host::GameWorld world;
     host::Transcript transcript;
-    host::Keyboard keyboard;
+    host::GameKeyboard keyboard;
     CustomThread thread;
     std::shared_ptr<RecordingMci> mci;
     std::shared_ptr<RecordingStream> stream;

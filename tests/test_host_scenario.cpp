@@ -22,8 +22,8 @@
 #include "host/Host.h"
 #include "host/Loader.h"
 #include "host/Scenario.h"
-#include "platform/Mci.h"
-#include "platform/StreamPlayer.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
 
@@ -298,8 +298,8 @@ const char kTestPlugin[] = R"PLUGIN(
 #include <cstdint>
 #include <cstring>
 #include <thread>
-#include "platform/Diagnostics.h"
-#include "platform/Keyboard.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/system/Keyboard.h"
 #include "scripthook/ScriptHook.h"
 
 namespace {

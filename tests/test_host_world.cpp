@@ -13,10 +13,10 @@
 
 #include "host/GameWorld.h"
 #include "host/Host.h"
-#include "host/Keyboard.h"
-#include "host/Natives.h"
+#include "host/GameKeyboard.h"
+#include "host/NativeHandlers.h"
 #include "host/Transcript.h"
-#include "platform/Keyboard.h"
+#include "platform/system/Keyboard.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
 
@@ -375,7 +375,7 @@ TEST_F(GameWorldTest, RandomNativeWritesItsOutValueAndIsTranscribed) {
 // ---- keyboard -------------------------------------------------------------
 
 TEST(HostKeyboard, PressSetsBitZeroUntilQueriedAndHoldsForOneTick) {
-    kestro::host::Keyboard k;
+    kestro::host::GameKeyboard k;
     k.press('X');
     EXPECT_EQ(k.query('X'), static_cast<std::int16_t>(0x8001));
     EXPECT_EQ(k.query('X'), static_cast<std::int16_t>(0x8000));  // bit 0 consumed, still down
@@ -391,7 +391,7 @@ TEST(HostKeyboard, PressSetsBitZeroUntilQueriedAndHoldsForOneTick) {
 }
 
 TEST(HostKeyboard, HoldKeepsBitFifteenUntilRelease) {
-    kestro::host::Keyboard k;
+    kestro::host::GameKeyboard k;
     k.hold(0x79);
     EXPECT_EQ(k.query(0x79), static_cast<std::int16_t>(0x8001));
     k.hold(0x79);  // already down: no new press
@@ -408,7 +408,7 @@ TEST(HostKeyboard, HoldKeepsBitFifteenUntilRelease) {
 }
 
 TEST(HostKeyboard, CodesOutsideTheKeyRangeAreNeverPressed) {
-    kestro::host::Keyboard k;
+    kestro::host::GameKeyboard k;
     for (int vk : {-1, 256, 100000, INT32_MIN}) {
         k.press(vk);
         k.hold(vk);

@@ -18,7 +18,7 @@
 #include "IcecastServer.h"
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
-#include "platform/Mci.h"
+#include "platform/audio/Mci.h"
 
 using kestro::testing::TempDir;
 using kestro::testing::writeFile;

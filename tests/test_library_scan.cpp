@@ -13,7 +13,7 @@
 #include "library/LibraryScan.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/HookHost.h"
 

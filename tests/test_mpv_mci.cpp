@@ -19,10 +19,10 @@
 
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
-#include "platform/Mci.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
-#include "platform/Paths.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
+#include "platform/files/Paths.h"
 
 using namespace kestro::platform;
 using kestro::testing::eventually;

@@ -16,8 +16,8 @@
 #include "IcecastServer.h"
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
 
 using namespace kestro::platform;
 using kestro::testing::eventually;

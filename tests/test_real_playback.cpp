@@ -12,8 +12,8 @@
 
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
-#include "platform/Mci.h"
-#include "platform/Text.h"
+#include "platform/audio/Mci.h"
+#include "platform/system/Text.h"
 
 using namespace kestro::testing;
 

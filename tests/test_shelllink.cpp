@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "library/ShortcutResolver.h"
-#include "platform/Paths.h"
-#include "platform/ShellLink.h"
+#include "platform/files/Paths.h"
+#include "platform/files/ShellLink.h"
 
 namespace fs = std::filesystem;
 using namespace kestro;

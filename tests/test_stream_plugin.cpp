@@ -25,10 +25,10 @@
 #include "TestUtil.h"
 #include "TickHarness.h"
 #include "library/SongTable.h"
-#include "platform/Diagnostics.h"
-#include "platform/MpvMciDevice.h"
-#include "platform/MpvStreamPlayer.h"
-#include "platform/Sleep.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
+#include "platform/system/Sleep.h"
 #include "playback/MciSongPlayer.h"
 
 using namespace kestro;

@@ -18,8 +18,8 @@
 
 #include "library/SongTable.h"
 #include "library/TagReader.h"
-#include "platform/Text.h"
-#include "platform/MediaTags.h"
+#include "platform/system/Text.h"
+#include "platform/tags/MediaTags.h"
 #include "plugin/PlayerState.h"
 
 namespace fs = std::filesystem;

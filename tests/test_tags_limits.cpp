@@ -34,7 +34,7 @@
 #include "bench/tools/HostileFiles.h"
 #include "library/SongTable.h"
 #include "library/TagReader.h"
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 #include "plugin/PlayerState.h"
 #include "tests/TestUtil.h"
 

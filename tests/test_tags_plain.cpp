@@ -16,10 +16,10 @@
 #include <taglib/tbytevectorstream.h>
 #include <taglib/xingheader.h>
 
-#include "platform/MediaTags.h"
-#include "platform/MediaTagsId3.h"
-#include "platform/MediaTagsMpeg.h"
-#include "platform/MediaTagsStream.h"
+#include "platform/tags/MediaTags.h"
+#include "platform/tags/MediaTagsId3.h"
+#include "platform/tags/MediaTagsMpeg.h"
+#include "platform/tags/MediaTagsStream.h"
 
 using Bytes = std::string;
 using kestro::platform::FastFileStream;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench/tools/HostileFiles.h"
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 
 namespace {
 

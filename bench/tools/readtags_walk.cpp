@@ -19,7 +19,7 @@
 
 #include "library/SongTable.h"
 #include "library/TagReader.h"
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 #include "plugin/PlayerState.h"
 
 namespace {

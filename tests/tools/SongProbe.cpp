@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
 
 using namespace kestro::platform;
 using Clock = std::chrono::steady_clock;

@@ -14,7 +14,7 @@ namespace kestro::host {
 inline constexpr std::int16_t kKeyPressedBit = 0x0001;
 inline constexpr std::int16_t kKeyHeldBit = static_cast<std::int16_t>(0x8000);
 
-class Keyboard {
+class GameKeyboard {
 public:
     static constexpr int kKeyCount = 256;
 

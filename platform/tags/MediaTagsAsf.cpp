@@ -1,11 +1,11 @@
-#include "platform/MediaTagsAsf.h"
+#include "platform/tags/MediaTagsAsf.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
-#include "platform/MediaTagsStream.h"
+#include "platform/tags/MediaTagsStream.h"
 
 namespace kestro::platform::mediatags {
 

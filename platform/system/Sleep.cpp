@@ -1,4 +1,4 @@
-#include "platform/Sleep.h"
+#include "platform/system/Sleep.h"
 
 #include <chrono>
 #include <thread>

@@ -1,8 +1,8 @@
 // Shell-link (.lnk) reader. Every read is checked against the bounds of the
 // region it belongs to; offsets and sizes from the file are never trusted.
-#include "platform/ShellLink.h"
+#include "platform/files/ShellLink.h"
 
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

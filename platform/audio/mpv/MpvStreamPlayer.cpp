@@ -1,4 +1,4 @@
-#include "platform/MpvStreamPlayer.h"
+#include "platform/audio/mpv/MpvStreamPlayer.h"
 
 #include <mpv/client.h>
 
@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Diagnostics.h"
-#include "platform/Text.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 

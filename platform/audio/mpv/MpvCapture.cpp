@@ -1,4 +1,4 @@
-#include "platform/MpvCapture.h"
+#include "platform/audio/mpv/MpvCapture.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Diagnostics.h"
-#include "platform/MpvEngine.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/audio/mpv/MpvEngine.h"
 
 namespace kestro::platform {
 

@@ -1,9 +1,9 @@
-#include "platform/MediaTagsMpeg.h"
+#include "platform/tags/MediaTagsMpeg.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/MediaTagsStream.h"
+#include "platform/tags/MediaTagsStream.h"
 
 namespace kestro::platform::mediatags {
 

@@ -1,4 +1,4 @@
-#include "host/Natives.h"
+#include "host/NativeHandlers.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/Ini.h"
+#include "platform/settings/Ini.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/Keyboard.h"
+#include "platform/system/Keyboard.h"
 
 #include <utility>
 

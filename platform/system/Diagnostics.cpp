@@ -1,10 +1,10 @@
-#include "platform/Diagnostics.h"
+#include "platform/system/Diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 

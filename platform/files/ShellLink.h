@@ -34,7 +34,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Text.h"  // isValidUtf8
+#include "platform/system/Text.h"  // isValidUtf8
 
 namespace kestro::platform {
 

@@ -1,5 +1,5 @@
 // The drive map: Windows-style paths from shortcuts onto this file system.
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 
 #include <sys/stat.h>
 

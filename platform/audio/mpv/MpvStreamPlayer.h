@@ -23,9 +23,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/MpvEngine.h"
-#include "platform/Published.h"
-#include "platform/StreamPlayer.h"
+#include "platform/audio/mpv/MpvEngine.h"
+#include "platform/audio/Published.h"
+#include "platform/audio/StreamPlayer.h"
 
 struct mpv_event;
 struct mpv_node;

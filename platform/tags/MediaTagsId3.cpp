@@ -1,4 +1,4 @@
-#include "platform/MediaTagsId3.h"
+#include "platform/tags/MediaTagsId3.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/MediaTagsStream.h"
-#include "platform/Text.h"
+#include "platform/tags/MediaTagsStream.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform::mediatags {
 

@@ -1,4 +1,4 @@
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -23,10 +23,10 @@
 #include <taglib/tiostream.h>
 #include <taglib/wavfile.h>
 
-#include "platform/MediaTagsAsf.h"
-#include "platform/MediaTagsId3.h"
-#include "platform/MediaTagsMpeg.h"
-#include "platform/MediaTagsStream.h"
+#include "platform/tags/MediaTagsAsf.h"
+#include "platform/tags/MediaTagsId3.h"
+#include "platform/tags/MediaTagsMpeg.h"
+#include "platform/tags/MediaTagsStream.h"
 
 namespace kestro::platform {
 

@@ -1,30 +1,30 @@
-#include "host/Keyboard.h"
+#include "host/GameKeyboard.h"
 
 namespace kestro::host {
 
-void Keyboard::press(int vk) {
+void GameKeyboard::press(int vk) {
     if (!valid(vk)) return;
     Key& k = keys_[vk];
     k.pending = true;
     k.pressDown = true;
 }
 
-void Keyboard::hold(int vk) {
+void GameKeyboard::hold(int vk) {
     if (!valid(vk)) return;
     Key& k = keys_[vk];
     if (!k.holding && !k.pressDown) k.pending = true;
     k.holding = true;
 }
 
-void Keyboard::release(int vk) {
+void GameKeyboard::release(int vk) {
     if (!valid(vk)) return;
     keys_[vk].holding = false;
     keys_[vk].pressDown = false;
 }
 
-void Keyboard::reset() { keys_.fill(Key{}); }
+void GameKeyboard::reset() { keys_.fill(Key{}); }
 
-std::int16_t Keyboard::peek(int vk) const {
+std::int16_t GameKeyboard::peek(int vk) const {
     if (!valid(vk)) return 0;
     const Key& k = keys_[vk];
     std::uint16_t bits = 0;
@@ -33,17 +33,17 @@ std::int16_t Keyboard::peek(int vk) const {
     return static_cast<std::int16_t>(bits);
 }
 
-std::int16_t Keyboard::query(int vk) {
+std::int16_t GameKeyboard::query(int vk) {
     std::int16_t state = peek(vk);
     if (valid(vk)) keys_[vk].pending = false;
     return state;
 }
 
-bool Keyboard::held(int vk) const { return valid(vk) && (keys_[vk].holding || keys_[vk].pressDown); }
+bool GameKeyboard::held(int vk) const { return valid(vk) && (keys_[vk].holding || keys_[vk].pressDown); }
 
-bool Keyboard::pending(int vk) const { return valid(vk) && keys_[vk].pending; }
+bool GameKeyboard::pending(int vk) const { return valid(vk) && keys_[vk].pending; }
 
-void Keyboard::endTick() {
+void GameKeyboard::endTick() {
     for (Key& k : keys_) k.pressDown = false;
 }
 

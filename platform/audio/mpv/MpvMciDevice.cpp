@@ -1,4 +1,4 @@
-#include "platform/MpvMciDevice.h"
+#include "platform/audio/mpv/MpvMciDevice.h"
 
 #include <mpv/client.h>
 #include <sys/stat.h>
@@ -15,11 +15,11 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Diagnostics.h"
-#include "platform/MediaTags.h"
-#include "platform/Paths.h"
-#include "platform/Published.h"
-#include "platform/Text.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/tags/MediaTags.h"
+#include "platform/files/Paths.h"
+#include "platform/audio/Published.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 
@@ -104,7 +104,7 @@ bool parseNumber(std::string_view text, long long& out) {
     return true;
 }
 
-MciError replyNumber(char* reply, unsigned replySize, long long value) {
+MciError writeNumberReply(char* reply, unsigned replySize, long long value) {
     char text[32];
     std::snprintf(text, sizeof text, "%lld", value);
     copyBounded(reply, replySize, text);
@@ -335,16 +335,16 @@ private:
     MciError status(const std::string_view* w, int count, char* reply, unsigned replySize) {
         if (count == 0) return MCIERR_MISSING_PARAMETER;
         if (count > 2 || (count == 2 && !equalNoCaseAscii(w[1], "wait"))) return MCIERR_UNRECOGNIZED_KEYWORD;
-        if (equalNoCaseAscii(w[0], "length")) return replyNumber(reply, replySize, lengthMs_);
+        if (equalNoCaseAscii(w[0], "length")) return writeNumberReply(reply, replySize, lengthMs_);
         if (equalNoCaseAscii(w[0], "position")) {
             refresh();
             // Until it first plays the device is stopped at 0 (some decoders
             // report the end of their first frame while paused at the start).
             long long p = started_ ? seenPositionMs_ : 0;
             if (p > lengthMs_) p = lengthMs_;
-            return replyNumber(reply, replySize, p < 0 ? 0 : p);
+            return writeNumberReply(reply, replySize, p < 0 ? 0 : p);
         }
-        if (equalNoCaseAscii(w[0], "volume")) return replyNumber(reply, replySize, volumeLevel_);
+        if (equalNoCaseAscii(w[0], "volume")) return writeNumberReply(reply, replySize, volumeLevel_);
         return MCIERR_UNRECOGNIZED_KEYWORD;
     }
 

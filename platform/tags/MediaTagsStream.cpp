@@ -1,4 +1,4 @@
-#include "platform/MediaTagsStream.h"
+#include "platform/tags/MediaTagsStream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Mci.h"
-#include "platform/MpvEngine.h"
+#include "platform/audio/Mci.h"
+#include "platform/audio/mpv/MpvEngine.h"
 
 namespace kestro::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/StreamPlayer.h"
+#include "platform/audio/StreamPlayer.h"
 
 namespace kestro::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/Listing.h"
+#include "platform/files/Listing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 

@@ -27,7 +27,7 @@
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
 
-#include "platform/MediaTags.h"
+#include "platform/tags/MediaTags.h"
 
 namespace kestro::platform {
 

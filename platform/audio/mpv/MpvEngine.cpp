@@ -1,4 +1,4 @@
-#include "platform/MpvEngine.h"
+#include "platform/audio/mpv/MpvEngine.h"
 
 #include <mpv/client.h>
 #include <poll.h>
@@ -18,9 +18,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/Diagnostics.h"
-#include "platform/MpvCapture.h"
-#include "platform/Text.h"
+#include "platform/system/Diagnostics.h"
+#include "platform/audio/mpv/MpvCapture.h"
+#include "platform/system/Text.h"
 
 namespace kestro::platform {
 

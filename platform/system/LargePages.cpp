@@ -1,4 +1,4 @@
-#include "platform/LargePages.h"
+#include "platform/system/LargePages.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "platform/Mci.h"
+#include "platform/audio/Mci.h"
 
-#include "platform/Text.h"
+#include "platform/system/Text.h"
 
 #include <cstdio>
 #include <cstring>
