@@ -220,4 +220,28 @@ std::string playerStatus(const kestro::PlayerState* s) {
     return text;
 }
 
+AudioStatus::AudioStatus(std::string asked)
+    : text_(asked.empty() ? "no sound device (scripted or no devices)" : asked + ": not opened yet") {}
+
+bool AudioStatus::hear(std::string_view line) {
+    static constexpr std::string_view kMark = " diag audio output: ";
+    const std::size_t at = line.find(kMark);
+    if (at == std::string_view::npos) return false;
+    text_ = std::string(line.substr(at + kMark.size(), 512));
+    return true;
+}
+
+std::string songsStatus(const kestro::PlayerState* s, std::optional<int> count, bool songsFolder) {
+    if (s != nullptr && s->rescanPending) return "Songs: scanning Songs...";
+    if (s == nullptr && !count) return "Songs: (the plug-in does not say)";
+    std::string text = "Songs: ";
+    if (!count)
+        text += "scanned";
+    else if (*count == 0)
+        text += "none found";
+    else
+        text += std::to_string(*count) + " found";
+    return songsFolder ? text : text + " (no Songs folder)";
+}
+
 }  // namespace kestro::host
