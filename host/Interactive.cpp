@@ -528,6 +528,16 @@ void Session::act(const KeyAction& action) {
     }
 }
 
+// Texts in the notice look, wrapped to the width, from `row` down to the
+// row before `end` at most.
+void putNotices(const std::vector<std::string>& texts, int row, int end, int cols) {
+    ::attron(gLook.notice);
+    for (const std::string& text : texts)
+        for (const std::wstring& line : wrapToWidth(displayText(text), cols))
+            if (row < end) putText(row++, 0, line);
+    ::attroff(gLook.notice);
+}
+
 void Session::drawHelp(int rows, int cols) {
     const std::vector<KeyHelpRow> table = keyTable(keys_.config());
     std::vector<std::string> lines;
@@ -538,9 +548,10 @@ void Session::drawHelp(int rows, int cols) {
     }
     // The key settings that do not work as meant, at the foot of the table,
     // full width (as many as fit, with the table at least a third).
-    const int problemRows = start_.problems.empty()
-                                ? 0
-                                : std::min(static_cast<int>(start_.problems.size()) + 1, (rows - 1) * 2 / 3);
+    int problemLines = 1;
+    for (const std::string& text : start_.problems)
+        problemLines += static_cast<int>(wrapToWidth(displayText(text), cols).size());
+    const int problemRows = start_.problems.empty() ? 0 : std::min(problemLines, (rows - 1) * 2 / 3);
     const int tableRows = rows - problemRows;
     const int perColumn = std::max(1, tableRows - 1);
     const int columns = (static_cast<int>(lines.size()) + perColumn - 1) / perColumn;
@@ -553,21 +564,20 @@ void Session::drawHelp(int rows, int cols) {
         putText(row, column * columnWidth, cutToWidth(displayText(lines[i]), columnWidth - 1));
     }
     if (problemRows == 0) return;
-    ::attron(gLook.notice);
-    putText(tableRows, 0, cutToWidth(L"Kestro.ini: key settings that do not work as meant:", cols));
-    for (int i = 0; i + 1 < problemRows; ++i)
-        putText(tableRows + 1 + i, 0, cutToWidth(displayText(start_.problems[static_cast<std::size_t>(i)]), cols));
-    ::attroff(gLook.notice);
+    std::vector<std::string> texts = {"Kestro.ini: key settings that do not work as meant:"};
+    texts.insert(texts.end(), start_.problems.begin(), start_.problems.end());
+    putNotices(texts, tableRows, rows, cols);
 }
 
-// The notices of the start, in the game area's lower half above the
-// message line, each cut to the width.
+// The notices of the start, at the foot of the game area's lower half,
+// above the message line.
 void Session::drawNotices(int rows, int cols) {
-    const int shown = std::min(static_cast<int>(start_.notices.size()), std::max(0, rows / 2 - 1));
-    ::attron(gLook.notice);
-    for (int i = 0; i < shown; ++i)
-        putText(rows - 1 - shown + i, 0, cutToWidth(displayText(start_.notices[static_cast<std::size_t>(i)]), cols));
-    ::attroff(gLook.notice);
+    if (start_.notices.empty()) return;
+    int lines = 0;
+    for (const std::string& text : start_.notices)
+        lines += static_cast<int>(wrapToWidth(displayText(text), cols).size());
+    const int shown = std::min(lines, std::max(0, rows / 2 - 1));
+    putNotices(start_.notices, rows - 1 - shown, rows - 1, cols);
 }
 
 void Session::draw() {

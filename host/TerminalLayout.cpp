@@ -64,6 +64,29 @@ std::wstring cutToWidth(std::wstring_view text, int width) {
     return std::wstring(text.substr(0, n));
 }
 
+std::vector<std::wstring> wrapToWidth(std::wstring_view text, int width) {
+    std::vector<std::wstring> lines;
+    if (width <= 0) return lines;
+    while (!text.empty()) {
+        std::wstring line = cutToWidth(text, width);
+        if (line.empty()) line.assign(1, text[0]);  // a character wider than the line
+        std::size_t taken = line.size();
+        if (taken < text.size()) {
+            // The cut falls at a space, or else goes back to the line's last
+            // space, when it has one.
+            if (text[taken] == L' ') {
+                ++taken;
+            } else if (const std::size_t space = line.rfind(L' '); space != std::wstring::npos && space > 0) {
+                line.resize(space);
+                taken = space + 1;
+            }
+        }
+        lines.push_back(std::move(line));
+        text.remove_prefix(taken);
+    }
+    return lines;
+}
+
 namespace {
 
 struct Item {

@@ -54,6 +54,10 @@ int displayWidth(std::wstring_view text);
 // The longest start of `text` that takes at most `width` columns.
 std::wstring cutToWidth(std::wstring_view text, int width);
 
+// The text in lines of at most `width` columns, broken at spaces where it
+// can (a longer word is broken where the width ends).
+std::vector<std::wstring> wrapToWidth(std::wstring_view text, int width);
+
 // Places the frame's texts in an area of rows x cols cells; every result
 // lies inside the area, and no two results overlap.
 std::vector<PlacedText> layoutFrame(const std::vector<DrawnText>& texts, int rows, int cols);

@@ -43,12 +43,14 @@ constexpr int kExitUsage = 2;
 constexpr int kExitPlugin = 3;
 
 const char kUsage[] =
-    "usage: kestro-host [--game-dir] DIR [options]       play the game on this terminal\n"
-    "       kestro-host --game-dir DIR --scenario FILE [options]   run a scenario headless\n"
+    "usage: kestro-host [--game-dir] DIR [options]\n"
+    "           play the game on this terminal: x starts the music, F1 lists the\n"
+    "           keys, F12 or Ctrl+C quits (every letter is a game key, q too)\n"
+    "       kestro-host --game-dir DIR --scenario FILE [options]\n"
+    "           run a scenario of game events and keys headless (docs/scenarios.md)\n"
     "\n"
-    "DIR is the game folder: Kestro.ini, the Songs folder with the music, songs.txt\n"
-    "and the log ScriptHook.log. On the terminal F1 shows the keys and F12 or Ctrl+C\n"
-    "quits (every letter is a game key); x starts the music.\n"
+    "DIR is the game folder: Kestro.ini, the Songs folder with the music (a link to\n"
+    "a music folder works), songs.txt and the log ScriptHook.log.\n"
     "\n"
     "Options:\n"
     "  --game-dir DIR     the game folder (also the one argument without an option)\n"

@@ -295,6 +295,12 @@ TEST(InteractiveLayout, TextsAreShownAsTheTerminalCanShowThem) {
     }
     EXPECT_EQ(cutToWidth(L"日本語", 5), L"日本");  // never half a double-width character
     EXPECT_EQ(cutToWidth(L"日本語", 1), L"");
+    // Notices wrap at spaces; a word wider than the line is broken.
+    const std::vector<std::tuple<std::wstring, int, std::vector<std::wstring>>> wraps = {
+        {L"one two three", 7, {L"one two", L"three"}}, {L"abcdefghij", 4, {L"abcd", L"efgh", L"ij"}},
+        {L"日本 語", 3, {L"日", L"本", L"語"}},        {L"a b", 0, {}},
+        {L"exact fit", 9, {L"exact fit"}},             {L"", 5, {}}};
+    for (const auto& [text, width, lines] : wraps) EXPECT_EQ(wrapToWidth(text, width), lines) << narrow(text);
     // The message is centred on the last row, by columns, and cut.
     const std::vector<std::tuple<std::string, int, int, int, std::size_t>> messages = {
         {"Song List Created", 19, 80, (80 - 17) / 2, 17}, {"日本", 5, 10, 3, 2}, {std::string(100, 'm'), 5, 10, 0, 10}};
@@ -578,6 +584,11 @@ TEST_F(InteractiveHost, KeySettingsAndAudioOutputAreSaidAndLibrariesStayOffTheTe
     Tmux t(100, 30);
     ASSERT_TRUE(t.started);
     t.type("stty -g > '" + (*game_ / "stty.before") + "'; clear");
+    // The command is typed once the cleared screen shows only the prompt, so
+    // that every line later on the terminal is the shell's or someone else's.
+    ASSERT_TRUE(t.waitFor([](const std::string& s) {
+        return s.rfind(kPrompt, 0) == 0 && s.find_first_not_of(" \n", s.find('\n')) == std::string::npos;
+    })) << t.screen();
     t.type("'" KESTRO_HOST_PATH "' '" + game.path() + "' --audio auto");
     ASSERT_TRUE(t.waitForText("World:")) << t.screen();
     const std::string first = t.screen();
