@@ -13,6 +13,7 @@
 #include "platform/files/Listing.h"
 #include "platform/settings/Ini.h"
 #include "scripthook/HookHost.h"
+#include "settings/Settings.h"
 
 #ifndef KESTRO_VERSION
 #define KESTRO_VERSION "unknown"
@@ -22,15 +23,16 @@ namespace kestro::host {
 
 namespace {
 
-constexpr const char* kSection = "Defaults";
-
 bool isDigit(char c, bool hex) {
     return (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
 }
 
 // How a value text reads as a number: whether it starts with one (after an
-// optional sign) and whether it is nothing else. The reader has trimmed it.
+// optional sign) and whether it is nothing else, blanks around it aside.
 void classifyNumber(std::string_view text, IntegerSetting& s) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first);
+    text = text.substr(0, text.find_last_not_of(" \t") + 1);
     std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
     bool hex = false;
     if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
@@ -116,7 +118,7 @@ IntegerSetting GameSettings::integer(const char* key, std::int32_t defaultValue)
     IntegerSetting s;
     s.value = defaultValue;
     if (!found_) return s;
-    const auto text = platform::iniLookup(content_, kSection, key, &s.line);
+    const auto text = platform::iniLookup(content_, kSettingsSection, key, &s.line);
     if (!text) {
         s.line = 0;
         return s;
@@ -124,8 +126,8 @@ IntegerSetting GameSettings::integer(const char* key, std::int32_t defaultValue)
     s.text = *text;
     s.value = platform::iniParseInt(*text).value_or(defaultValue);
     classifyNumber(s.text, s);
-    // An empty value reads as the default, as a missing key does.
-    if (s.text.empty()) s.plainNumber = s.startsWithNumber = true;
+    // A value of blanks only reads as the default, as a missing key does.
+    if (!platform::iniParseInt(*text)) s.plainNumber = s.startsWithNumber = true;
     return s;
 }
 
@@ -133,7 +135,7 @@ TextSetting GameSettings::text(const char* key, const char* defaultValue) const 
     TextSetting s;
     s.value = defaultValue;
     if (!found_) return s;
-    if (auto text = platform::iniLookup(content_, kSection, key, &s.line))
+    if (auto text = platform::iniLookup(content_, kSettingsSection, key, &s.line))
         s.value = std::move(*text);
     else
         s.line = 0;
@@ -224,8 +226,9 @@ bool hasSongsFolder(const std::string& gameDir) {
 std::string songsFolderNotice(const std::string& gameDir, bool* musicHere) {
     if (musicHere) *musicHere = false;
     if (hasSongsFolder(gameDir)) return {};
-    if (musicHere) *musicHere = holdsMusic(gameDir);
-    if (musicHere ? *musicHere : holdsMusic(gameDir))
+    const bool music = holdsMusic(gameDir);
+    if (musicHere) *musicHere = music;
+    if (music)
         return "No Songs folder in " + gameDir +
                ", but music: is it your music folder? The game folder holds it as Songs (a link works: "
                "mkdir GAME && ln -s '" + gameDir + "' GAME/Songs, then --game-dir GAME)";

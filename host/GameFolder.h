@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/TerminalKeys.h"
+#include "settings/Settings.h"
 
 namespace kestro::host {
 
@@ -32,7 +33,7 @@ struct TextSetting {
 class GameSettings {
 public:
     // Reads the file once, now (relative to the working directory).
-    explicit GameSettings(const std::string& path = "Kestro.ini");
+    explicit GameSettings(const std::string& path = kSettingsFile);
 
     // Whether there is a file to read (a regular file, or a link to one).
     bool found() const { return found_; }

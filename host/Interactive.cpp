@@ -96,11 +96,8 @@ class LibraryMessages {
 public:
     explicit LibraryMessages(const std::string& sessionLine) {
         std::fflush(stderr);
+        if (!sessionLine.empty()) appendLogLine(kLibraryLogName, sessionLine);
         int fd = scripthook::openLogFile(kLibraryLogName, nullptr);
-        if (fd >= 0 && !sessionLine.empty()) {
-            const std::string line = sessionLine + "\n";
-            [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
-        }
         if (fd < 0) {
             replay_ = std::tmpfile();
             fd = replay_ != nullptr ? ::fileno(replay_) : -1;

@@ -717,7 +717,11 @@ TEST(HostProgram, BadInputIsReportedWithExitStatus) {
         {" --tick 50 --game '" + dir.path() + "' --scen '" + dir.file("ok.txt") + "'" + plugin, 0, ""},
         {ok + " '" + dir.path() + "'", 0, ""},
         {ok + " -- '" + dir.path() + "'", 0, ""},
+        // A music folder given as the game folder plays nothing: said.
+        {ok + " '" + dir.file("music") + "'", 0, "No Songs folder in " + dir.file("music") + ", but music"},
     };
+    fs::create_directories(dir.file("music/album"));
+    writeFile(dir.file("music/album/01.MP3"), "");
     for (const auto& [args, status, says] : options) {
         r = runHost(dir, args);
         EXPECT_EQ(r.status, status) << args << "\n" << r.err;

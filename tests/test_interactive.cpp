@@ -135,7 +135,7 @@ TEST(InteractiveKeys, KeySettingsThatCannotWorkAreNamedWithTheirLine) {
     };
     const std::vector<Case> cases = {
         {"", {}},
-        {"[Defaults]\nPauseKey=80\nVolume=abc\n", {}},  // a good key; not a key setting
+        {"[Defaults]\nPauseKey=' 0x50 '\nVolume=abc\n", {}},  // a good key; not a key setting
         {"; keys\n[Defaults]\nPauseKey=P\nEnableUrl=1\n",
          {"PauseKey=P (line 3): not a number: reads as 0, no key; write 80 for P",
           "EnableUrl=1 (line 4): code 1 is the left mouse button, not a key; default 84 (T)"}},
