@@ -16,7 +16,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/Host.h"
@@ -501,8 +503,14 @@ TEST(HostProgram, RunsAScenarioWithTranscriptAndLogFile) {
     for (const auto& l : t) EXPECT_EQ(l.find("draw"), std::string::npos) << "no draw lines without --trace-draw";
 
     // Every Log::Info line also went to the log file in the game folder.
+    // The session line comes first: when, which version, which game folder.
     auto log = readLines(dir.file("game/ScriptHook.log"));
-    EXPECT_EQ(log.front(), "static init");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_TRUE(std::regex_match(log.front(), std::regex(R"(\[session\] \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4} )"
+                                                         R"(kestro-host \d+\.\d+\.\d+, game folder .*)")))
+        << log.front();
+    EXPECT_NE(log.front().find(dir.file("game")), std::string::npos);
+    EXPECT_EQ(log[1], "static init");
     EXPECT_TRUE(contains(log, "X pressed at 60"));
     EXPECT_EQ(log.back(), "thread destroyed");
     // Nothing on standard output when a transcript file is given.
@@ -543,10 +551,50 @@ TEST(HostProgram, BadInputIsReportedWithExitStatus) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("cannot enter game folder"), std::string::npos);
 
-    for (const char* opt : {"--tick-ms 0", "--tick-ms 60001", "--tick-ms x", "--seed -1", "--seed", "--frobnicate"}) {
-        r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("ok.txt") + "' " + opt + plugin);
-        EXPECT_EQ(r.status, 2) << opt;
+    // The options: the C library's parser says what is wrong with a name,
+    // the host what is wrong with a value; abbreviations, "--" and the game
+    // folder as the one bare argument work.
+    const std::string ok = " --scenario '" + dir.file("ok.txt") + "'" + plugin;
+    const std::string game = " --game-dir '" + dir.path() + "'";
+    const std::vector<std::tuple<std::string, int, std::string>> options = {
+        {game + ok + " --tick-ms 0", 2, "kestro-host: --tick-ms needs a number from 1 to 60000\n"},
+        {game + ok + " --tick-ms 60001", 2, "--tick-ms needs a number"},
+        {game + ok + " --tick-ms x", 2, "--tick-ms needs a number"},
+        {game + ok + " --seed -1", 2, "--seed needs a whole number"},
+        {game + ok + " --seed", 2, "kestro-host: option '--seed' requires an argument\n"},
+        {game + ok + " --frobnicate", 2, "kestro-host: unrecognized option '--frobnicate'\n"},
+        {game + ok + " --s 3", 2, "option '--s' is ambiguous; possibilities:"},
+        {game + ok + " --realtime=yes", 2, "option '--realtime' doesn't allow an argument"},
+        {game + ok + " -q", 2, "invalid option -- 'q'"},
+        {game + ok + " --audio loud", 2, "--audio needs auto, null, pcm:FILE or pcm-realtime:FILE"},
+        {game + ok + " '" + dir.path() + "'", 2, "unexpected argument '" + dir.path() + "'"},
+        {ok + " a b", 2, "unexpected argument 'a'"},
+        {" --tick 50 --game '" + dir.path() + "' --scen '" + dir.file("ok.txt") + "'" + plugin, 0, ""},
+        {ok + " '" + dir.path() + "'", 0, ""},
+        {ok + " -- '" + dir.path() + "'", 0, ""},
+        // A music folder given as the game folder plays nothing: said.
+        {ok + " '" + dir.file("music") + "'", 0, "No Songs folder in " + dir.file("music") + ", but music"},
+    };
+    fs::create_directories(dir.file("music/album"));
+    writeFile(dir.file("music/album/01.MP3"), "");
+    for (const auto& [args, status, says] : options) {
+        r = runHost(dir, args);
+        EXPECT_EQ(r.status, status) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << args << "\n" << r.err;
+        if (status != 0) {
+            EXPECT_NE(r.err.find("Try 'kestro-host --help'"), std::string::npos) << r.err;
+        }
     }
+    // --version and --help answer on standard output, whatever else is given.
+    r = runHost(dir, "--version --frobnicate=1");
+    EXPECT_EQ(r.status, 2);
+    r = runHost(dir, "--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(readLines(dir.file("stdout.txt")).at(0),
+                                 std::regex(R"(kestro-host \(Kestro\) \d+\.\d+\.\d+)")));
+    r = runHost(dir, "--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readLines(dir.file("stdout.txt")).at(0).rfind("usage: kestro-host [--game-dir] DIR", 0), 0u);
 
     r = runHost(dir, "--game-dir '" + dir.path() + "' --scenario '" + dir.file("ok.txt") + "' --plugin '" +
                          dir.file("nothing.so") + "'");
