@@ -142,6 +142,8 @@ TextSetting GameSettings::text(const char* key, const char* defaultValue) const 
     return s;
 }
 
+bool extraFormatsOn(const GameSettings& settings) { return settings.integer("ExtraFormats", 0).value == 1; }
+
 KeySettingsReport checkKeySettings(const GameSettings& settings) {
     KeySettingsReport report;
     std::vector<std::pair<int, std::string>> found;  // by line, defaults last

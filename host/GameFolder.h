@@ -59,6 +59,10 @@ struct KeySettingsReport {
 };
 KeySettingsReport checkKeySettings(const GameSettings& settings);
 
+// The ExtraFormats setting as the plug-in takes it: on only when exactly 1.
+// The host hands it to the song device it makes (FLAC, Ogg Vorbis, Opus).
+bool extraFormatsOn(const GameSettings& settings);
+
 // Whether the folder has a "Songs" entry (found without regard to case, as
 // the plug-in finds it).
 bool hasSongsFolder(const std::string& gameDir);

@@ -109,7 +109,7 @@ Host::Host(const HostOptions& options)
     switch (options.mci) {
     case DeviceChoice::Real:
         platform::setProcessAudioOutput(options.audio);
-        platform::setMciInterpreter(platform::makeMpvMciDevice(options.audio));
+        platform::setMciInterpreter(platform::makeMpvMciDevice(options.audio, options.extraFormats));
         break;
     case DeviceChoice::Scripted:
         scriptedMci_ = std::make_shared<ScriptedMci>();

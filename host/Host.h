@@ -48,6 +48,9 @@ struct HostOptions {
     DeviceChoice mci = DeviceChoice::None;
     DeviceChoice stream = DeviceChoice::None;
     platform::AudioOutput audio;
+    // The song device takes FLAC, Ogg Vorbis and Opus too (Kestro.ini's
+    // ExtraFormats, read by the host: extraFormatsOn in host/GameFolder.h).
+    bool extraFormats = false;
     // Each tick waits for the wall clock to reach its game time, so real
     // audio time passes with game time.
     bool realtime = false;

@@ -299,6 +299,7 @@ int main(int argc, char** argv) {
         interactive.host.mci = args.mci;
         interactive.host.stream = args.stream;
         interactive.host.audio = args.audio;
+        interactive.host.extraFormats = kestro::host::extraFormatsOn(kestro::host::GameSettings(gameDir + "/Kestro.ini"));
         interactive.host.seed = args.seed;
         interactive.host.tickMs = args.tickMs;
         interactive.host.menuFadeMs = args.menuFadeMs;
@@ -376,6 +377,7 @@ int main(int argc, char** argv) {
         options.mci = args.mci;
         options.stream = args.stream;
         options.audio = args.audio;
+        options.extraFormats = kestro::host::extraFormatsOn(kestro::host::GameSettings(gameDir + "/Kestro.ini"));
         options.realtime = args.realtime;
         Host host(options);
         host.transcript().setOutput(out);

@@ -12,6 +12,10 @@
 //     group and the shortcut part of its unable-to-play list differ in one
 //     spelling ("lNK" against "lNk").
 //
+// With ExtraFormats on, song start also takes a path whose extension (as the
+// scan's passes take it, of the last path component) is exactly "flac",
+// "ogg" or "opus" as MP3 is taken.
+//
 // Keep them apart: merging them would change which files play, how they are
 // timed and what the catalogue counts.
 #pragma once
@@ -54,6 +58,17 @@ inline bool inUnableToPlayList(std::string_view tail3) {
     return pathEndsWithOneOf(tail3, {"AIF", "IFf", "Iff", "iff", "iFf", "ifF", "MP3", "Mp3", "mp3", "mP3",
                                      "WAV", "WAv", "Wav", "wav", "wAv", "waV", "WMA", "WMa", "Wma", "wma",
                                      "wMa", "wmA", "LNK", "LNk", "Lnk", "lnk", "lNk", "lnK"});
+}
+
+// Song start with ExtraFormats on: FLAC, Ogg Vorbis and Opus, by the whole
+// extension of the last path component ("/" or "\" separates), exact and
+// lower-case like the scan's passes.
+inline bool inExtraFormatGroup(std::string_view path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash != std::string_view::npos) path = path.substr(slash + 1);
+    const std::size_t dot = path.rfind('.');
+    const std::string_view ext = dot == std::string_view::npos ? path : path.substr(dot + 1);
+    return ext == "flac" || ext == "ogg" || ext == "opus";
 }
 
 }  // namespace kestro

@@ -30,18 +30,23 @@ struct ScanPass {
     WalkKind kind;
 };
 
+// Each phase's seven passes, and three more after them when ExtraFormats is
+// on (kExtraPassCount: "flac", "ogg", "opus").
 constexpr int kPassCount = 7;
+constexpr int kExtraPassCount = 10;
 
-constexpr ScanPass kSongsPasses[kPassCount] = {
+constexpr ScanPass kSongsPasses[kExtraPassCount] = {
     {"mp3", WalkKind::Plain}, {"wma", WalkKind::Plain}, {"wav", WalkKind::Plain},
     {"aif", WalkKind::Plain}, {"au", WalkKind::Plain},  {"lnk", WalkKind::FollowShortcuts},
-    {"m4a", WalkKind::FollowShortcuts},
+    {"m4a", WalkKind::FollowShortcuts}, {"flac", WalkKind::Plain}, {"ogg", WalkKind::Plain},
+    {"opus", WalkKind::Plain},
 };
 
-constexpr ScanPass kShortcutPasses[kPassCount] = {
+constexpr ScanPass kShortcutPasses[kExtraPassCount] = {
     {"mp3", WalkKind::Plain}, {"wma", WalkKind::Plain}, {"wav", WalkKind::Plain},
     {"iff", WalkKind::Plain}, {"au", WalkKind::Plain},  {"lnk", WalkKind::FollowShortcuts},
-    {"m4a", WalkKind::FollowShortcuts},
+    {"m4a", WalkKind::FollowShortcuts}, {"flac", WalkKind::Plain}, {"ogg", WalkKind::Plain},
+    {"opus", WalkKind::Plain},
 };
 
 constexpr std::size_t kRootSize = 1024;
@@ -101,7 +106,7 @@ struct WalkNode {
 
 // The passes a walk serves: their extensions, in order.
 struct PassSet {
-    const char* ext[kPassCount];
+    const char* ext[kExtraPassCount];
     int count;
     int passOf(std::string_view name) const {
         const std::string_view e = extensionOf(name);
@@ -126,7 +131,7 @@ bool listTree(const WalkRoot& root, bool recurse, const PassSet& passes, std::ve
         std::size_t pathLength = 0;
         int error = 0;
     };
-    int kept[kPassCount] = {};
+    int kept[kExtraPassCount] = {};
     auto filter = [&](std::string_view name, bool folder) {
         if (name.empty() || name[0] == '.') return false;  // hidden names are skipped
         // Below a root stored as a platform path ("Z:\\music") a name with
@@ -340,6 +345,7 @@ void scanLibrary() {
 
     char shortcutDir[kSettingTextSize];
     readShortcutDirSetting(shortcutDir);
+    const int passCount = extraFormatsOn() ? kExtraPassCount : kPassCount;
 
     // The Songs root and the shortcut path are built in texts of 1024 and
     // 4096 bytes. A working directory that cannot be read, or a path that
@@ -349,7 +355,7 @@ void scanLibrary() {
     const bool haveCwd = getcwd(cwd, sizeof cwd) != nullptr;
     const std::string songs = haveCwd ? songsRoot(cwd) : std::string();
     if (!songs.empty() && songs.size() < kRootSize) {
-        if (runPasses(localRoot(songs), kSongsPasses, kPassCount, true) != 0) return;
+        if (runPasses(localRoot(songs), kSongsPasses, passCount, true) != 0) return;
     }
 
     if (shortcutDir[0] == '\0') {
@@ -374,7 +380,7 @@ void scanLibrary() {
             root.stored = shortcutTarget;
             root.storedSeparator = isDrivePath(root.stored) ? '\\' : '/';
             platform::mapPath(shortcutTarget, root.local);
-            if (runPasses(root, kShortcutPasses, kPassCount, true) != 0) return;
+            if (runPasses(root, kShortcutPasses, passCount, true) != 0) return;
         }
     }
 

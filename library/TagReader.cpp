@@ -11,6 +11,7 @@
 #include "platform/files/Paths.h"
 #include "platform/system/Text.h"
 #include "plugin/PlayerState.h"
+#include "settings/Settings.h"
 
 namespace kestro {
 
@@ -29,6 +30,7 @@ void readInto(const char* path, SongEntry* entry) {
     std::string mapped;
     platform::mapPath(path, mapped);
     platform::MediaTags reader;
+    reader.setXiphFormats(extraFormatsOn());
     reader.open(mapped.c_str());
 
     // 4. "Duration" into an 8-byte buffer; the result is not examined: when

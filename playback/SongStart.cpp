@@ -17,6 +17,7 @@
 #include "plugin/CustomThread.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/ScriptHook.h"
+#include "settings/Settings.h"
 
 namespace kestro {
 
@@ -236,7 +237,10 @@ Replacement startRound(CustomThread& thread) {
         group = tail(shortcutTarget, 3);
         shortcutWithoutTags = !inMp3Group(group) && !inWmaGroup(group) && !inM4aGroup(group);
     }
-    if (inMp3Group(group) || inWmaGroup(group)) {
+    // With ExtraFormats on, FLAC, Ogg Vorbis and Opus (a shortcut's target
+    // by its extension) are taken as MP3 is.
+    const bool extra = extraFormatsOn() && inExtraFormatGroup(inShortcut3Group(tail3) ? std::string_view(shortcutTarget) : path);
+    if (inMp3Group(group) || inWmaGroup(group) || extra) {
         copyTags(tagEntry());
         timeByDuration(tagEntry());
     } else if (inM4aGroup(group) && !shortcutWithoutTags) {
@@ -245,7 +249,7 @@ Replacement startRound(CustomThread& thread) {
     } else {
         timeByDevice();
     }
-    if (s.endTime == 0 && inUnableToPlayList(tail3)) Log::Info("Unable to Play: %s", path.c_str());
+    if (s.endTime == 0 && (inUnableToPlayList(tail3) || extra)) Log::Info("Unable to Play: %s", path.c_str());
     if (s.displayOn == 0 && s.DisplayTitle == 1 && s.nowFullTitle[0] != '\0')
         PRINT_STRING_WITH_LITERAL_STRING_NOW(s.nowFullTitle);
     s.startTime = static_cast<std::int32_t>(gameTimer());

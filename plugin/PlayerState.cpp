@@ -30,6 +30,7 @@ constexpr PlayerState initialPlayerState() {
     s.VolumeDownKey = 103;
     s.EnableUrl = 84;
     s.volume = 500;
+    s.ExtraFormats = 0;
     return s;
 }
 

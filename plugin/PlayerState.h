@@ -105,6 +105,9 @@ struct PlayerState {
     std::int32_t VolumeDownKey;
     std::int32_t EnableUrl;
     std::int32_t volume;
+    // Read at load after the fifteen: FLAC, Ogg Vorbis and Opus are songs
+    // too when exactly 1.
+    std::int32_t ExtraFormats;
 };
 
 // The placeholder that currentSong points at before anything else: its path

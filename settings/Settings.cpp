@@ -12,7 +12,7 @@ std::int32_t readInt(const char* key, std::int32_t defaultValue) {
 }  // namespace
 
 void readLoadTimeSettings() {
-    // The fifteen reads share one read of the file.
+    // The sixteen reads share one read of the file.
     platform::IniReadBatch batch;
     PlayerState& s = playerState;
     s.PauseKey = readInt("PauseKey", 179);
@@ -30,7 +30,10 @@ void readLoadTimeSettings() {
     s.VolumeDownKey = readInt("VolumeDownKey", 103);
     s.EnableUrl = readInt("EnableUrl", 84);
     s.volume = readInt("Volume", 500);
+    s.ExtraFormats = readInt("ExtraFormats", 0);
 }
+
+bool extraFormatsOn() { return playerState.ExtraFormats == 1; }
 
 void readStreamUrl() {
     platform::iniReadString(kSettingsSection, "Url", "", playerState.streamUrl,

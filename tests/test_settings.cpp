@@ -9,6 +9,7 @@
 #include <string>
 
 #include "TestUtil.h"
+#include "host/GameFolder.h"
 #include "host/GameWorld.h"
 #include "host/Loader.h"
 #include "host/NativeHandlers.h"
@@ -16,6 +17,7 @@
 #include "plugin/PlayerState.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
+#include "settings/Settings.h"
 
 using namespace kestro;
 using kestro::testing::LogInto;
@@ -205,6 +207,7 @@ TEST_F(LoadPathTest, NoSettingsFileGivesRegisteredThreadAndEveryDefault) {
     EXPECT_EQ(state->VolumeDownKey, 103);
     EXPECT_EQ(state->EnableUrl, 84);
     EXPECT_EQ(state->volume, 500);
+    EXPECT_EQ(state->ExtraFormats, 0);
     // The rest of the player state starts at its initial values.
     EXPECT_STREQ(state->currentSong->path, " ");
     EXPECT_EQ(state->firstStart, 1);
@@ -221,7 +224,7 @@ TEST_F(LoadPathTest, EveryKeyIsReadFromTheDefaultsSection) {
               "[Defaults]\nPauseKey=80\nDisplayKey=81\nPreviousKey=82\nNextKey=83\n"
               "FforwardKey=84\nFrewindKey=85\nStopKey=86\nRandomKey=87\nDisplay=0\n"
               "DisplayTitle=0\nOnFootEnabled=0\nVolumeUpKey=88\nVolumeDownKey=89\n"
-              "EnableUrl=90\nVolume=250\n");
+              "EnableUrl=90\nVolume=250\nExtraFormats=1\n");
     load(dir);
     EXPECT_EQ(state->PauseKey, 80);
     EXPECT_EQ(state->DisplayKey, 81);
@@ -238,6 +241,42 @@ TEST_F(LoadPathTest, EveryKeyIsReadFromTheDefaultsSection) {
     EXPECT_EQ(state->VolumeDownKey, 89);
     EXPECT_EQ(state->EnableUrl, 90);
     EXPECT_EQ(state->volume, 250);
+    EXPECT_EQ(state->ExtraFormats, 1);
+}
+
+// ExtraFormats is on only when it reads exactly 1, by the plug-in's reading
+// and by the host's, which makes the song device from it.
+TEST(ExtraFormatsSetting, OnOnlyWhenExactlyOneForThePlugInAndTheHost) {
+    const struct {
+        const char* ini;
+        std::int32_t value;
+        bool on;
+    } rows[] = {
+        {"", 0, false},
+        {"ExtraFormats=0\n", 0, false},
+        {"ExtraFormats=1\n", 1, true},
+        {"extraformats = 1 \n", 1, true},
+        {"ExtraFormats=0x1\n", 1, true},
+        {"ExtraFormats=1abc\n", 1, true},
+        {"ExtraFormats=2\n", 2, false},
+        {"ExtraFormats=-1\n", -1, false},
+        {"ExtraFormats=yes\n", 0, false},
+        {"ExtraFormats=\n", 0, false},
+        {"[Other]\nExtraFormats=1\n", 0, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.ini);
+        TempDir dir;
+        writeFile(dir / "Kestro.ini", std::string("[Defaults]\nVolume=640\n") + r.ini);
+        ScopedCwd cwd(dir.path());
+        resetPlayerState();
+        readLoadTimeSettings();
+        EXPECT_EQ(playerState.ExtraFormats, r.value);
+        EXPECT_EQ(extraFormatsOn(), r.on);
+        EXPECT_EQ(playerState.volume, 640);  // read with the fifteen
+        EXPECT_EQ(host::extraFormatsOn(host::GameSettings()), r.on);
+    }
+    resetPlayerState();
 }
 
 TEST_F(LoadPathTest, KeysInAnotherSectionAreIgnoredAndDisplayTwoHidesPanel) {

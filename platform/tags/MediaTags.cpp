@@ -22,11 +22,13 @@
 #include <taglib/tag.h>
 #include <taglib/tiostream.h>
 #include <taglib/wavfile.h>
+#include <taglib/xiphcomment.h>
 
 #include "platform/tags/MediaTagsAsf.h"
 #include "platform/tags/MediaTagsId3.h"
 #include "platform/tags/MediaTagsMpeg.h"
 #include "platform/tags/MediaTagsStream.h"
+#include "platform/tags/MediaTagsXiph.h"
 
 namespace kestro::platform {
 
@@ -446,7 +448,9 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
     capHit = false;
     id3Frames = 0;
     id3Parsed = 0;
-    format_ = detectFormat(s.head(), s.headLength(), name);
+    long xiphStart = 0;
+    if (xiphFormats_) format_ = mediatags::xiphSongFormat(s, name, xiphStart);
+    if (format_ == MediaFormat::Unknown) format_ = detectFormat(s.head(), s.headLength(), name);
     const auto takeLength = [this](const TagLib::AudioProperties* p) {
         if (p && (p->sampleRate() > 0 || p->lengthInMilliseconds() > 0)) {
             hasDuration_ = true;
@@ -575,6 +579,17 @@ bool MediaTags::parse(FastFileStream& s, const char* name) {
             } else {
                 duration_ = size * 8u * 10000000u / (bitsTimesRate * channels);
             }
+            break;
+        }
+        case MediaFormat::Flac:
+        case MediaFormat::OggVorbis:
+        case MediaFormat::OggOpus: {
+            mediatags::XiphRead x;
+            mediatags::readXiph(s, format_, xiphStart, x);
+            takeTag(x.comment.get(), title_, author_, album_, year_);
+            hasDuration_ = x.hasDuration;
+            duration_ = x.duration;
+            if (x.limited) capHit = true;
             break;
         }
         case MediaFormat::Unknown:

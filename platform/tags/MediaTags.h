@@ -46,7 +46,9 @@ namespace kestro::platform {
 
 class FastFileStream;  // the file stream handed to TagLib (MediaTags.cpp)
 
-enum class MediaFormat { Unknown, Mpeg, Asf, Wav, Aiff, Mp4, Au };
+// Flac, OggVorbis and OggOpus only for a reader told to take them
+// (setXiphFormats; MediaTagsXiph.h says when a file is one of them).
+enum class MediaFormat { Unknown, Mpeg, Asf, Wav, Aiff, Mp4, Au, Flac, OggVorbis, OggOpus };
 
 // The results of getAttributeByName, in the runtime's terms.
 enum class AttributeStatus {
@@ -76,6 +78,11 @@ public:
 
     MediaFormat format() const { return format_; }
 
+    // Whether later opens take FLAC, Ogg Vorbis and Opus files (off: they
+    // are read as before, by their first bytes, which none of the formats
+    // above has).
+    void setXiphFormats(bool on) { xiphFormats_ = on; }
+
     // True when the last open met one of the limits that bound what a file
     // may cost (the read budget, a cap on what a tag may claim; see
     // docs/tags.md) or failed on an exception: what it read may be
@@ -102,6 +109,7 @@ private:
     std::uint64_t duration_ = 0;  // 100 ns units
     std::string title_, author_, album_, year_;
     bool limited_ = false;
+    bool xiphFormats_ = false;
 };
 
 // Counters of the system calls that the readers' file streams made (open,

@@ -19,6 +19,7 @@
 #include "platform/tags/MediaTags.h"
 #include "platform/files/Paths.h"
 #include "platform/audio/Published.h"
+#include "platform/audio/mpv/SongFormats.h"
 #include "platform/system/Text.h"
 
 namespace kestro::platform {
@@ -36,11 +37,6 @@ enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
 // from 1 and stay far below this bit).
 constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
 
-// libavformat's part of the song core's options (mpvSongOptions): only the
-// demuxers of the accepted formats (mp3, wma, wav, aif, au, m4a), and no
-// protocol but the local file (an SDP text would bind UDP ports, an HLS one
-// fetch its segments). The stream core keeps its playlists.
-constexpr const char* kSongLavfOptions = "format_whitelist=[mp3,asf,wav,aiff,au,mov],protocol_whitelist=file";
 
 // ID3v2 tags larger than this in all (a cover picture of 100 MB) are not
 // read by libavformat, which keeps a tag's pictures in memory twice over: it
@@ -121,8 +117,8 @@ MciError writeNumberReply(char* reply, unsigned replySize, long long value) {
 // back end holds the lock, so a status query never waits.
 class MpvMciDevice : public MciInterpreter {
 public:
-    explicit MpvMciDevice(const AudioOutput& output) {
-        engine_ = MpvEngine::create(output, "song", mpvSongOptions());
+    MpvMciDevice(const AudioOutput& output, bool extraFormats) : extraFormats_(extraFormats) {
+        engine_ = MpvEngine::create(output, "song", mpvSongOptions(extraFormats));
         if (!engine_) return;
         engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
         engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
@@ -245,7 +241,7 @@ private:
         if (!S_ISREG(st.st_mode) || st.st_size == 0) return MCIERR_INVALID_FILE;
         // What is plainly not audio (zeros, text, an image, a playlist) fails
         // here at once: libmpv's probing of it can take seconds.
-        const AudioFileKind kind = sniffAudioFile(mapped.c_str());
+        const AudioFileKind kind = sniffSongFile(extraFormats_, mapped.c_str());
         if (kind.format == MediaFormat::Unknown) {
             diagnostic("song device: cannot play \"%s\": not an audio file", mapped.c_str());
             return MCIERR_INVALID_FILE;
@@ -392,7 +388,7 @@ private:
         bool queued = true;
         if (skipBytes != lavfSkip_) {
             char options[160];
-            std::snprintf(options, sizeof options, "%s,skip_initial_bytes=%ld", kSongLavfOptions, skipBytes);
+            std::snprintf(options, sizeof options, "%s,skip_initial_bytes=%ld", songLavfOptions(extraFormats_), skipBytes);
             queued = engine_->setString("demuxer-lavf-o", options);
             lavfSkip_ = queued ? skipBytes : -1;
         }
@@ -541,6 +537,7 @@ private:
     };
 
     std::unique_ptr<MpvEngine> engine_;
+    const bool extraFormats_;  // FLAC, Ogg Vorbis and Opus too (SongFormats.h)
 
     // The caller's (each half on cache lines of its own, so that the back
     // end's writes never move the caller's lines between cores).
@@ -573,12 +570,12 @@ private:
 
 }  // namespace
 
-std::vector<std::pair<const char*, const char*>> mpvSongOptions() {
-    return {{"access-references", "no"}, {"demuxer", "lavf"}, {"demuxer-lavf-o", kSongLavfOptions}};
+std::vector<std::pair<const char*, const char*>> mpvSongOptions(bool extraFormats) {
+    return {{"access-references", "no"}, {"demuxer", "lavf"}, {"demuxer-lavf-o", songLavfOptions(extraFormats)}};
 }
 
-std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output) {
-    return std::make_shared<MpvMciDevice>(output);
+std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output, bool extraFormats) {
+    return std::make_shared<MpvMciDevice>(output, extraFormats);
 }
 
 }  // namespace kestro::platform

@@ -34,13 +34,15 @@ inline constexpr int kOpenTimeoutMs = 2000;
 // the one local file it is given, as audio. No reference in a file is
 // followed (playlists, EDL, CUE, archives), only libavformat's demuxers of
 // the accepted formats are probed and it opens no protocol but the local
-// file (docs/audio.md says which option stops what).
-std::vector<std::pair<const char*, const char*>> mpvSongOptions();
+// file (docs/audio.md says which option stops what). `extraFormats`: FLAC,
+// Ogg Vorbis and Opus as well (SongFormats.h).
+std::vector<std::pair<const char*, const char*>> mpvSongOptions(bool extraFormats = false);
 
 // A new song device on `output` (one libmpv core, made now). When libmpv
 // cannot be set up the device still exists: it answers every command with
 // MCIERR_CANNOT_LOAD_DRIVER, and the reason was reported once through the
-// diagnostics sink.
-std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output);
+// diagnostics sink. `extraFormats` is the ExtraFormats setting of the game
+// folder's Kestro.ini, as the host read it (SongFormats.h says what it adds).
+std::shared_ptr<MciInterpreter> makeMpvMciDevice(const AudioOutput& output, bool extraFormats = false);
 
 }  // namespace kestro::platform
