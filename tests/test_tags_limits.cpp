@@ -87,6 +87,7 @@ ChildRead readInChild(const std::string& path, const std::function<void()>& prep
         ChildRead r;
         {
             MediaTags m;
+            m.setXiphFormats(true);  // (only .flac, .ogg and .opus files are read so)
             r.opened = m.open(path.c_str());
             r.limited = m.limited();
             std::uint64_t d = 0;
@@ -101,6 +102,7 @@ ChildRead readInChild(const std::string& path, const std::function<void()>& prep
         std::strcpy(e.title, "Earlier");
         kestro::playerState.currentSong = &e;
         kestro::songCount = 0;
+        kestro::playerState.ExtraFormats = 1;
         kestro::readTags();
         r.earlierTitleKept = std::strcmp(e.title, "Earlier") == 0;
         r.storedDurationMs = e.durationMs;
@@ -157,6 +159,58 @@ bool compressedFrameMp3(const std::string& dir, const std::string& path) {
     return save(path, file);
 }
 
+// A FLAC file: STREAMINFO (10 s at 44.1 kHz), `blocks` blocks of `type` and
+// `length` (not written: a hole), then a Vorbis comment "TITLE=Deep".
+bool flacWithBlocks(const std::string& path, int blocks, char type, std::uint32_t length) {
+    std::vector<char> head = {'f', 'L', 'a', 'C', 0, 0, 0, 34};
+    std::vector<char> info(34, 0);
+    info[10] = '\x0A', info[11] = '\xC4', info[12] = 0x40;  // 44100 Hz
+    info[15] = '\x06', info[16] = '\xBA', info[17] = '\xE8';  // 441000 samples
+    head.insert(head.end(), info.begin(), info.end());
+    std::ofstream out(path, std::ios::binary);
+    out.write(head.data(), static_cast<std::streamsize>(head.size()));
+    for (int i = 0; i < blocks; ++i) {
+        const char h[4] = {type, static_cast<char>(length >> 16), static_cast<char>(length >> 8), static_cast<char>(length)};
+        out.write(h, 4);
+        out.seekp(length, std::ios::cur);
+    }
+    const char comment[] = "\x84\0\0\x16\0\0\0\0\x01\0\0\0\x0A\0\0\0TITLE=Deep";
+    out.write(comment, sizeof comment - 1);
+    return static_cast<bool>(out);
+}
+
+// An Ogg Vorbis stream whose comment packet holds a `pictureBytes` picture
+// field before "TITLE=Deep", over as many pages as it needs.
+bool oggWithBigComment(const std::string& path, std::uint32_t pictureBytes) {
+    std::ofstream out(path, std::ios::binary);
+    std::uint32_t sequence = 0;
+    auto page = [&](const std::string& payload, const std::vector<unsigned char>& lacing, char type) {
+        std::string h("OggS\0", 5);
+        h += type;
+        h += std::string(8, '\0') + std::string("\x01\0\0\0", 4);
+        for (int i = 0; i < 4; ++i) h += static_cast<char>(sequence >> (8 * i));
+        ++sequence;
+        h += std::string(4, '\0') + static_cast<char>(lacing.size());
+        h.append(lacing.begin(), lacing.end());
+        out << h << payload;
+    };
+    page(std::string("\x01vorbis\0\0\0\0\x02\x44\xAC\0\0", 16) + std::string(14, '\0'), {30}, 2);
+    std::vector<char> c = {'\x03', 'v', 'o', 'r', 'b', 'i', 's', 0, 0, 0, 0, 2, 0, 0, 0};
+    hostile::detail::le32(c, pictureBytes);
+    const std::string key = "METADATA_BLOCK_PICTURE=";
+    c.insert(c.end(), key.begin(), key.end());
+    c.resize(c.size() + pictureBytes - key.size(), 'A');
+    hostile::detail::le32(c, 10);
+    for (char ch : std::string("TITLE=Deep")) c.push_back(ch);
+    for (std::size_t at = 0; at < c.size(); at += 255 * 255) {
+        const std::size_t n = std::min<std::size_t>(255 * 255, c.size() - at);
+        std::vector<unsigned char> lacing(n / 255, 255);  // a full page continues on the next
+        if (at + n == c.size()) lacing.push_back(static_cast<unsigned char>(n % 255));
+        page(std::string(c.data() + at, n), lacing, at ? 1 : 0);
+    }
+    return static_cast<bool>(out);
+}
+
 // ---------------------------------------------------------------------------
 // Hostile files: bounded time and memory, no more read than the caps allow.
 
@@ -187,6 +241,13 @@ TEST(MediaTagsLimits, HostileFilesReadInBoundedTimeAndMemory) {
         {"info-fields.wav", [](const std::string& p) { return hostile::infoFlood(p, 4 * MB); }, true},
         {"ape-items.mp3", [](const std::string& p) { return hostile::apeFlood(p, 4 * MB); }, true},
         {"compressed-frame.mp3", [&](const std::string& p) { return compressedFrameMp3(dir.path(), p); }, false},
+        // Picture blocks that announce 16 MiB each are stepped over, never
+        // read; a comment behind them is found. More blocks than the cap:
+        // the walk ends there.
+        {"pictures.flac", [](const std::string& p) { return flacWithBlocks(p, 8, 6, 0xFFFFFF); }, false, 1},
+        {"blocks.flac", [](const std::string& p) { return flacWithBlocks(p, 300, 1, 0); }, true},
+        // A 15 MiB picture inside an Ogg comment is stepped over too.
+        {"picture-comment.ogg", [](const std::string& p) { return oggWithBigComment(p, 15 * MB); }, false, 1},
         // Frames we do not read cost little: under the frame cap, a title
         // after 2000 of them is found.
         {"title-after-2000-frames.mp3",
