@@ -35,10 +35,12 @@ bool validUtf8(const std::string& s) {
 extern "C" const char* __asan_default_options() { return "malloc_context_size=0"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const char* const kNames[] = {"a.mp3", "a.wma", "a.wav", "a.aif", "a.iff", "a.au", "a.m4a", "mp3"};
+    static const char* const kNames[] = {"a.mp3", "a.wma", "a.wav", "a.aif", "a.iff", "a.au",
+                                         "a.m4a", "mp3",   "a.flac", "a.ogg", "a.opus"};
     if (size == 0) return 0;
-    const char* name = kNames[data[0] % 8];
+    const char* name = kNames[data[0] % 11];
     kestro::platform::MediaTags m;
+    m.setXiphFormats(true);  // FLAC, Ogg Vorbis and Opus too (other names read as without it)
     m.openMemory(data + 1, size - 1, name);
     std::uint64_t d = 0;
     m.duration(d);

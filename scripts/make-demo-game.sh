@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the demo game folder: a dozen short songs made by real encoders
-# (lame, sox, ffmpeg) in several formats and nested folders, with real tags;
+# (lame, sox, ffmpeg) in several formats and nested folders, with real tags
+# (a FLAC and an Opus song among them, played with ExtraFormats=1);
 # one song reached through a shortcut; a folder shortcut named by
 # ShortCutDir; a playlist for the stream; and Kestro.ini.
 #
@@ -42,6 +43,8 @@ tone "$game/Songs/Harbour Lights.wav"            5 587 "Harbour Lights" "Quay Ba
 tone "$game/Songs/Jazz/Blue Hour.aif"            5 659 "Blue Hour"      "Trio Nord"   "Late Set"  1999
 tone "$game/Songs/Jazz/Late Night/Last Call.au"  4 698 "Last Call"      "Trio Nord"   "Late Set"  1999
 tone "$game/Songs/Live/Encore.m4a"               5 784 "Encore"         "Quay Band"   "Live"      2012
+tone "$game/Songs/Road Trip/04 Tail Lights.flac" 5 554 "Tail Lights"    "The Testers" "Road Trip" 2008
+tone "$game/Songs/Live/Afterglow.opus"           5 740 "Afterglow"      "Quay Band"   "Live"      2012
 tone "$game/Extras/Favourite.mp3"                5 880 "Favourite"      "Dusk"        "Singles"   2015
 tone "$music/Sunset.mp3"                         5 330 "Sunset"         "Dusk"        "Evenings"  2016
 tone "$music/Evenings/Dawn.iff"                  4 370 "Dawn"           "Dusk"        "Evenings"  2016
