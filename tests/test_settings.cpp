@@ -251,19 +251,10 @@ TEST(ExtraFormatsSetting, OnOnlyWhenExactlyOneForThePlugInAndTheHost) {
         const char* ini;
         std::int32_t value;
         bool on;
-    } rows[] = {
-        {"", 0, false},
-        {"ExtraFormats=0\n", 0, false},
-        {"ExtraFormats=1\n", 1, true},
-        {"extraformats = 1 \n", 1, true},
-        {"ExtraFormats=0x1\n", 1, true},
-        {"ExtraFormats=1abc\n", 1, true},
-        {"ExtraFormats=2\n", 2, false},
-        {"ExtraFormats=-1\n", -1, false},
-        {"ExtraFormats=yes\n", 0, false},
-        {"ExtraFormats=\n", 0, false},
-        {"[Other]\nExtraFormats=1\n", 0, false},
-    };
+    } rows[] = {{"", 0, false}, {"ExtraFormats=0\n", 0, false}, {"ExtraFormats=1\n", 1, true},
+                {"extraformats = 1 \n", 1, true}, {"ExtraFormats=0x1\n", 1, true}, {"ExtraFormats=1abc\n", 1, true},
+                {"ExtraFormats=2\n", 2, false}, {"ExtraFormats=-1\n", -1, false}, {"ExtraFormats=yes\n", 0, false},
+                {"ExtraFormats=\n", 0, false}, {"[Other]\nExtraFormats=1\n", 0, false}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.ini);
         TempDir dir;

@@ -211,19 +211,23 @@ void readFlac(FastFileStream& s, long audioStart, XiphRead& out) {
     }
 }
 
-// The last granule position of stream `serial`, from the file's tail.
+// The last granule position of stream `serial`, from the file's tail: its
+// last 16 KiB (where a real file's last page lies), then kOggTailSearch.
 bool lastGranule(FastFileStream& s, std::uint32_t serial, std::uint64_t& granule) {
     const long size = s.length();
-    const long from = std::max(0L, size - kOggTailSearch);
-    long got = 0;
-    const unsigned char* t = s.span(from, size - from, got, size - from);
-    if (!t) return false;
-    for (long i = got - kOggHeader; i >= 0; --i) {
-        if (t[i] != 'O' || std::memcmp(t + i, "OggS", 4) != 0 || t[i + 4] != 0) continue;
-        const std::uint64_t g = le64(t + i + 6);
-        if (le32(t + i + 14) != serial || g == ~std::uint64_t{0}) continue;
-        granule = g;
-        return true;
+    for (const long window : {16 * 1024L, kOggTailSearch}) {
+        const long from = std::max(0L, size - window);
+        long got = 0;
+        const unsigned char* t = s.span(from, size - from, got, size - from);
+        if (!t) return false;
+        for (long i = got - kOggHeader; i >= 0; --i) {
+            if (t[i] != 'O' || std::memcmp(t + i, "OggS", 4) != 0 || t[i + 4] != 0) continue;
+            const std::uint64_t g = le64(t + i + 6);
+            if (le32(t + i + 14) != serial || g == ~std::uint64_t{0}) continue;
+            granule = g;
+            return true;
+        }
+        if (from == 0) break;
     }
     return false;
 }

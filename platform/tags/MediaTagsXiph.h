@@ -19,8 +19,8 @@
 //     (which may announce 16 MiB) is stepped over, never read.
 //   - Ogg: pages are walked by their headers (at most kMaxOggPages) to find
 //     the comment packet of the first stream; the length is the granule
-//     position of that stream's last page (within the file's last
-//     kOggTailSearch bytes) over the rate (Vorbis), or less the pre-skip
+//     position of that stream's last page (within the file's last 16 KiB,
+//     else its last kOggTailSearch bytes) over the rate (Vorbis), or less the pre-skip
 //     over 48 kHz (Opus).
 //   - The comment, wherever it lies, is walked field by field (at most
 //     kMaxXiphFields); only TITLE, ARTIST, ALBUM, DATE and YEAR fields of at
