@@ -30,6 +30,7 @@
 #include "platform/system/Diagnostics.h"
 #include "platform/tags/MediaTags.h"
 #include "platform/audio/mpv/MpvMciDevice.h"
+#include "platform/audio/mpv/SongFormats.h"
 #include "platform/audio/mpv/MpvStreamPlayer.h"
 #include "IcecastServer.h"
 #include "TestUtil.h"
@@ -180,6 +181,28 @@ void BM_SniffAudioFile(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(sniffAudioFile(file.c_str()).format);
 }
 BENCHMARK(BM_SniffAudioFile)->DenseRange(0, kestro::bench::kMediaFormats - 1)->ArgName("format")->Unit(benchmark::kMicrosecond);
+
+// The formats ExtraFormats adds (30 s tones): the tag reader's read of the
+// length and the four texts (arg 0), and the song device's check (arg 1).
+void BM_XiphFormats(benchmark::State& state) {
+    static const char* const kCodecs[][2] = {{"flac", "flac"}, {"ogg", "libvorbis"}, {"opus", "libopus"}};
+    const auto* f = kCodecs[state.range(0)];
+    const std::string file = mediaDir() + "/tone." + f[0];
+    if (std::system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=30 -metadata title=T "
+                     "-metadata date=2008 -c:a " + std::string(f[1]) + " " + file).c_str()) != 0)
+        state.SkipWithError("ffmpeg failed");
+    state.SetLabel(f[0]);
+    for (auto _ : state) {
+        if (state.range(1) == 0) {
+            MediaTags m;
+            m.setXiphFormats(true);
+            benchmark::DoNotOptimize(m.open(file.c_str()));
+        } else {
+            benchmark::DoNotOptimize(sniffSongFile(true, file.c_str()).format);
+        }
+    }
+}
+BENCHMARK(BM_XiphFormats)->ArgsProduct({{0, 1, 2}, {0, 1}})->ArgNames({"format", "check"})->Unit(benchmark::kMicrosecond);
 
 // The device's open of 100 MB of zeros named .mp3 (a preallocated
 // download): refused by the content check, libmpv never asked.
