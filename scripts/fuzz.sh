@@ -30,6 +30,13 @@ if [[ ! -e "$dir/corpus-mediatags/seed.mp3" ]]; then
   # A VBR mp3 without a Xing header: its length comes from counting frames.
   ffmpeg -nostdin -v error -y -f lavfi -i "anoisesrc=duration=0.5" -c:a libmp3lame -q:a 4 -write_xing 0 \
     "$dir/corpus-mediatags/seed-noxing.mp3" || true
+  # FLAC, Ogg Vorbis and Opus, under their own names (the target's first
+  # byte picks the name: 8 .flac, 9 .ogg, 10 .opus).
+  for pick in '\x08 flac' '\x09 ogg' '\x0a opus'; do
+    set -- $pick
+    ffmpeg -nostdin -v error -y -f lavfi -i "sine=frequency=440:duration=0.2" -metadata title=T \
+      -metadata date=2008 "$dir/xiph.$2" && { printf "$1"; cat "$dir/xiph.$2"; } >"$dir/corpus-mediatags/seed.$2" || true
+  done
 fi
 # The settings target reads its first byte as the split of section and key
 # lengths (low and high four bits, times four): 0x22 gives the section

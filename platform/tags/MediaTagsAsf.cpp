@@ -169,7 +169,9 @@ bool limitAsfHeader(FastFileStream& s) {
                 } else {
                     skipPlainObject(c, static_cast<std::uint64_t>(inner));
                 }
-                dataPos += inner;
+                // As TagLib adds the sizes, but without the signed overflow
+                // two hostile sizes would make: the sum wraps.
+                dataPos = static_cast<std::int64_t>(static_cast<std::uint64_t>(dataPos) + static_cast<std::uint64_t>(inner));
             }
         } else {
             skipPlainObject(c, size);

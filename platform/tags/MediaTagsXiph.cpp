@@ -255,9 +255,11 @@ void readOgg(FastFileStream& s, MediaFormat format, XiphRead& out) {
         const long segments = p[26];
         const bool ours = le32(p + 14) == serial;
         unsigned char table[255];
-        const unsigned char* t = s.span(pos + kOggHeader, segments, got);
-        if (!t || got < segments) break;
-        std::memcpy(table, t, static_cast<std::size_t>(segments));
+        if (segments) {
+            const unsigned char* t = s.span(pos + kOggHeader, segments, got);
+            if (!t || got < segments) break;
+            std::memcpy(table, t, static_cast<std::size_t>(segments));
+        }
         long at = pos + kOggHeader + segments;
         for (long i = 0; i < segments && ours && packet < 2; ++i) {
             if (packet == 1) comment.add(at, table[i]);
@@ -278,8 +280,10 @@ void readOgg(FastFileStream& s, MediaFormat format, XiphRead& out) {
     if (rate > 0 && lastGranule(s, serial, granule)) {
         const std::uint64_t samples = granule > preSkip ? granule - preSkip : 0;
         out.hasDuration = true;
-        // Whole milliseconds first, so that a granule near 2^64 cannot overflow.
-        out.duration = samples / rate * 10000000u + samples % rate * 10000000u / rate;
+        // Whole seconds first (a hostile granule is kept below 2^32 s, as
+        // the tag reader's 32-bit seconds take it), then the rest.
+        const std::uint64_t seconds = std::min<std::uint64_t>(samples / rate, 0xFFFFFFFFu);
+        out.duration = seconds * 10000000u + samples % rate * 10000000u / rate;
     }
 }
 
