@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "MpvTestMedia.h"
@@ -164,6 +166,24 @@ TEST(SongFormats, ExtensionSettingAndContentDecide) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(r.content.data());
         EXPECT_EQ(platform::extraSongAdmitted(r.on, r.name, bytes, static_cast<long>(r.content.size()), r.tagBytes), r.admitted)
             << r.name << (r.on ? " on " : " off ") << r.tagBytes;
+    }
+    // A file's metadata blocks (pictures libavformat would keep while the
+    // song plays): at most 128 MiB and 256 blocks (holes: sparse files).
+    TempDir dir;
+    for (const auto& [blocks, length, admitted] : {std::tuple{7, 0xFFFFFF, true}, std::tuple{9, 0xFFFFFF, false},
+                                                   std::tuple{255, 0, true}, std::tuple{256, 0, false}}) {
+        const std::string path = dir / "a.flac";
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << flac;
+            for (int i = 0; i < blocks; ++i) {
+                out << static_cast<char>(i + 1 == blocks ? 0x86 : 6) << static_cast<char>(length >> 16)
+                    << static_cast<char>(length >> 8) << static_cast<char>(length);
+                out.seekp(length, std::ios::cur);
+            }
+            out << '\0';  // a first audio byte
+        }
+        EXPECT_EQ(platform::sniffSongFile(true, path.c_str()).format == platform::MediaFormat::Flac, admitted) << blocks;
     }
     EXPECT_STREQ(platform::songLavfOptions(false), "format_whitelist=[mp3,asf,wav,aiff,au,mov],protocol_whitelist=file");
     EXPECT_STREQ(platform::songLavfOptions(true), "format_whitelist=[mp3,asf,wav,aiff,au,mov,flac,ogg],protocol_whitelist=file");

@@ -173,27 +173,42 @@ void readComment(Pieces& p, XiphRead& out) {
     out.comment = std::make_unique<TagLib::Ogg::XiphComment>(data);
 }
 
-void readFlac(FastFileStream& s, long audioStart, XiphRead& out) {
+// Walks a FLAC file's metadata blocks by their 4-byte headers, handing each
+// to `block(index, type, body offset, length)`. Ends at the last block
+// (true, `end` where the audio starts), or false: a block past the end of
+// the file, or more than kMaxFlacBlocks (`tooMany`).
+template <typename Block>
+bool walkFlacBlocks(FastFileStream& s, long audioStart, long& end, bool& tooMany, Block&& block) {
     long pos = audioStart + 4;
-    bool last = false;
-    bool haveComment = false;
-    for (int block = 0; !last; ++block) {
-        if (block == kMaxFlacBlocks) {
-            out.limited = true;
-            return;
+    tooMany = false;
+    for (int index = 0;; ++index) {
+        if (index == kMaxFlacBlocks) {
+            tooMany = true;
+            return false;
         }
         long got = 0;
         const unsigned char* h = s.span(pos, 4, got);
-        if (!h || got < 4) return;
+        if (!h || got < 4) return false;
         const int type = h[0] & 0x7F;
-        last = (h[0] & 0x80) != 0;
+        const bool last = (h[0] & 0x80) != 0;
         const long length = (long{h[1]} << 16) | (long{h[2]} << 8) | long{h[3]};
-        const long body = pos + 4;
-        if (body + length > s.length()) return;
-        if (block == 0) {
-            if (type != 0 || length < 34) return;
-            const unsigned char* i = s.span(body, 18, got);
-            if (!i || got < 18) return;
+        if (pos + 4 + length > s.length()) return false;
+        block(index, type, pos + 4, length);
+        pos += 4 + length;
+        if (last) {
+            end = pos;
+            return true;
+        }
+    }
+}
+
+void readFlac(FastFileStream& s, long audioStart, XiphRead& out) {
+    bool haveComment = false;
+    long end = 0;
+    walkFlacBlocks(s, audioStart, end, out.limited, [&](int index, int type, long body, long length) {
+        long got = 0;
+        const unsigned char* i = index == 0 && type == 0 && length >= 34 ? s.span(body, 18, got) : nullptr;
+        if (i && got >= 18) {
             const std::uint64_t rate = (std::uint64_t{i[10]} << 12) | (std::uint64_t{i[11]} << 4) | (i[12] >> 4);
             const std::uint64_t samples = (std::uint64_t{i[13] & 0x0Fu} << 32) | be32(i + 14);
             // An unknown sample count (0) leaves the length unknown.
@@ -201,14 +216,13 @@ void readFlac(FastFileStream& s, long audioStart, XiphRead& out) {
                 out.hasDuration = true;
                 out.duration = samples * 10000000u / rate;  // < 2^36 * 10^7 < 2^64
             }
-        } else if (type == 4 && !haveComment) {
+        } else if (index > 0 && type == 4 && !haveComment) {
             haveComment = true;
             Pieces p(s);
             p.add(body, length);
             readComment(p, out);
         }
-        pos = body + length;
-    }
+    });
 }
 
 // The last granule position of stream `serial`, from the file's tail: its
@@ -340,7 +354,16 @@ MediaFormat xiphSongFormat(const char* path, long& audioStart) {
     try {
         FastFileStream s;
         if (!s.openFile(path)) return MediaFormat::Unknown;
-        return xiphSongFormat(s, path, audioStart);
+        const MediaFormat format = xiphSongFormat(s, path, audioStart);
+        long end = 0;
+        bool tooMany = false;
+        if (format == MediaFormat::Flac &&
+            (!walkFlacBlocks(s, audioStart, end, tooMany, [](int, int, long, long) {}) ||
+             end - audioStart > kMaxFlacMetadataPlayed)) {
+            audioStart = 0;
+            return MediaFormat::Unknown;
+        }
+        return format;
     } catch (...) {
         audioStart = 0;
         return MediaFormat::Unknown;

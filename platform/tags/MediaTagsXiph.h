@@ -52,6 +52,7 @@ namespace mediatags {
 
 constexpr long kMaxTagsBeforeFlac = 16L * 1024 * 1024;
 constexpr int kMaxFlacBlocks = 256;
+constexpr long kMaxFlacMetadataPlayed = 128L * 1024 * 1024;
 constexpr int kMaxOggPages = 1024;
 constexpr long kOggTailSearch = 128 * 1024;
 constexpr std::uint32_t kMaxXiphFields = 4096;
@@ -72,7 +73,10 @@ MediaFormat xiphSongFormat(std::string_view name, const unsigned char* start, lo
 // (after the tags; 0 when Unknown).
 MediaFormat xiphSongFormat(FastFileStream& s, std::string_view name, long& audioStart);
 
-// The same over the file at `path` (the song device's check).
+// The same over the file at `path` (the song device's check). A FLAC file
+// whose metadata blocks take more than kMaxFlacMetadataPlayed bytes in all,
+// run past its end or number more than kMaxFlacBlocks is refused too:
+// libavformat keeps every picture block in memory while the song plays.
 MediaFormat xiphSongFormat(const char* path, long& audioStart);
 
 struct XiphRead {
