@@ -93,6 +93,12 @@ MciError mciSendString(const char* command, char* reply, unsigned replySize) {
     return rc;
 }
 
+MciError mciTakeLateFailure() {
+    const MciError rc = current()->takeLateFailure();
+    if (rc != 0 && observer()) observer()(kLateFailureCommand, rc, "");
+    return rc;
+}
+
 bool mciGetErrorString(MciError error, char* text, unsigned textSize) {
     return current()->errorText(error, text, textSize);
 }

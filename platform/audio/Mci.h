@@ -4,7 +4,8 @@
 //
 // The interpreter behind it is replaceable (tests put a recording double in,
 // the host chooses the audio back end). Every command and its outcome is also
-// passed to an observer, so that the host can put it in its transcript.
+// passed to an observer, so that the host can put it in its transcript, and
+// so is a failure the device learnt later (mciTakeLateFailure).
 #pragma once
 
 #include <cstdint>
@@ -47,11 +48,21 @@ public:
     // Fills `text` with the text for `error`; returns false for an unknown
     // code (the text is then a generic one).
     virtual bool errorText(MciError error, char* text, unsigned textSize);
+    // A failure of the open song that the device learnt after its commands
+    // had returned (the file passed the open's checks but then failed to
+    // load or to decode), handed over once; 0 when there is none. Never
+    // waits. A device that learns everything within its commands has none.
+    virtual MciError takeLateFailure() { return 0; }
 };
 
 // The commands the plug-in sends.
 MciError mciSendString(const char* command, char* reply, unsigned replySize);
 bool mciGetErrorString(MciError error, char* text, unsigned textSize);
+// The installed interpreter's late failure (MciInterpreter::takeLateFailure);
+// one that is not 0 is also passed to the observer, as the command
+// kLateFailureCommand.
+MciError mciTakeLateFailure();
+inline constexpr const char* kLateFailureCommand = "(late failure)";
 
 // Installs the interpreter used from now on (null: the built-in one that has
 // no audio devices and answers every device command with an error).

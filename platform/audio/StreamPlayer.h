@@ -2,11 +2,10 @@
 // included), loop, auto start, volume 0 to 100, pause, play, stop, next,
 // previous, the item's duration and its tags by name.
 //
-// Replaceable like the MCI interpreter; every operation is also reported to
-// an observer for the host's transcript.
+// Replaceable like the MCI interpreter (the host puts its own in, and
+// transcribes the operations through a player of its own around it).
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,9 +38,5 @@ StreamPlayer& streamPlayer();
 // A player that has no items and plays nothing (the one in use by default).
 std::shared_ptr<StreamPlayer> makeSilentStreamPlayer();
 void setStreamPlayer(std::shared_ptr<StreamPlayer> player);
-
-using StreamObserver = std::function<void(const char* operation, const std::string& argument)>;
-void setStreamObserver(StreamObserver observer);
-void notifyStreamOperation(const char* operation, const std::string& argument);
 
 }  // namespace kestro::platform

@@ -1,7 +1,7 @@
 // One line of diagnostics from the platform back ends (the audio engine's
 // output choice, a back end that cannot start, a stream that fails) to
-// whoever wants it: the plug-in routes it to its log, the host to its
-// transcript. Without a sink the lines go to standard error.
+// whoever listens: the host writes it to its transcript and its log. Without
+// a sink the lines go to standard error.
 #pragma once
 
 #include <functional>

@@ -75,6 +75,20 @@ bool FastFileStream::openFile(const char* path) {
     return start(static_cast<long>(st.st_size));
 }
 
+bool FastFileStream::openDescriptor(int fd, const char* name) {
+    name_ = name ? name : "";
+    if (fd < 0) return false;
+    fd_ = fd;
+    ownsFd_ = false;
+    struct stat st;
+    ++ioCounters.syscalls;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > LONG_MAX / 2) {
+        closeFile();
+        return false;
+    }
+    return start(static_cast<long>(st.st_size));
+}
+
 bool FastFileStream::openMemory(const void* data, std::size_t size, const char* name) {
     name_ = name ? name : "";
     if (!data || size == 0 || size > static_cast<std::size_t>(LONG_MAX / 2)) return false;
@@ -214,11 +228,12 @@ TagLib::ByteVector FastFileStream::readRaw(unsigned long length) {
 }
 
 void FastFileStream::closeFd() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && ownsFd_) {
         ::close(fd_);
         ++ioCounters.syscalls;
-        fd_ = -1;
     }
+    fd_ = -1;
+    ownsFd_ = true;
 }
 
 // Reads the head (or all of a small file) after the size is known.
