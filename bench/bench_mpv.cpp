@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "BenchMedia.h"
-#include "bench/tools/HostileFiles.h"
+#include "HostileFiles.h"
 #include "platform/system/Diagnostics.h"
 #include "platform/tags/MediaTags.h"
 #include "platform/audio/mpv/MpvMciDevice.h"

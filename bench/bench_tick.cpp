@@ -46,6 +46,16 @@ namespace {
 
 using namespace kestro;
 
+// The simulated keyboard as the plug-in polls it.
+class Keys : public platform::KeyStateSource {
+public:
+    explicit Keys(host::GameKeyboard& keyboard) : keyboard_(keyboard) {}
+    std::int16_t keyState(int vk) override { return keyboard_.query(vk); }
+
+private:
+    host::GameKeyboard& keyboard_;
+};
+
 // The plug-in's thread in a simulated game, with a keyboard.
 struct Game {
     Game() {
@@ -54,7 +64,7 @@ struct Game {
         scripthook::clearNatives();
         scripthook::forgetThreads();
         host::registerGameNatives(world, nullptr);
-        platform::setKeyStateSource([this](int vk) { return keyboard.query(vk); });
+        platform::setKeyStateSource(std::make_shared<Keys>(keyboard));
         ScriptHookManager::RegisterThread(&thread);
     }
     ~Game() {

@@ -64,7 +64,7 @@ build_tool() {  # name, sources...
   local out=$TOOLS/$1; shift
   local newest=0 src
   if [[ -x $out ]]; then
-    for src in "$@" "$ROOT"/platform/*/*.h "$ROOT"/library/*.h "$ROOT"/bench/tools/*.h; do
+    for src in "$@" "$ROOT"/platform/*/*.h "$ROOT"/library/*.h "$ROOT"/bench/tools/*.h "$ROOT"/tests/HostileFiles.h; do
       [[ $src -nt $out ]] && newest=1
     done
     (( newest )) || return 0

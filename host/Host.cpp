@@ -28,6 +28,56 @@ constexpr const char* kDiagnosticMark = "[platform] ";
 
 }  // namespace
 
+class Host::Hooks : public scripthook::LogSink,
+                    public scripthook::ThreadObserver,
+                    public platform::KeyStateSource,
+                    public platform::MciObserver,
+                    public platform::DiagnosticSink {
+public:
+    explicit Hooks(Host& host) : host_(host) {}
+
+    void write(const char* line) override { host_.logLine(line); }
+
+    void threadRegistered(NativeThread* thread) override {
+        // A script's timer A starts at 0 when the script starts.
+        host_.world_.setTimerA(thread, 0);
+        const char* name = thread ? thread->Name() : nullptr;
+        host_.transcript_.text("thread", boundedText(name ? name : "(unnamed)", 256));
+    }
+
+    std::int16_t keyState(int vk) override {
+        std::int16_t state = host_.keyboard_.query(vk);
+        if (state != 0)
+            host_.transcript_.event("key", "%s 0x%04X", keyName(vk).c_str(),
+                                    static_cast<unsigned>(static_cast<std::uint16_t>(state)));
+        return state;
+    }
+
+    void commandSent(const char* command, platform::MciError result, const char* reply) override {
+        std::string c = boundedText(command);
+        std::string r = boundedText(reply);
+        if (r.empty())
+            host_.transcript_.event("mci", "%u %s", static_cast<unsigned>(result), c.c_str());
+        else
+            host_.transcript_.event("mci", "%u %s => %s", static_cast<unsigned>(result), c.c_str(), r.c_str());
+    }
+
+    // Lines of the platform's back ends (the audio output taken, a file
+    // that cannot be played) may come from their threads at any moment:
+    // queued, and written on the host's thread at a place of their own (see
+    // tick and unloadPlugin).
+    void report(const char* line) override {
+        std::lock_guard<std::mutex> lock(host_.diagnosticsMutex_);
+        if (host_.diagnostics_.size() < kMaxQueuedDiagnostics)
+            host_.diagnostics_.emplace_back(boundedText(line, kMaxDiagnosticLine));
+        else
+            ++host_.diagnosticsDropped_;
+    }
+
+private:
+    Host& host_;
+};
+
 Host::Host(const HostOptions& options)
     : world_(options.seed, options.tickMs), transcript_(world_) {
     transcript_.setTraceDraw(options.traceDraw);
@@ -47,39 +97,12 @@ Host::Host(const HostOptions& options)
     }
 
     registerGameNatives(world_, &transcript_);
-    scripthook::setLogSink([this](const char* line) { logLine(line); });
-    scripthook::setThreadRegisteredCallback([this](NativeThread* thread) {
-        // A script's timer A starts at 0 when the script starts.
-        world_.setTimerA(thread, 0);
-        const char* name = thread ? thread->Name() : nullptr;
-        transcript_.text("thread", boundedText(name ? name : "(unnamed)", 256));
-    });
-    platform::setKeyStateSource([this](int vk) {
-        std::int16_t state = keyboard_.query(vk);
-        if (state != 0)
-            transcript_.event("key", "%s 0x%04X", keyName(vk).c_str(),
-                              static_cast<unsigned>(static_cast<std::uint16_t>(state)));
-        return state;
-    });
-    platform::setMciObserver([this](const char* command, platform::MciError result, const char* reply) {
-        std::string c = boundedText(command);
-        std::string r = boundedText(reply);
-        if (r.empty())
-            transcript_.event("mci", "%u %s", static_cast<unsigned>(result), c.c_str());
-        else
-            transcript_.event("mci", "%u %s => %s", static_cast<unsigned>(result), c.c_str(), r.c_str());
-    });
-    // Lines of the platform's back ends (the audio output taken, a file
-    // that cannot be played) may come from their threads at any moment:
-    // queued, and written on this thread at a place of their own (see
-    // tick and unloadPlugin).
-    platform::setDiagnosticSink([this](const char* line) {
-        std::lock_guard<std::mutex> lock(diagnosticsMutex_);
-        if (diagnostics_.size() < kMaxQueuedDiagnostics)
-            diagnostics_.emplace_back(boundedText(line, kMaxDiagnosticLine));
-        else
-            ++diagnosticsDropped_;
-    });
+    hooks_ = std::make_shared<Hooks>(*this);
+    scripthook::setLogSink(hooks_);
+    scripthook::setThreadObserver(hooks_);
+    platform::setKeyStateSource(hooks_);
+    platform::setMciObserver(hooks_);
+    platform::setDiagnosticSink(hooks_);
 
     // The libmpv back ends load on a thread of their own (see loadPlugin):
     // their stand-ins are installed now.
@@ -159,8 +182,8 @@ Host::~Host() {
     platform::setDiagnosticSink(nullptr);
     platform::setMciObserver(nullptr);
     platform::setKeyStateSource(nullptr);
-    scripthook::setThreadRegisteredCallback(nullptr);
-    scripthook::resetLogSink();
+    scripthook::setThreadObserver(nullptr);
+    scripthook::setLogSink(nullptr);
     scripthook::clearNatives();
     transcript_.flush();
     if (logFile_) std::fclose(logFile_);

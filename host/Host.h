@@ -99,6 +99,10 @@ public:
     void setLogListener(std::function<void(const std::string&)> listener) { logListener_ = std::move(listener); }
 
 private:
+    // What the host installs in the seams of the script hook and the
+    // platform: its log, its keyboard, its transcript of the commands.
+    class Hooks;
+
     void logLine(const char* line);
     // Writes the back ends' diagnostic lines (queued from any thread, in the
     // order they came) as "diag" lines and to the log file, on this thread;
@@ -128,6 +132,7 @@ private:
     std::mutex diagnosticsMutex_;
     std::vector<std::string> diagnostics_;
     std::size_t diagnosticsDropped_ = 0;
+    std::shared_ptr<Hooks> hooks_;
 };
 
 }  // namespace kestro::host

@@ -1,4 +1,5 @@
 #include "host/Interactive.h"
+#include "host/GameFolder.h"
 #include "host/PluginState.h"
 
 #include <fcntl.h>
@@ -11,13 +12,16 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdarg>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/Scenario.h"
 #include "host/TerminalKeys.h"
 #include "host/TerminalLayout.h"
+#include "scripthook/HookHost.h"
 
 // The function-like macros of curses (clear, erase, move, ...) would rewrite
 // ordinary member calls such as vector::clear; the library has real
@@ -42,8 +46,8 @@ constexpr int kMaxKeyWaitMs = 100;
 // Ticks that fell behind the wall clock are caught up to this much game
 // time; a longer stall (a big library scan) is not made up.
 constexpr std::uint32_t kMaxCatchUpMs = 1000;
-// What is kept of standard error while the screen is up, and replayed
-// after it.
+// What is kept of standard error, when the library log cannot be written,
+// and replayed after the screen.
 constexpr long kMaxStderrReplay = 64 * 1024;
 constexpr int kMaxVehicle = 999;
 // Keys handled between two ticks (or, while the game stands still in the
@@ -79,53 +83,77 @@ private:
     struct sigaction previous_[std::size(kQuitSignals)] {};
 };
 
-// Anything written to standard error while the screen is up (by the host,
-// the plug-in or a library) would scribble over it: it goes to a temporary
-// file instead and is written out, after the terminal is restored.
-class StderrCapture {
+// While the session runs, what the libraries write to standard error (ALSA
+// and PipeWire on a machine without a sound device, libmpv) would scribble
+// over the screen, and written out at the end it buries what the host has
+// to say. It goes to the library log (kLibraryLogName) in the game folder
+// instead, from before the plug-in loads until after the devices are torn
+// down; the host's own messages meanwhile go to the terminal through
+// say(). When the library log cannot be written, standard error is kept
+// aside in a temporary file and written out (its last kMaxStderrReplay
+// bytes) after the terminal is restored.
+class LibraryMessages {
 public:
-    StderrCapture() {
+    explicit LibraryMessages(const std::string& sessionLine) {
         std::fflush(stderr);
-        file_ = std::tmpfile();
-        if (file_ == nullptr) return;
-        saved_ = ::dup(STDERR_FILENO);
-        if (saved_ < 0 || ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+        if (!sessionLine.empty()) appendLogLine(kLibraryLogName, sessionLine);
+        int fd = scripthook::openLogFile(kLibraryLogName, nullptr);
+        if (fd < 0) {
+            replay_ = std::tmpfile();
+            fd = replay_ != nullptr ? ::fileno(replay_) : -1;
+        }
+        saved_ = fd >= 0 ? ::dup(STDERR_FILENO) : -1;
+        if (saved_ < 0 || ::dup2(fd, STDERR_FILENO) < 0) {
             if (saved_ >= 0) ::close(saved_);
             saved_ = -1;
-            std::fclose(file_);
-            file_ = nullptr;
+        }
+        if (replay_ == nullptr && fd >= 0) ::close(fd);
+        if (saved_ < 0 && replay_ != nullptr) {
+            std::fclose(replay_);
+            replay_ = nullptr;
         }
     }
-    ~StderrCapture() { replay(); }
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
+    ~LibraryMessages() { restore(); }
+    LibraryMessages(const LibraryMessages&) = delete;
+    LibraryMessages& operator=(const LibraryMessages&) = delete;
 
-    // Puts standard error back and writes out what was captured (its last
-    // kMaxStderrReplay bytes).
-    void replay() {
-        if (file_ == nullptr) return;
+    // A message of the host's own, for the person at the terminal.
+    void say(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        std::va_list args;
+        va_start(args, format);
+        if (saved_ >= 0)
+            ::vdprintf(saved_, format, args);
+        else
+            std::vfprintf(stderr, format, args);
+        va_end(args);
+    }
+
+    // Puts standard error back (and writes out what was kept aside).
+    void restore() {
+        if (saved_ < 0) return;
         std::fflush(stderr);
         ::dup2(saved_, STDERR_FILENO);
         ::close(saved_);
         saved_ = -1;
-        if (std::fseek(file_, 0, SEEK_END) == 0) {
-            const long size = std::ftell(file_);
+        if (replay_ == nullptr) return;
+        if (std::fseek(replay_, 0, SEEK_END) == 0) {
+            const long size = std::ftell(replay_);
             const long from = size > kMaxStderrReplay ? size - kMaxStderrReplay : 0;
             if (from > 0) std::fprintf(stderr, "kestro-host: (earlier messages dropped)\n");
-            if (size > 0 && std::fseek(file_, from, SEEK_SET) == 0) {
+            if (size > 0 && std::fseek(replay_, from, SEEK_SET) == 0) {
                 char buf[4096];
                 std::size_t n;
-                while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) std::fwrite(buf, 1, n, stderr);
+                while ((n = std::fread(buf, 1, sizeof buf, replay_)) > 0) std::fwrite(buf, 1, n, stderr);
             }
         }
         std::fflush(stderr);
-        std::fclose(file_);
-        file_ = nullptr;
+        std::fclose(replay_);
+        replay_ = nullptr;
     }
 
 private:
-    std::FILE* file_ = nullptr;
-    int saved_ = -1;
+    std::FILE* replay_ = nullptr;  // the fallback: kept aside, written out at the end
+    int saved_ = -1;               // the terminal's standard error while redirected
 };
 
 // A fatal signal while the screen is up (a crash in the plug-in, an abort)
@@ -190,6 +218,7 @@ public:
         ::keypad(stdscr, TRUE);
         ::set_escdelay(25);
         ::curs_set(0);
+        setUpLook();
     }
     ~CursesScreen() {
         if (screen_ == nullptr) return;
@@ -204,8 +233,37 @@ public:
 
 private:
     SCREEN* screen_ = nullptr;
+    static void setUpLook();
     struct sigaction previous_[std::size(kFatalSignals)] {};
 };
+
+// The look of the screen's parts: colours where the terminal has them (and
+// NO_COLOR is not set), else the plain look: reverse video for the status
+// lines, bold for the message and the notices.
+struct Look {
+    attr_t bar = A_REVERSE;
+    attr_t help = A_REVERSE;
+    attr_t message = A_BOLD;
+    attr_t notice = A_BOLD;
+};
+Look gLook;
+
+enum ColourPair : short { kBarPair = 1, kHelpPair, kMessagePair, kNoticePair };
+
+void CursesScreen::setUpLook() {
+    gLook = Look{};
+    if (!::has_colors() || std::getenv("NO_COLOR") != nullptr || ::start_color() == ERR) return;
+    // The terminal's own background where it allows it.
+    const short background = ::use_default_colors() == OK ? -1 : COLOR_BLACK;
+    ::init_pair(kBarPair, COLOR_WHITE, COLOR_BLUE);
+    ::init_pair(kHelpPair, COLOR_BLACK, COLOR_CYAN);
+    ::init_pair(kMessagePair, COLOR_GREEN, background);
+    ::init_pair(kNoticePair, COLOR_YELLOW, background);
+    gLook.bar = COLOR_PAIR(kBarPair);
+    gLook.help = COLOR_PAIR(kHelpPair);
+    gLook.message = COLOR_PAIR(kMessagePair) | A_BOLD;
+    gLook.notice = COLOR_PAIR(kNoticePair) | A_BOLD;
+}
 
 TerminalKey terminalKey(int ch) {
     using K = TerminalKey::Kind;
@@ -237,22 +295,39 @@ void putText(int row, int col, std::wstring_view text) {
     ::mvaddnwstr(row, col, text.data(), static_cast<int>(text.size()));
 }
 
-// A full-width bar line (reverse video) with the text cut to the width.
-void putBar(int row, int cols, const std::string& text) {
+// A full-width bar line with the text cut to the width.
+void putBar(int row, int cols, const std::string& text, attr_t look) {
     std::wstring line = cutToWidth(displayText(text), cols);
     line.append(static_cast<std::size_t>(std::max(0, cols - displayWidth(line))), L' ');
-    ::attron(A_REVERSE);
+    ::attron(look);
     putText(row, 0, line);
-    ::attroff(A_REVERSE);
+    ::attroff(look);
 }
+
+// What the host found out before the session, for the screen.
+struct SessionStart {
+    std::string audioAsked;             // see InteractiveOptions
+    std::vector<std::string> problems;  // key settings that cannot work as meant
+    std::vector<std::string> notices;   // shown from the start until the first key
+    bool songsFolder = true;
+};
 
 class Session {
 public:
-    Session(Host& host, const kestro::PlayerState* state)
-        : host_(host), state_(state), keys_(state ? keyConfigFrom(*state) : KeyConfig{}) {
+    Session(Host& host, const kestro::PlayerState* state, SessionStart start)
+        : host_(host),
+          state_(state),
+          keys_(state ? keyConfigFrom(*state) : KeyConfig{}),
+          start_(std::move(start)),
+          audio_(start_.audioAsked) {
         host_.setLogListener([this](const std::string& line) { lastLog_ = line.substr(0, 1024); });
+        // The back ends say which audio output opened in a diag line.
+        host_.transcript().setLineSink([this](const std::string& line) { audio_.hear(line); });
     }
-    ~Session() { host_.setLogListener(nullptr); }
+    ~Session() {
+        host_.transcript().setLineSink(nullptr);
+        host_.setLogListener(nullptr);
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -265,6 +340,7 @@ private:
     void act(const KeyAction& action);
     void draw();
     void drawHelp(int rows, int cols);
+    void drawNotices(int rows, int cols);
     // Reads the keys that are there, at most kMaxKeysPerTick since the last
     // tick, until the next tick is due.
     void readKeys(Clock::time_point nextTick);
@@ -272,6 +348,8 @@ private:
     Host& host_;
     const kestro::PlayerState* state_;
     KeyMapper keys_;
+    SessionStart start_;
+    AudioStatus audio_;
     bool quit_ = false;
     bool help_ = false;
     bool chordPending_ = false;
@@ -279,12 +357,16 @@ private:
     std::int32_t vehicle_ = 1;
     std::string lastKey_;
     std::string lastLog_;
+    std::optional<int> songCount_;  // once the scan is done
 };
 
 int Session::run() {
     const std::uint32_t tickMs = host_.world().tickMs();
     const auto tickLength = std::chrono::milliseconds(tickMs);
     const std::uint32_t maxCatchUp = std::max<std::uint32_t>(1, kMaxCatchUpMs / tickMs);
+    // The first frame stands before the first tick, whose library scan may
+    // take a while: the screen says so rather than staying blank.
+    draw();
     auto next = Clock::now();
     auto lastDraw = Clock::now() - kFrameInterval;
     bool dirty = true;
@@ -355,6 +437,7 @@ void Session::tick() {
         kb.release(kVkF10);
         kb.release(kVkRightControl);
     }
+    if (!songCount_ && (state_ == nullptr || !state_->rescanPending)) songCount_ = pluginSongCount(host_.loader());
 }
 
 void Session::handle(int ch) {
@@ -363,6 +446,8 @@ void Session::handle(int ch) {
         return;
     }
     const TerminalKey key = terminalKey(ch);
+    // The notices of the start stay until the person does something.
+    start_.notices.clear();
     if (help_ && key.kind == TerminalKey::Kind::Escape && !keys_.entering()) {
         help_ = false;
         return;
@@ -440,6 +525,16 @@ void Session::act(const KeyAction& action) {
     }
 }
 
+// Texts in the notice look, wrapped to the width, from `row` down to the
+// row before `end` at most.
+void putNotices(const std::vector<std::string>& texts, int row, int end, int cols) {
+    ::attron(gLook.notice);
+    for (const std::string& text : texts)
+        for (const std::wstring& line : wrapToWidth(displayText(text), cols))
+            if (row < end) putText(row++, 0, line);
+    ::attroff(gLook.notice);
+}
+
 void Session::drawHelp(int rows, int cols) {
     const std::vector<KeyHelpRow> table = keyTable(keys_.config());
     std::vector<std::string> lines;
@@ -448,16 +543,38 @@ void Session::drawHelp(int rows, int cols) {
         std::snprintf(text, sizeof text, "%-8s %-12s %s", r.keys.c_str(), r.what.c_str(), r.acts.c_str());
         lines.push_back(text);
     }
-    const int perColumn = std::max(1, rows - 1);
+    // The key settings that do not work as meant, at the foot of the table,
+    // full width (as many as fit, with the table at least a third).
+    int problemLines = 1;
+    for (const std::string& text : start_.problems)
+        problemLines += static_cast<int>(wrapToWidth(displayText(text), cols).size());
+    const int problemRows = start_.problems.empty() ? 0 : std::min(problemLines, (rows - 1) * 2 / 3);
+    const int tableRows = rows - problemRows;
+    const int perColumn = std::max(1, tableRows - 1);
     const int columns = (static_cast<int>(lines.size()) + perColumn - 1) / perColumn;
     const int columnWidth = std::max(1, cols / std::max(1, columns));
-    putText(0, 0, cutToWidth(L"Keys (F1, ? or Esc to close):", cols));
+    putText(0, 0, cutToWidth(L"Keys (F1, ? or Esc to close; F12 or Ctrl+C quits):", cols));
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const int column = static_cast<int>(i) / perColumn;
         const int row = 1 + static_cast<int>(i) % perColumn;
-        if (row >= rows) break;
+        if (row >= tableRows) break;
         putText(row, column * columnWidth, cutToWidth(displayText(lines[i]), columnWidth - 1));
     }
+    if (problemRows == 0) return;
+    std::vector<std::string> texts = {"Kestro.ini: key settings that do not work as meant:"};
+    texts.insert(texts.end(), start_.problems.begin(), start_.problems.end());
+    putNotices(texts, tableRows, rows, cols);
+}
+
+// The notices of the start, at the foot of the game area's lower half,
+// above the message line.
+void Session::drawNotices(int rows, int cols) {
+    if (start_.notices.empty()) return;
+    int lines = 0;
+    for (const std::string& text : start_.notices)
+        lines += static_cast<int>(wrapToWidth(displayText(text), cols).size());
+    const int shown = std::min(lines, std::max(0, rows / 2 - 1));
+    putNotices(start_.notices, rows - 1 - shown, rows - 1, cols);
 }
 
 void Session::draw() {
@@ -475,39 +592,47 @@ void Session::draw() {
         player += " | code " + keys_.entryText() + "_";
     else if (!lastKey_.empty())
         player += " | key " + lastKey_;
+    const std::string sound =
+        songsStatus(state_, songCount_, start_.songsFolder) + " | Audio: " + audio_.text();
     const GameWorld& w = host_.world();
     std::vector<std::string> bottom;
     if (rows >= 20) {
-        bottom = {worldStatus(w), radioStatus(w.radio()), player, "Log: " + lastLog_, keyHelpLine(keys_.config())};
+        bottom = {worldStatus(w), radioStatus(w.radio()), player, sound, "Log: " + lastLog_};
     } else if (rows >= 12) {
-        bottom = {worldStatus(w), player, keyHelpLine(keys_.config())};
+        bottom = {worldStatus(w), player, sound};
     } else {
-        bottom = {player, keyHelpLine(keys_.config())};
+        bottom = {player, sound};
     }
+    bottom.push_back(keyHelpLine(keys_.config()));
     const int area = rows - static_cast<int>(bottom.size());
 
     if (help_) {
         drawHelp(area, cols);
     } else {
         for (const PlacedText& p : layoutFrame(w.frameTexts(), area, cols)) putText(p.row, p.col, p.text);
+        drawNotices(area, cols);
         if (const ShownMessage* m = w.currentMessage()) {
             const PlacedText p = placeMessage(m->text, area, cols);
-            ::attron(A_BOLD);
+            ::attron(gLook.message);
             putText(p.row, p.col, p.text);
-            ::attroff(A_BOLD);
+            ::attroff(gLook.message);
         }
     }
-    for (std::size_t i = 0; i < bottom.size(); ++i) putBar(area + static_cast<int>(i), cols, bottom[i]);
+    for (std::size_t i = 0; i < bottom.size(); ++i)
+        putBar(area + static_cast<int>(i), cols, bottom[i], i + 1 == bottom.size() ? gLook.help : gLook.bar);
     ::refresh();
 }
 
-void printNotATerminal() {
-    std::fputs(
+void printNotATerminal(LibraryMessages* messages = nullptr) {
+    static const char kText[] =
         "kestro-host: the interactive mode needs a terminal (standard input and output).\n"
         "To run without one, give a scenario file of game events and key presses:\n"
         "  kestro-host --game-dir DIR --scenario FILE [--transcript FILE]\n"
-        "(docs/scenarios.md describes the format; --help lists the options.)\n",
-        stderr);
+        "(docs/scenarios.md describes the format; --help lists the options.)\n";
+    if (messages)
+        messages->say("%s", kText);
+    else
+        std::fputs(kText, stderr);
 }
 
 }  // namespace
@@ -535,33 +660,50 @@ int runInteractive(const InteractiveOptions& options) {
     }
     // Tags are shown in the user's character set (curses needs it too).
     std::setlocale(LC_CTYPE, "");
+    if (!options.sessionLine.empty() && !options.host.logFile.empty())
+        appendLogLine(options.host.logFile, options.sessionLine);
+
+    // What the plug-in is about to read, as the person should know it: read
+    // at the moment the plug-in reads it, from the same file.
+    SessionStart start;
+    start.audioAsked = options.audioAsked;
+    start.problems = checkKeySettings(GameSettings()).problems;
+    start.songsFolder = hasSongsFolder(options.gameDir);
+    if (const std::string notice = songsFolderNotice(options.gameDir); !notice.empty())
+        start.notices.push_back(notice);
+    if (!start.problems.empty()) {
+        start.notices.push_back("Kestro.ini: key settings that do not work as meant (F1 shows them again):");
+        start.notices.insert(start.notices.end(), start.problems.begin(), start.problems.end());
+    }
 
     int status = 0;
     int transcriptError = 0;
     {
+        // Declared before the host, so that it ends after the host's
+        // devices are torn down: their last messages go to the file too.
+        std::optional<LibraryMessages> messages;
         Host host(options.host);
+        messages.emplace(options.sessionLine);
         host.transcript().setOutput(transcript);
         std::string error;
         // The plug-in is loaded before the screen goes up: when it fails,
         // the terminal has not been touched and the reason stays readable.
         if (!host.loadPlugin(options.pluginPath, error)) {
-            std::fprintf(stderr, "kestro-host: %s\n", error.c_str());
+            messages->say("kestro-host: %s\n", error.c_str());
             status = kInteractiveExitPlugin;
         } else {
             const kestro::PlayerState* state = pluginStateView(host.loader());
             int signo = 0;
             {
                 SignalGuard signals;
-                StderrCapture capture;
                 CursesScreen screen;
                 if (!screen.ok()) {
-                    capture.replay();
-                    std::fprintf(stderr, "kestro-host: cannot use this terminal (TERM=%s)\n",
-                                 std::getenv("TERM") ? std::getenv("TERM") : "");
-                    printNotATerminal();
+                    messages->say("kestro-host: cannot use this terminal (TERM=%s)\n",
+                                  std::getenv("TERM") ? std::getenv("TERM") : "");
+                    printNotATerminal(&*messages);
                     status = kInteractiveExitUsage;
                 } else {
-                    Session session(host, state);
+                    Session session(host, state, std::move(start));
                     signo = session.run();
                 }
             }

@@ -15,7 +15,14 @@ struct InteractiveOptions {
     std::string gameDir;         // absolute
     std::string pluginPath;      // absolute
     std::string transcriptPath;  // absolute; empty: no transcript
+    std::string audioAsked;      // the --audio choice as written; empty: no real device plays
+    std::string sessionLine;     // written to the log files when the session starts
 };
+
+// Where the libraries' own messages (ALSA, PipeWire, libmpv: anything
+// written to standard error) go while the session runs: this file in the
+// game folder, never the terminal.
+inline constexpr const char* kLibraryLogName = "kestro-host.log";
 
 // Exit statuses of the mode (those of the scenario mode where they mean the
 // same; a signal gives 128 + its number).

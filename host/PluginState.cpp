@@ -10,4 +10,11 @@ const kestro::PlayerState* pluginStateView(const PluginLoader& loader) {
     return view ? view() : nullptr;
 }
 
+std::optional<int> pluginSongCount(const PluginLoader& loader) {
+    using Count = std::int32_t (*)();
+    const auto count = reinterpret_cast<Count>(loader.symbol("KestroSongCount"));
+    if (count == nullptr) return std::nullopt;
+    return count();
+}
+
 }  // namespace kestro::host

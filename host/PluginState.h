@@ -4,6 +4,8 @@
 // screen's key names and status line, --show-settings).
 #pragma once
 
+#include <optional>
+
 #include "plugin/PlayerState.h"
 
 namespace kestro::host {
@@ -13,5 +15,9 @@ class PluginLoader;
 // The loaded plug-in's state, or null when none is loaded or it exports no
 // view. Valid while the plug-in stays loaded.
 const kestro::PlayerState* pluginStateView(const PluginLoader& loader);
+
+// The number of songs in the loaded plug-in's table ("KestroSongCount"), or
+// nothing when it exports no count.
+std::optional<int> pluginSongCount(const PluginLoader& loader);
 
 }  // namespace kestro::host

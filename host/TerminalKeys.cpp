@@ -143,19 +143,25 @@ std::string keyForCode(int vk) {
 
 namespace {
 
-std::string codeName(int vk) {
-    if (vk < 1 || vk > 0xFF) {
-        char text[24];
-        std::snprintf(text, sizeof text, "code %d", static_cast<int>(vk));
-        return text;
-    }
-    return keyName(vk);
-}
+std::string codeName(int vk) { return noKeyHasCode(vk) ? "(none)" : keyName(vk); }
 
 // The keys of a setting with a stand-in: the stand-in, and the letter or
-// digit when the setting is one.
+// digit when the setting is one; "(none)" for a code no key has.
 std::string withLetter(const std::string& standIn, int vk) {
+    if (noKeyHasCode(vk)) return "(none)";
     return isLetterOrDigitCode(vk) ? standIn + " " + keyForCode(vk) : standIn;
+}
+
+// A stand-in on the help line: its key, or "(none)" for a dead code.
+std::string standIn(const char* key, int vk, const char* what) {
+    return std::string(noKeyHasCode(vk) ? "(none)" : key) + " " + what + "  ";
+}
+
+// Two stand-ins that share a word while both work ("[ ] prev/next").
+std::string standInPair(const char* keys, const char* what, const char* keyA, int vkA, const char* whatA,
+                        const char* keyB, int vkB, const char* whatB) {
+    if (!noKeyHasCode(vkA) && !noKeyHasCode(vkB)) return std::string(keys) + " " + what + "  ";
+    return standIn(keyA, vkA, whatA) + standIn(keyB, vkB, whatB);
 }
 
 }  // namespace
@@ -189,8 +195,10 @@ std::vector<KeyHelpRow> keyTable(const KeyConfig& c) {
 }
 
 std::string keyHelpLine(const KeyConfig& c) {
-    return "F1 keys  F12 quit  x start  space pause  BkSp stop  [ ] prev/next  +/- vol  "
-           "Left/Right seek  " +
+    return "F1 keys  F12 quit  x start  " + standIn("space", c.pause, "pause") + standIn("BkSp", c.stop, "stop") +
+           standInPair("[ ]", "prev/next", "[", c.previous, "prev", "]", c.next, "next") +
+           standInPair("+/-", "vol", "+", c.volumeUp, "vol+", "-", c.volumeDown, "vol-") +
+           standInPair("Left/Right", "seek", "Left", c.rewind, "back", "Right", c.forward, "fwd") +
            keyForCode(c.display) + " panel  " + keyForCode(c.random) + " random  " + keyForCode(c.enableUrl) +
            " url  F10 list  F2 car  F3 next car  F4 menu  F5 cutscene  F6 retune  F7 control";
 }

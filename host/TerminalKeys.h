@@ -37,6 +37,9 @@ inline constexpr int kVkRightControl = 0xA3;
 inline constexpr int kVkF10 = 0x79;
 inline constexpr int kVkStart = 0x58;  // X, fixed
 
+// A code outside 1-255: no key has it, so a setting read as one is dead.
+inline bool noKeyHasCode(int vk) { return vk < 1 || vk > 0xFF; }
+
 // The codes of the plug-in's configurable keys, as it read them at load.
 // The defaults are those the plug-in uses without a settings file.
 struct KeyConfig {

@@ -64,6 +64,29 @@ std::wstring cutToWidth(std::wstring_view text, int width) {
     return std::wstring(text.substr(0, n));
 }
 
+std::vector<std::wstring> wrapToWidth(std::wstring_view text, int width) {
+    std::vector<std::wstring> lines;
+    if (width <= 0) return lines;
+    while (!text.empty()) {
+        std::wstring line = cutToWidth(text, width);
+        if (line.empty()) line.assign(1, text[0]);  // a character wider than the line
+        std::size_t taken = line.size();
+        if (taken < text.size()) {
+            // The cut falls at a space, or else goes back to the line's last
+            // space, when it has one.
+            if (text[taken] == L' ') {
+                ++taken;
+            } else if (const std::size_t space = line.rfind(L' '); space != std::wstring::npos && space > 0) {
+                line.resize(space);
+                taken = space + 1;
+            }
+        }
+        lines.push_back(std::move(line));
+        text.remove_prefix(taken);
+    }
+    return lines;
+}
+
 namespace {
 
 struct Item {
@@ -218,6 +241,30 @@ std::string playerStatus(const kestro::PlayerState* s) {
                   (s->songActive || s->streamActive) && s->paused ? " PAUSED" : "", static_cast<int>(s->volume),
                   onOff(s->randomOn == 1), onOff(s->displayOn == 1), onOff(s->urlEnabled != 0));
     return text;
+}
+
+AudioStatus::AudioStatus(std::string asked)
+    : text_(asked.empty() ? "no sound device (scripted or no devices)" : asked + ": not opened yet") {}
+
+bool AudioStatus::hear(std::string_view line) {
+    static constexpr std::string_view kMark = " diag audio output: ";
+    const std::size_t at = line.find(kMark);
+    if (at == std::string_view::npos) return false;
+    text_ = std::string(line.substr(at + kMark.size(), 512));
+    return true;
+}
+
+std::string songsStatus(const kestro::PlayerState* s, std::optional<int> count, bool songsFolder) {
+    if (s != nullptr && s->rescanPending) return "Songs: scanning Songs...";
+    if (s == nullptr && !count) return "Songs: (the plug-in does not say)";
+    std::string text = "Songs: ";
+    if (!count)
+        text += "scanned";
+    else if (*count == 0)
+        text += "none found";
+    else
+        text += std::to_string(*count) + " found";
+    return songsFolder ? text : text + " (no Songs folder)";
 }
 
 }  // namespace kestro::host

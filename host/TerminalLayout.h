@@ -28,6 +28,7 @@
 // double-width character is never cut in half.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,10 @@ int displayWidth(std::wstring_view text);
 // The longest start of `text` that takes at most `width` columns.
 std::wstring cutToWidth(std::wstring_view text, int width);
 
+// The text in lines of at most `width` columns, broken at spaces where it
+// can (a longer word is broken where the width ends).
+std::vector<std::wstring> wrapToWidth(std::wstring_view text, int width);
+
 // Places the frame's texts in an area of rows x cols cells; every result
 // lies inside the area, and no two results overlap.
 std::vector<PlacedText> layoutFrame(const std::vector<DrawnText>& texts, int rows, int cols);
@@ -69,5 +74,25 @@ std::string radioStatus(const RadioState& radio);
 // "Player: song | paused | volume 500 | random off | panel on | url off";
 // null state: the plug-in has no diagnostics view.
 std::string playerStatus(const kestro::PlayerState* state);
+
+// The sound the session makes: what was asked for ("auto", "null",
+// "pcm:FILE") until the back ends say what opened (their "audio output: ..."
+// diagnostics, which come when the first song or stream starts), then that.
+class AudioStatus {
+public:
+    // `asked`: the --audio choice; empty when no real device plays.
+    explicit AudioStatus(std::string asked);
+    // A transcript line; true when it said what opened.
+    bool hear(std::string_view transcriptLine);
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+// "Songs: scanning Songs..." while the plug-in's library scan is pending
+// (before the first tick), then "Songs: 13 found" (the count when the
+// plug-in exports it); "(no Songs folder)" when there is none.
+std::string songsStatus(const kestro::PlayerState* state, std::optional<int> count, bool songsFolder);
 
 }  // namespace kestro::host

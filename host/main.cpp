@@ -1,16 +1,15 @@
 // kestro-host: stands in for the game and its plug-in loader.
 //
-//   kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]
-//               [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]
-//               [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]
-//               [--mci mpv|scripted|none] [--stream mpv|scripted|none]
-//               [--menu-fade-ms N]
+//   kestro-host [--game-dir] DIR [options]                 play on this terminal
+//   kestro-host --game-dir DIR --scenario FILE [options]   run a scenario headless
 //
-// Exit status: 0 the scenario ran; 1 the scenario file is unreadable or has
-// a bad line; 2 bad command line, game folder, or a transcript that cannot
-// be created or written (every write, flush and the close are checked); 3
-// the plug-in could not be loaded. docs/scenarios.md describes the scenario
-// format and the transcript.
+// Exit status: 0 the scenario ran (or the person quit); 1 the scenario file
+// is unreadable or has a bad line; 2 bad command line, game folder, or a
+// transcript that cannot be created or written (every write, flush and the
+// close are checked); 3 the plug-in could not be loaded. docs/scenarios.md
+// describes the scenario format and the transcript, docs/interactive.md the
+// interactive mode.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,14 +19,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/GameFolder.h"
 #include "host/Host.h"
 #include "host/Interactive.h"
 #include "host/Scenario.h"
 #include "host/PluginState.h"
+
+#ifndef KESTRO_VERSION
+#define KESTRO_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -40,34 +43,44 @@ constexpr int kExitUsage = 2;
 constexpr int kExitPlugin = 3;
 
 const char kUsage[] =
-    "usage: kestro-host --game-dir DIR --scenario FILE [--transcript FILE] [--seed N]\n"
-    "                   [--tick-ms N] [--plugin PATH] [--trace-draw] [--show-settings]\n"
-    "                   [--audio auto|null|pcm:FILE|pcm-realtime:FILE] [--realtime]\n"
-    "                   [--mci mpv|scripted|none] [--stream mpv|scripted|none]\n"
-    "                   [--menu-fade-ms N]\n"
-    "  --game-dir DIR     the plug-in's working directory (Kestro.ini, Songs, the log)\n"
-    "  --scenario FILE    run the scenario headless (see docs/scenarios.md)\n"
-    "  --transcript FILE  write the transcript there (default: standard output)\n"
-    "  --seed N           seed of the game's random numbers (default 1)\n"
-    "  --tick-ms N        game time per script tick, 1 to 60000 ms (default 20)\n"
-    "  --plugin PATH      the plug-in library (default: libkestro.so beside kestro-host)\n"
-    "  --trace-draw       also write every text drawn on screen\n"
-    "  --show-settings    after loading, write the plug-in's settings as it read them\n"
+    "usage: kestro-host [--game-dir] DIR [options]\n"
+    "           play the game on this terminal: x starts the music, F1 lists the\n"
+    "           keys, F12 or Ctrl+C quits (every letter is a game key, q too)\n"
+    "       kestro-host --game-dir DIR --scenario FILE [options]\n"
+    "           run a scenario of game events and keys headless (docs/scenarios.md)\n"
+    "\n"
+    "DIR is the game folder: Kestro.ini, the Songs folder with the music (a link to\n"
+    "a music folder works), songs.txt and the log ScriptHook.log.\n"
+    "\n"
+    "Options:\n"
+    "  --game-dir DIR     the game folder (also the one argument without an option)\n"
+    "  --scenario FILE    run the scenario headless instead (see docs/scenarios.md)\n"
+    "  --transcript FILE  write the transcript there (scenario default: standard output;\n"
+    "                     interactive: none)\n"
     "  --audio OUT        where songs and the stream sound: auto (a sound device when one\n"
     "                     opens, else silence in real time), null, pcm:FILE (a WAV capture\n"
     "                     of what was decoded, written as fast as it decodes) or\n"
     "                     pcm-realtime:FILE (a WAV capture of what was heard, in real\n"
     "                     time); default auto\n"
-    "  --realtime         tick at the pace of the wall clock; a pcm:FILE capture is then\n"
-    "                     written in real time too (as pcm-realtime:FILE)\n"
+    "  --seed N           seed of the game's random numbers (default 1)\n"
+    "  --tick-ms N        game time per script tick, 1 to 60000 ms (default 20)\n"
+    "  --menu-fade-ms N   game time the front end fades when the pause menu opens or\n"
+    "                     closes, 0 to 60000 ms (default 500; 0: one tick)\n"
+    "  --plugin PATH      the plug-in library (default: libkestro.so beside kestro-host)\n"
+    "  --trace-draw       also write every text drawn on screen to the transcript\n"
+    "  --show-settings    (scenario) after loading, write the plug-in's settings as it\n"
+    "                     read them\n"
+    "  --realtime         (scenario) tick at the pace of the wall clock; a pcm:FILE\n"
+    "                     capture is then written in real time too\n"
     "  --mci DEV          the song device: mpv (default, plays files), scripted (answers\n"
     "                     from the scenario's mci lines, plays nothing) or none\n"
     "  --stream DEV       the stream player: mpv (default), scripted (the scenario's\n"
     "                     stream lines) or none (plays nothing)\n"
-    "  --menu-fade-ms N   game time the front end fades when the pause menu opens or\n"
-    "                     closes, 0 to 60000 ms (default 500; 0: one tick)\n"
-    "Without --scenario, on a terminal: play the game interactively in real time\n"
-    "(docs/interactive.md; --transcript then records the session).\n";
+    "  --help, --version  this text; the version\n"
+    "Options may be shortened while they stay unambiguous (--game for --game-dir),\n"
+    "and written --option=VALUE. \"--\" ends the options.\n";
+
+const char kTryHelp[] = "Try 'kestro-host --help' for more information.\n";
 
 struct Arguments {
     std::string gameDir;
@@ -80,6 +93,8 @@ struct Arguments {
     bool traceDraw = false;
     bool showSettings = false;
     bool realtime = false;
+    bool help = false;
+    bool version = false;
     kestro::platform::AudioOutput audio;
     kestro::host::DeviceChoice mci = kestro::host::DeviceChoice::Real;
     kestro::host::DeviceChoice stream = kestro::host::DeviceChoice::Real;
@@ -107,64 +122,94 @@ bool parseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& ou
     return true;
 }
 
-// Returns an error text, or empty on success.
-std::string parseArguments(int argc, char** argv, Arguments& a) {
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
-        std::optional<std::string> inlineValue;
-        if (std::size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = opt.substr(eq + 1);
-            opt.resize(eq);
-        }
-        auto value = [&](std::string& out) -> bool {
-            if (inlineValue) {
-                out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (opt == "--help" || opt == "-h") return "help";
-        if (opt == "--trace-draw" && !inlineValue) {
-            a.traceDraw = true;
-        } else if (opt == "--show-settings" && !inlineValue) {
-            a.showSettings = true;
-        } else if (opt == "--realtime" && !inlineValue) {
-            a.realtime = true;
-        } else if (opt == "--audio") {
-            if (!value(v) || !kestro::platform::parseAudioOutput(v.c_str(), a.audio))
-                return "--audio needs auto, null, pcm:FILE or pcm-realtime:FILE";
-        } else if (opt == "--mci") {
-            if (!value(v) || !parseDevice(v, a.mci)) return "--mci needs mpv, scripted or none";
-        } else if (opt == "--stream") {
-            if (!value(v) || !parseDevice(v, a.stream)) return "--stream needs mpv, scripted or none";
-        } else if (opt == "--game-dir") {
-            if (!value(a.gameDir) || a.gameDir.empty()) return "--game-dir needs a folder";
-        } else if (opt == "--scenario") {
-            if (!value(a.scenario) || a.scenario.empty()) return "--scenario needs a file";
-        } else if (opt == "--transcript") {
-            if (!value(a.transcript) || a.transcript.empty()) return "--transcript needs a file";
-        } else if (opt == "--plugin") {
-            if (!value(a.plugin) || a.plugin.empty()) return "--plugin needs a path";
-        } else if (opt == "--seed") {
-            std::uint64_t n;
-            if (!value(v) || !parseUnsigned(v, UINT64_MAX, n)) return "--seed needs a whole number";
-            a.seed = n;
-        } else if (opt == "--tick-ms") {
-            std::uint64_t n;
-            if (!value(v) || !parseUnsigned(v, 60000, n) || n == 0) return "--tick-ms needs a number from 1 to 60000";
-            a.tickMs = static_cast<std::uint32_t>(n);
-        } else if (opt == "--menu-fade-ms") {
-            std::uint64_t n;
-            if (!value(v) || !parseUnsigned(v, 60000, n)) return "--menu-fade-ms needs a number from 0 to 60000";
-            a.menuFadeMs = static_cast<std::uint32_t>(n);
-        } else {
-            return "unknown option '" + std::string(argv[i]) + "'";
-        }
+enum Option {
+    kGameDir = 256, kScenario, kTranscript, kPlugin, kSeed, kTickMs, kMenuFadeMs, kTraceDraw, kShowSettings,
+    kRealtime, kAudio, kMci, kStream, kVersion,
+};
+
+const option kOptions[] = {
+    {"game-dir", required_argument, nullptr, kGameDir},
+    {"scenario", required_argument, nullptr, kScenario},
+    {"transcript", required_argument, nullptr, kTranscript},
+    {"plugin", required_argument, nullptr, kPlugin},
+    {"seed", required_argument, nullptr, kSeed},
+    {"tick-ms", required_argument, nullptr, kTickMs},
+    {"menu-fade-ms", required_argument, nullptr, kMenuFadeMs},
+    {"trace-draw", no_argument, nullptr, kTraceDraw},
+    {"show-settings", no_argument, nullptr, kShowSettings},
+    {"realtime", no_argument, nullptr, kRealtime},
+    {"audio", required_argument, nullptr, kAudio},
+    {"mci", required_argument, nullptr, kMci},
+    {"stream", required_argument, nullptr, kStream},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A value of an option: what must be given, or empty when it is fine.
+std::string takeValue(int opt, const std::string& v, Arguments& a) {
+    std::uint64_t n = 0;
+    switch (opt) {
+    case kGameDir: a.gameDir = v; return v.empty() ? "--game-dir needs a folder" : "";
+    case kScenario: a.scenario = v; return v.empty() ? "--scenario needs a file" : "";
+    case kTranscript: a.transcript = v; return v.empty() ? "--transcript needs a file" : "";
+    case kPlugin: a.plugin = v; return v.empty() ? "--plugin needs a path" : "";
+    case kSeed:
+        if (!parseUnsigned(v, UINT64_MAX, n)) return "--seed needs a whole number";
+        a.seed = n;
+        return {};
+    case kTickMs:
+        if (!parseUnsigned(v, 60000, n) || n == 0) return "--tick-ms needs a number from 1 to 60000";
+        a.tickMs = static_cast<std::uint32_t>(n);
+        return {};
+    case kMenuFadeMs:
+        if (!parseUnsigned(v, 60000, n)) return "--menu-fade-ms needs a number from 0 to 60000";
+        a.menuFadeMs = static_cast<std::uint32_t>(n);
+        return {};
+    case kAudio:
+        return kestro::platform::parseAudioOutput(v.c_str(), a.audio)
+                   ? ""
+                   : "--audio needs auto, null, pcm:FILE or pcm-realtime:FILE";
+    case kMci: return parseDevice(v, a.mci) ? "" : "--mci needs mpv, scripted or none";
+    case kStream: return parseDevice(v, a.stream) ? "" : "--stream needs mpv, scripted or none";
+    default: return "unknown option";
     }
-    if (a.gameDir.empty()) return "--game-dir is required";
+}
+
+// The C library's option parser (GNU rules: abbreviations, --option=VALUE,
+// "--" ends the options, its own messages for unknown, ambiguous and
+// incomplete options). Returns an error text, "" on success, or "getopt"
+// when the parser has already said what is wrong.
+std::string parseArguments(int argc, char** argv, Arguments& a) {
+    // The parser names the program by argv[0] in its messages.
+    std::vector<char*> args(argv, argv + argc);
+    char name[] = "kestro-host";
+    if (!args.empty()) args[0] = name;
+    args.push_back(nullptr);
+    optind = 0;  // a fresh start (and GNU's full initialisation)
+    opterr = 1;
+    for (;;) {
+        const int opt = getopt_long(argc, args.data(), "h", kOptions, nullptr);
+        if (opt == -1) break;
+        if (opt == '?') return "getopt";
+        if (opt == 'h') a.help = true;
+        else if (opt == kVersion) a.version = true;
+        else if (opt == kTraceDraw) a.traceDraw = true;
+        else if (opt == kShowSettings) a.showSettings = true;
+        else if (opt == kRealtime) a.realtime = true;
+        else if (std::string problem = takeValue(opt, optarg ? optarg : "", a); !problem.empty()) return problem;
+    }
+    if (a.help || a.version) return {};
+    // One argument without an option is the game folder.
+    const int rest = argc - optind;
+    if (rest == 1 && a.gameDir.empty()) {
+        a.gameDir = args[static_cast<std::size_t>(optind)];
+        if (a.gameDir.empty()) return "the game folder is empty";
+    } else if (rest >= 1) {
+        return std::string("unexpected argument '") + args[static_cast<std::size_t>(optind)] +
+               "' (the game folder is given once: kestro-host [--game-dir] DIR)";
+    }
+    if (a.gameDir.empty()) return "--game-dir is required (the game folder: kestro-host [--game-dir] DIR)";
     return {};
 }
 
@@ -220,14 +265,19 @@ int main(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
 
     Arguments args;
-    std::string problem = parseArguments(argc, argv, args);
-    if (problem == "help") {
+    const std::string problem = parseArguments(argc, argv, args);
+    if (!problem.empty()) {
+        if (problem != "getopt") std::fprintf(stderr, "kestro-host: %s\n", problem.c_str());
+        std::fputs(kTryHelp, stderr);
+        return kExitUsage;
+    }
+    if (args.help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!problem.empty()) {
-        std::fprintf(stderr, "kestro-host: %s\n%s", problem.c_str(), kUsage);
-        return kExitUsage;
+    if (args.version) {
+        std::puts("kestro-host (Kestro) " KESTRO_VERSION);
+        return 0;
     }
 
     // Paths are taken relative to where the host was started, before it
@@ -256,6 +306,9 @@ int main(int argc, char** argv) {
         interactive.host.logFile = gameDir + "/ScriptHook.log";
         interactive.gameDir = gameDir;
         interactive.pluginPath = pluginPath;
+        if (args.mci == kestro::host::DeviceChoice::Real || args.stream == kestro::host::DeviceChoice::Real)
+            interactive.audioAsked = kestro::platform::describeAudioOutput(args.audio);
+        interactive.sessionLine = kestro::host::sessionLine(gameDir);
         if (!args.transcript.empty()) interactive.transcriptPath = absolute(args.transcript, startDir);
         return kestro::host::runInteractive(interactive);
     }
@@ -303,6 +356,12 @@ int main(int argc, char** argv) {
         if (out != stdout) std::fclose(out);
         return kExitUsage;
     }
+
+    // A music folder given as the game folder plays nothing: said once.
+    bool musicFolder = false;
+    if (const std::string notice = kestro::host::songsFolderNotice(gameDir, &musicFolder); musicFolder)
+        std::fprintf(stderr, "kestro-host: %s\n", notice.c_str());
+    kestro::host::appendLogLine(gameDir + "/ScriptHook.log", kestro::host::sessionLine(gameDir));
 
     const std::string transcriptName = args.transcript.empty() ? "(standard output)" : args.transcript;
     int transcriptError = 0;

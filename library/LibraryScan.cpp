@@ -319,8 +319,6 @@ std::string shortcutPath(const std::string& songs, const char* shortcutDir) {
 
 }  // namespace
 
-void setScanReadDir(platform::ReadDirFunction function) { platform::setListingReadDir(function); }
-
 int walkFolder(const char* root, const char* ext, bool recurse) {
     return walk(root, ext, recurse, WalkKind::Plain);
 }

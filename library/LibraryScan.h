@@ -2,8 +2,6 @@
 // folder and from the folder that the ShortCutDir shortcut points to.
 #pragma once
 
-#include "platform/files/Listing.h"
-
 namespace kestro {
 
 // Runs the whole scan (both phases, seven passes each). Clears
@@ -18,9 +16,5 @@ void scanLibrary();
 // included), else the error code of the listing failure that stopped it.
 int walkFolder(const char* root, const char* ext, bool recurse);
 int walkShortcutFolder(const char* root, const char* ext, bool recurse);
-
-// The listing read the walk uses (readdir by default). Tests replace it to
-// make a listing fail part-way.
-void setScanReadDir(platform::ReadDirFunction function);
 
 }  // namespace kestro

@@ -4,6 +4,7 @@
 // then calls DllMain, which hands the thread to the script hook on process
 // attach. At unload the thread object is destroyed by static destruction.
 #include "plugin/CustomThread.h"
+#include "library/SongTable.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/ScriptHook.h"
 #include "settings/Settings.h"
@@ -34,3 +35,7 @@ extern "C" __attribute__((visibility("default"))) int DllMain(void* instance, un
 extern "C" __attribute__((visibility("default"))) const kestro::PlayerState* KestroPlayerState() {
     return &kestro::playerState;
 }
+
+// The number of songs in the table (the host's status line shows it after
+// the scan). Read-only, like the view above.
+extern "C" __attribute__((visibility("default"))) std::int32_t KestroSongCount() { return kestro::songCount; }

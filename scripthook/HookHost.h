@@ -1,11 +1,14 @@
 // The side of the script-hook stand-in that the game (the host) uses:
-// native handlers by hash, the registered threads, the script tick and the
-// log sink. Plug-ins never include this header.
+// native handlers by hash, the registered threads, the script tick and two
+// seams (installed as platform/system/Seam.h says): where the log lines go
+// (setLogSink) and who hears of a registered thread (setThreadObserver).
+// Plug-ins never include this header.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,13 +72,24 @@ void clearNatives();
 bool hasNative(std::uint32_t hash);
 
 // Unknown hashes: logged once per hash (through the log sink), context left
-// untouched. The callback, if set, also hears of each unknown call.
-void setUnknownNativeCallback(std::function<void(std::uint32_t hash)> callback);
+// untouched.
 
 // Threads registered by plug-ins, in registration order.
 const std::vector<NativeThread*>& registeredThreads();
 void forgetThreads();
-void setThreadRegisteredCallback(std::function<void(NativeThread*)> callback);
+
+// Hears of each thread a plug-in registers. Its contract:
+//   - Threads: threadRegistered() runs on the thread that registers (the
+//     loader's, in the plug-in's DllMain), after the thread was added.
+//   - Blocking: it must not wait (the plug-in's load is waiting).
+//   - Ownership: the thread is the plug-in's; the seam owns the observer.
+class ThreadObserver {
+public:
+    virtual ~ThreadObserver() = default;
+    virtual void threadRegistered(NativeThread* thread) = 0;
+};
+// Null: no observer.
+void setThreadObserver(std::shared_ptr<ThreadObserver> observer);
 
 // Runs ScriptBody of every registered thread once, in registration order.
 void tickThreads();
@@ -88,13 +102,26 @@ NativeThread* currentThread();
 // `problem` says which ("is not a regular file", "cannot be opened").
 int openLogFile(const char* path, const char** problem);
 
-// Where Log::Info lines go. By default they are appended to "ScriptHook.log"
-// in the current directory, one line per call; when that is not a regular
-// file or cannot be opened, the lines are dropped and one line says so on
-// standard error.
-void setLogSink(std::function<void(const char* line)> sink);
-void resetLogSink();
 // Longest line Log::Info produces; longer output is cut.
 inline constexpr std::size_t kMaxLogLine = 4096;
+
+// Where Log::Info lines go. Its contract:
+//   - Threads: write() runs on the thread that calls Log::Info (the
+//     plug-in's script thread; its static initialisation and DllMain on the
+//     loader's thread), one call at a time; it must not call Log::Info.
+//   - Blocking: it must not wait for long (the plug-in's tick is waiting);
+//     the default appends one line to a regular file, nothing that can
+//     block (a FIFO, a device) is written to.
+//   - Ownership: `line` is valid during the call only, at most kMaxLogLine
+//     bytes. The seam owns the sink.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void write(const char* line) = 0;
+};
+// Null: the default, which appends each line to "ScriptHook.log" in the
+// current directory; when that is not a regular file or cannot be opened,
+// the lines are dropped and one line says so on standard error.
+void setLogSink(std::shared_ptr<LogSink> sink);
 
 }  // namespace scripthook

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "game/NativeTable.h"
+#include "platform/system/Seam.h"
 #include "scripthook/HookHost.h"
 
 namespace {
@@ -71,13 +72,26 @@ private:
     std::vector<Slot> slots_;
 };
 
+// Appends each line to ScriptHook.log, opened anew for each line.
+class LogFile : public scripthook::LogSink {
+public:
+    void write(const char* line) override;
+};
+
+class NoThreadObserver : public scripthook::ThreadObserver {
+public:
+    void threadRegistered(NativeThread*) override {}
+};
+
+using kestro::platform::Seam;
+using kestro::platform::SeamDefault;
+
 struct HookState {
     NativeMap natives;
     std::set<std::uint32_t> unknownLogged;
-    std::function<void(std::uint32_t)> unknownCallback;
     std::vector<NativeThread*> threads;
-    std::function<void(NativeThread*)> registeredCallback;
-    std::function<void(const char*)> logSink;
+    Seam<scripthook::ThreadObserver> threadObserver{SeamDefault<NoThreadObserver>{}};
+    Seam<scripthook::LogSink> logSink{SeamDefault<LogFile>{}};
     NativeThread* current = nullptr;
     std::uint32_t nextThreadId = 1;
 };
@@ -89,7 +103,7 @@ HookState& state() {
     return *s;
 }
 
-void defaultLogSink(const char* line) {
+void LogFile::write(const char* line) {
     // Reported once per process: the log is left alone, the game goes on.
     static bool reported = false;
     const char* problem = nullptr;
@@ -114,13 +128,7 @@ void defaultLogSink(const char* line) {
     ::close(fd);
 }
 
-void emitLog(const char* line) {
-    auto& s = state();
-    if (s.logSink)
-        s.logSink(line);
-    else
-        defaultLogSink(line);
-}
+void emitLog(const char* line) { state().logSink.get().write(line); }
 
 }  // namespace
 
@@ -179,7 +187,7 @@ void ScriptHookManager::RegisterThread(NativeThread* thread) {
     auto& s = state();
     s.threads.push_back(thread);
     thread->Start();
-    if (s.registeredCallback) s.registeredCallback(thread);
+    s.threadObserver.get().threadRegistered(thread);
 }
 
 void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t hash) {
@@ -197,7 +205,6 @@ void NativeInvoke::SpeedyInvoke(kestro::NativeContext* context, std::uint32_t ha
             std::snprintf(line, sizeof line, "unknown native 0x%08X", hash);
             emitLog(line);
         }
-        if (s.unknownCallback) s.unknownCallback(hash);
         return;
     }
     context->pendingCount = 0;
@@ -280,17 +287,11 @@ void clearNatives() {
 
 bool hasNative(std::uint32_t hash) { return state().natives.find(hash) != nullptr; }
 
-void setUnknownNativeCallback(std::function<void(std::uint32_t)> callback) {
-    state().unknownCallback = std::move(callback);
-}
-
 const std::vector<NativeThread*>& registeredThreads() { return state().threads; }
 
 void forgetThreads() { state().threads.clear(); }
 
-void setThreadRegisteredCallback(std::function<void(NativeThread*)> callback) {
-    state().registeredCallback = std::move(callback);
-}
+void setThreadObserver(std::shared_ptr<ThreadObserver> observer) { state().threadObserver.install(std::move(observer)); }
 
 void tickThreads() {
     auto& s = state();
@@ -305,7 +306,6 @@ void tickThreads() {
 
 NativeThread* currentThread() { return state().current; }
 
-void setLogSink(std::function<void(const char*)> sink) { state().logSink = std::move(sink); }
-void resetLogSink() { state().logSink = nullptr; }
+void setLogSink(std::shared_ptr<LogSink> sink) { state().logSink.install(std::move(sink)); }
 
 }  // namespace scripthook

@@ -144,16 +144,20 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
     return done();
 }
 
-DiagnosticLog::DiagnosticLog() {
-    platform::setDiagnosticSink([this](const char* line) {
-        std::lock_guard<std::mutex> g(lock_);
-        lines_.push_back(line);
-    });
-}
+struct DiagnosticLog::Sink : platform::DiagnosticSink {
+    void report(const char* line) override {
+        std::lock_guard<std::mutex> g(lock);
+        lines.push_back(line);
+    }
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+DiagnosticLog::DiagnosticLog() : sink_(std::make_shared<Sink>()) { platform::setDiagnosticSink(sink_); }
 DiagnosticLog::~DiagnosticLog() { platform::setDiagnosticSink(nullptr); }
 std::vector<std::string> DiagnosticLog::lines() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return lines_;
+    std::lock_guard<std::mutex> g(sink_->lock);
+    return sink_->lines;
 }
 bool DiagnosticLog::has(const std::string& part) const {
     for (const std::string& l : lines())
@@ -166,8 +170,8 @@ std::string DiagnosticLog::all() const {
     return out;
 }
 void DiagnosticLog::clear() {
-    std::lock_guard<std::mutex> g(lock_);
-    lines_.clear();
+    std::lock_guard<std::mutex> g(sink_->lock);
+    sink_->lines.clear();
 }
 
 }  // namespace kestro::testing

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,8 +67,8 @@ public:
     void clear();
 
 private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
+    struct Sink;
+    std::shared_ptr<Sink> sink_;
 };
 
 }  // namespace kestro::testing

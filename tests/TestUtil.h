@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "scripthook/HookHost.h"
 
 namespace kestro::testing {
 
@@ -48,6 +49,16 @@ private:
 };
 
 void writeFile(const std::string& path, const std::string& content);
+
+// A log sink that appends each line to `lines`, which outlives it.
+class LogInto : public scripthook::LogSink {
+public:
+    explicit LogInto(std::vector<std::string>& lines) : lines_(lines) {}
+    void write(const char* line) override { lines_.emplace_back(line); }
+
+private:
+    std::vector<std::string>& lines_;
+};
 
 // Options for a host made in a test: no sound devices, no log file.
 host::HostOptions hostOptions(std::uint64_t seed, std::uint32_t tickMs, bool traceDraw);

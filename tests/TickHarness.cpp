@@ -52,11 +52,26 @@ int RecordingStream::count(const std::string& op) const {
     return n;
 }
 
+class TickHarness::Hooks : public scripthook::LogSink, public platform::KeyStateSource, public platform::Sleeper {
+public:
+    explicit Hooks(TickHarness& h) : h_(h) {}
+    void write(const char* line) override { h_.log.emplace_back(line); }
+    std::int16_t keyState(int vk) override {
+        ++h_.keyQueries;
+        return h_.keyboard.query(vk);
+    }
+    void sleep(std::uint32_t ms) override { h_.sleeps.push_back(ms); }
+
+private:
+    TickHarness& h_;
+};
+
 TickHarness::TickHarness(std::uint32_t tickMs)
     : world(1, tickMs),
       transcript(world),
       mci(std::make_shared<RecordingMci>()),
-      stream(std::make_shared<RecordingStream>()) {
+      stream(std::make_shared<RecordingStream>()),
+      hooks_(std::make_shared<Hooks>(*this)) {
     resetPlayerState();
     playerState.rescanPending = 0;  // tests that want the scan set it again
     scripthook::clearNatives();
@@ -73,23 +88,20 @@ TickHarness::TickHarness(std::uint32_t tickMs)
     });
     platform::setMciInterpreter(mci);
     platform::setStreamPlayer(stream);
-    platform::setKeyStateSource([this](int vk) {
-        ++keyQueries;
-        return keyboard.query(vk);
-    });
-    scripthook::setLogSink([this](const char* line) { log.emplace_back(line); });
-    platform::setSleepFunction([this](std::uint32_t ms) { sleeps.push_back(ms); });
+    platform::setKeyStateSource(hooks_);
+    scripthook::setLogSink(hooks_);
+    platform::setSleeper(hooks_);
     ScriptHookManager::RegisterThread(&thread);
 }
 
 TickHarness::~TickHarness() {
     scripthook::forgetThreads();
     scripthook::clearNatives();
-    scripthook::resetLogSink();
+    scripthook::setLogSink(nullptr);
     platform::setKeyStateSource(nullptr);
     platform::setMciInterpreter(nullptr);
     platform::setStreamPlayer(nullptr);
-    platform::setSleepFunction(nullptr);
+    platform::setSleeper(nullptr);
     resetPlayerState();
 }
 

@@ -65,6 +65,8 @@ private:
 };
 
 class TickHarness {
+    class Hooks;  // its log, keyboard and sleep, installed in the seams
+
 public:
     explicit TickHarness(std::uint32_t tickMs = 20);
     ~TickHarness();
@@ -85,6 +87,9 @@ public:
     std::vector<std::string> radioCalls;  // natives that touch the radio, in order
     std::vector<std::uint32_t> sleeps;    // waits asked of the platform, not spent
     int keyQueries = 0;
+
+private:
+    std::shared_ptr<Hooks> hooks_;
 };
 
 // Sets up a song as if song start had just run at the current game time:

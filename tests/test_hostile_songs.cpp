@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../bench/tools/HostileFiles.h"
+#include "HostileFiles.h"
 #include "IcecastServer.h"
 #include "MpvTestMedia.h"
 #include "TestUtil.h"

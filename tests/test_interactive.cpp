@@ -21,10 +21,12 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "host/GameFolder.h"
 #include "host/GameWorld.h"
 #include "host/TerminalKeys.h"
 #include "host/TerminalLayout.h"
 #include "plugin/PlayerState.h"
+#include "settings/Settings.h"
 
 using namespace kestro::host;
 using kestro::testing::readFile;
@@ -112,6 +114,66 @@ TEST(InteractiveKeys, HelpNamesTheKeysThePluginRead) {
         EXPECT_LT(line.find("F1 keys"), 80u);
     }
     EXPECT_EQ(keyTable(customKeys())[2].what + " " + keyTable(customKeys())[2].acts, "stop NUMPAD5");
+    // A dead code is "(none)" wherever a key would be named.
+    KeyConfig dead;
+    dead.pause = 0;
+    dead.previous = -5;
+    dead.volumeDown = 256;
+    const std::string line = keyHelpLine(dead);
+    for (const char* s : {"(none) pause", "(none) prev  ] next", "+ vol+  (none) vol-", "Left/Right seek"})
+        EXPECT_NE(line.find(s), std::string::npos) << s << " in " << line;
+    EXPECT_EQ(line.find("space"), std::string::npos) << line;
+    EXPECT_EQ(keyTable(dead)[1].keys + "|" + keyTable(dead)[1].acts, "(none)|(none)");
+}
+
+// The host reads Kestro.ini as the plug-in does, and names each key setting
+// that cannot work as meant with its line.
+TEST(InteractiveKeys, KeySettingsThatCannotWorkAreNamedWithTheirLine) {
+    struct Case {
+        const char* ini;
+        std::vector<std::string> problems;  // each problem line starts with one of these, in order
+    };
+    const std::vector<Case> cases = {
+        {"", {}},
+        {"[Defaults]\nPauseKey=' 0x50 '\nVolume=abc\n", {}},  // a good key; not a key setting
+        {"; keys\n[Defaults]\nPauseKey=P\nEnableUrl=1\n",
+         {"PauseKey=P (line 3): not a number: reads as 0, no key; write 80 for P",
+          "EnableUrl=1 (line 4): code 1 is the left mouse button, not a key; default 84 (T)"}},
+        {"[defaults]\r\nFforwardKey = '12abc'\r\nStopKey=0x58\r\nNextKey=300\r\nRandomKey=-3\r\n",
+         {"FforwardKey=12abc (line 2): reads as 12 (the rest is ignored)",
+          "StopKey=0x58 (line 3): code 0x58 (X) is the start key too",
+          "NextKey=300 (line 4): code 300 is no key (keys are 1-255); default 176 (MEDIA_NEXT_TRACK)",
+          "RandomKey=-3 (line 5): code -3 is no key"}},
+        // Shared codes: both settings are named, the one left at its
+        // default after those in the file; the catalogue keys count.
+        {"[Defaults]\nDisplayKey=0x52\nVolumeUpKey=121\nVolumeDownKey=163\n",
+         {"DisplayKey=0x52 (line 2): code 0x52 (R) is RandomKey's too",
+          "VolumeUpKey=121 (line 3): code 0x79 (F10) is the catalogue key too",
+          "VolumeDownKey=163 (line 4): code 0xA3 (RCONTROL) is the catalogue's modifier too",
+          "RandomKey (default 82): code 0x52 (R) is DisplayKey's too"}},
+        // Only the first [Defaults] counts, an empty value is the default.
+        {"[Defaults]\nPauseKey=\n[Defaults]\nStopKey=0\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        TempDir dir;
+        kestro::testing::ScopedCwd cwd(dir.path());
+        if (*c.ini) kestro::testing::writeFile(dir / "Kestro.ini", c.ini);
+        const KeySettingsReport report = checkKeySettings(GameSettings());
+        ASSERT_EQ(report.problems.size(), c.problems.size()) << ::testing::PrintToString(report.problems);
+        for (std::size_t i = 0; i < c.problems.size(); ++i)
+            EXPECT_EQ(report.problems[i].rfind(c.problems[i], 0), 0u) << report.problems[i];
+        // The codes are those the plug-in reads from the same file.
+        kestro::resetPlayerState();
+        kestro::readLoadTimeSettings();
+        const KeyConfig plugin = keyConfigFrom(kestro::playerState);
+        EXPECT_EQ(std::tie(report.keys.pause, report.keys.display, report.keys.previous, report.keys.next,
+                           report.keys.forward, report.keys.rewind, report.keys.stop, report.keys.random,
+                           report.keys.volumeUp, report.keys.volumeDown, report.keys.enableUrl),
+                  std::tie(plugin.pause, plugin.display, plugin.previous, plugin.next, plugin.forward, plugin.rewind,
+                           plugin.stop, plugin.random, plugin.volumeUp, plugin.volumeDown, plugin.enableUrl));
+    }
+    kestro::resetPlayerState();
 }
 
 // ---- the layout ------------------------------------------------------------
@@ -233,6 +295,12 @@ TEST(InteractiveLayout, TextsAreShownAsTheTerminalCanShowThem) {
     }
     EXPECT_EQ(cutToWidth(L"日本語", 5), L"日本");  // never half a double-width character
     EXPECT_EQ(cutToWidth(L"日本語", 1), L"");
+    // Notices wrap at spaces; a word wider than the line is broken.
+    const std::vector<std::tuple<std::wstring, int, std::vector<std::wstring>>> wraps = {
+        {L"one two three", 7, {L"one two", L"three"}}, {L"abcdefghij", 4, {L"abcd", L"efgh", L"ij"}},
+        {L"日本 語", 3, {L"日", L"本", L"語"}},        {L"a b", 0, {}},
+        {L"exact fit", 9, {L"exact fit"}},             {L"", 5, {}}};
+    for (const auto& [text, width, lines] : wraps) EXPECT_EQ(wrapToWidth(text, width), lines) << narrow(text);
     // The message is centred on the last row, by columns, and cut.
     const std::vector<std::tuple<std::string, int, int, int, std::size_t>> messages = {
         {"Song List Created", 19, 80, (80 - 17) / 2, 17}, {"日本", 5, 10, 3, 2}, {std::string(100, 'm'), 5, 10, 0, 10}};
@@ -260,6 +328,23 @@ TEST(InteractiveStatus, PlayerLineFollowsThePluginsState) {
     s.randomOn = s.displayOn = 2;
     EXPECT_EQ(playerStatus(&s), "Player: idle | volume 500 | random off | panel off | url on");
     EXPECT_NE(playerStatus(nullptr).find("no diagnostics view"), std::string::npos);
+
+    // Songs: scanning until the scan is done, then the count.
+    s.rescanPending = 1;
+    EXPECT_EQ(songsStatus(&s, std::nullopt, true), "Songs: scanning Songs...");
+    s.rescanPending = 0;
+    EXPECT_EQ(songsStatus(&s, 13, true), "Songs: 13 found");
+    EXPECT_EQ(songsStatus(&s, 0, false), "Songs: none found (no Songs folder)");
+    EXPECT_EQ(songsStatus(&s, std::nullopt, true), "Songs: scanned");
+    // Audio: what was asked until a back end says what opened.
+    AudioStatus audio("auto");
+    EXPECT_EQ(audio.text(), "auto: not opened yet");
+    EXPECT_FALSE(audio.hear("20 1 log audio output: pulse"));  // the plug-in's log is not the back end
+    EXPECT_FALSE(audio.hear("20 1 diag song device: cannot play \"a.mp3\""));
+    EXPECT_EQ(audio.text(), "auto: not opened yet");
+    EXPECT_TRUE(audio.hear("60 3 diag audio output: null (no sound device could be opened)"));
+    EXPECT_EQ(audio.text(), "null (no sound device could be opened)");
+    EXPECT_NE(AudioStatus("").text().find("no sound device"), std::string::npos);
 }
 
 // ---- the real host on a terminal -------------------------------------------
@@ -415,14 +500,14 @@ TEST_F(InteractiveHost, MessagesWorldControlsAndThePanelReachTheGame) {
     Tmux t(80, 24);
     const std::string transcript = *game_ / "interactive.txt";
     start(t, " --menu-fade-ms 1500 --transcript '" + transcript + "'");
-    // The message: on the game area's last line (5 status lines below),
+    // The message: on the game area's last line (6 status lines below),
     // centred; a resize moves it with the screen.
     t.keys("t");
     for (const auto& [cols, rows] : std::vector<std::pair<int, int>>{{80, 24}, {120, 30}, {80, 24}}) {
         t.resize(cols, rows);
         EXPECT_TRUE(t.waitFor([&](const std::string&) {
             const auto lines = t.lines();
-            const std::size_t row = static_cast<std::size_t>(rows - 6);
+            const std::size_t row = static_cast<std::size_t>(rows - 7);
             return lines.size() == static_cast<std::size_t>(rows) &&
                    lines[row].find("Url Enabled") == static_cast<std::size_t>((cols - 11) / 2) &&
                    lines[row + 1].rfind("World:", 0) == 0;
@@ -486,6 +571,48 @@ TEST_F(InteractiveHost, MessagesWorldControlsAndThePanelReachTheGame) {
                               " terminal control off", " terminal hold RCONTROL+F10 for one tick", " key F10 0x8001",
                               " terminal retune", " terminal press X", " terminal quit", " dllmain 0 1"})
         EXPECT_NE(tr.find(event), std::string::npos) << event;
+}
+
+// A first session with a Kestro.ini of natural guesses, the game folder
+// given as the bare argument and its Songs a link: the dead and moved keys
+// are named with their lines and the audio output is named from the first
+// frame; after F12 nothing a library wrote is on the terminal.
+TEST_F(InteractiveHost, KeySettingsAndAudioOutputAreSaidAndLibrariesStayOffTheTerminal) {
+    TempDir game;
+    fs::create_directory_symlink(*game_ / "Songs", game / "Songs");
+    kestro::testing::writeFile(game / "Kestro.ini", "[Defaults]\nPauseKey=P\nEnableUrl=1\n");
+    Tmux t(100, 30);
+    ASSERT_TRUE(t.started);
+    t.type("stty -g > '" + (*game_ / "stty.before") + "'; clear");
+    // The command is typed once the cleared screen shows only the prompt, so
+    // that every line later on the terminal is the shell's or someone else's.
+    ASSERT_TRUE(t.waitFor([](const std::string& s) {
+        return s.rfind(kPrompt, 0) == 0 && s.find_first_not_of(" \n", s.find('\n')) == std::string::npos;
+    })) << t.screen();
+    t.type("'" KESTRO_HOST_PATH "' '" + game.path() + "' --audio auto");
+    ASSERT_TRUE(t.waitForText("World:")) << t.screen();
+    const std::string first = t.screen();
+    for (const char* shown : {"PauseKey=P (line 2): not a number", "EnableUrl=1 (line 3): code 1 is the left mouse",
+                              "Audio: auto: not opened yet", "(none) pause"})
+        EXPECT_NE(first.find(shown), std::string::npos) << shown << "\n" << first;
+    EXPECT_TRUE(t.waitForText("Songs: 2 found")) << t.screen();
+    // The first start opens the output: what opened replaces what was asked
+    // (a missing sound device makes ALSA and PipeWire talk on standard error).
+    t.keys("x");
+    EXPECT_TRUE(t.waitFor([](const std::string& s) {
+        return s.find("| Audio: ") != std::string::npos && s.find("not opened yet") == std::string::npos;
+    })) << t.screen();
+    t.keys("F1");
+    EXPECT_TRUE(t.waitForText("Kestro.ini: key settings that do not work")) << t.screen();
+    t.keys("F12");
+    ASSERT_TRUE(t.waitFor([](const std::string& s) {
+        return s.find("World:") == std::string::npos && s.find(kPrompt) != std::string::npos;
+    })) << t.screen();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // anything written late
+    for (const std::string& l : t.lines())
+        EXPECT_TRUE(l.empty() || l.rfind(kPrompt, 0) == 0) << "on the terminal: " << l;
+    expectTerminalGivenBack(t, 0);
+    EXPECT_EQ(readFile(game / "kestro-host.log").rfind("[session] ", 0), 0u);
 }
 
 TEST_F(InteractiveHost, SignalsALoadFailureAndNoTerminalEndCleanly) {

@@ -13,11 +13,13 @@
 #include "library/LibraryScan.h"
 #include "library/ShortcutResolver.h"
 #include "library/SongTable.h"
+#include "platform/files/Listing.h"
 #include "platform/files/Paths.h"
 #include "plugin/PlayerState.h"
 #include "scripthook/HookHost.h"
 
 using namespace kestro;
+using kestro::testing::LogInto;
 using kestro::testing::ScopedCwd;
 using kestro::testing::TempDir;
 using kestro::testing::writeFile;
@@ -37,10 +39,10 @@ protected:
         clearTable();
         resetPlayerState();
         cwd_ = std::make_unique<ScopedCwd>(game.path());
-        scripthook::setLogSink([this](const char* l) { log.emplace_back(l); });
+        scripthook::setLogSink(std::make_shared<LogInto>(log));
     }
     void TearDown() override {
-        scripthook::resetLogSink();
+        scripthook::setLogSink(nullptr);
         cwd_.reset();
         clearTable();
         resetPlayerState();
@@ -388,14 +390,21 @@ TEST_F(LibraryScanTest, ShortcutToASongGivesTheTargetsTagsAndM4aFilesGetTags) {
 // ---- listing errors ----------------------------------------------------------
 
 namespace {
-int readsBeforeFailure = 0;
-struct dirent* failingReadDir(DIR* dir) {
-    if (readsBeforeFailure-- == 0) {
-        errno = EIO;
-        return nullptr;
+// Reads `reads` entries, then fails with EIO.
+class FailingReader : public platform::DirectoryReader {
+public:
+    explicit FailingReader(int reads) : left_(reads) {}
+    struct dirent* next(DIR* dir) override {
+        if (left_-- == 0) {
+            errno = EIO;
+            return nullptr;
+        }
+        return readdir(dir);
     }
-    return readdir(dir);
-}
+
+private:
+    int left_;
+};
 }  // namespace
 
 TEST_F(LibraryScanTest, ListingErrorStopsTheScanAndLeavesItPending) {
@@ -403,11 +412,10 @@ TEST_F(LibraryScanTest, ListingErrorStopsTheScanAndLeavesItPending) {
     touch(songs("a.mp3"));
     touch(songs("sub/b.mp3"));
     touch(songs("c.wav"));
-    readsBeforeFailure = 3;  // fails inside the first pass
-    setScanReadDir(&failingReadDir);
+    platform::setDirectoryReader(std::make_shared<FailingReader>(3));  // fails inside the first pass
     playerState.rescanPending = 1;
     scanLibrary();
-    setScanReadDir(nullptr);
+    platform::setDirectoryReader(nullptr);
     EXPECT_EQ(playerState.rescanPending, 1);
     EXPECT_EQ(lastSongIndex, 0);
     EXPECT_TRUE(log.empty());  // phase 2 never ran: no shortcut message either
@@ -423,10 +431,9 @@ TEST_F(LibraryScanTest, ListingErrorStopsTheScanAndLeavesItPending) {
 TEST_F(LibraryScanTest, WalkReturnsTheErrorCodeFromAnyDepth) {
     touch(songs("sub/deeper/x.mp3"));
     touch(songs("y.mp3"));
-    readsBeforeFailure = 3;
-    setScanReadDir(&failingReadDir);
+    platform::setDirectoryReader(std::make_shared<FailingReader>(3));
     int rc = walkFolder(songs().c_str(), "mp3", true);
-    setScanReadDir(nullptr);
+    platform::setDirectoryReader(nullptr);
     EXPECT_EQ(rc, EIO);
     EXPECT_EQ(walkFolder((game / "missing").c_str(), "mp3", true), 0);  // unlistable root: 0
     EXPECT_EQ(walkFolder(songs().c_str(), "mp3", true), 0);
@@ -443,12 +450,12 @@ TEST(LibraryScanLongCwd, SongsRootThatDoesNotFitCountsAsMissing) {
     clearTable();
     resetPlayerState();
     std::vector<std::string> log;
-    scripthook::setLogSink([&](const char* l) { log.emplace_back(l); });
+    scripthook::setLogSink(std::make_shared<LogInto>(log));
     {
         ScopedCwd cwd(deep);
         scanLibrary();
     }
-    scripthook::resetLogSink();
+    scripthook::setLogSink(nullptr);
     EXPECT_EQ(songCount, 0);
     EXPECT_EQ(lastSongIndex, -1);
     EXPECT_EQ(playerState.rescanPending, 0);

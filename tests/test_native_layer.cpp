@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "TestUtil.h"
 #include "game/Natives.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
@@ -229,11 +230,11 @@ TEST_F(NativeLayerTest, OutValuesAndIntegerResults) {
 
 TEST_F(NativeLayerTest, UnknownHashLeavesContextUntouchedAndLogsOnce) {
     std::vector<std::string> lines;
-    scripthook::setLogSink([&](const char* l) { lines.emplace_back(l); });
+    scripthook::setLogSink(std::make_shared<kestro::testing::LogInto>(lines));
     std::int32_t character = 42;
     GET_PLAYER_CHAR(1, &character);  // no handler registered
     GET_PLAYER_CHAR(1, &character);
-    scripthook::resetLogSink();
+    scripthook::setLogSink(nullptr);
     EXPECT_EQ(character, 42);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("6B86410E"), std::string::npos);

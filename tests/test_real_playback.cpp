@@ -83,13 +83,17 @@ TEST(RealPlayback, ASongStartsWithItsTagsLengthAndTone) {
         for (const std::string& text : row.panel) EXPECT_NE(screen.find(text), std::string::npos) << text << "\n" << screen;
         for (const std::string& text : row.notOnPanel) EXPECT_EQ(screen.find(text), std::string::npos) << text;
 
-        // The capture holds the 1.5 s played, in the song's tone.
+        // The capture holds the 1.5 s played, in the song's tone: never
+        // more, and less only by the time the output takes to start after
+        // "play song" (a few hundred ms on a loaded machine, more under the
+        // sanitizers).
         const WavCapture w = readWavCapture(out / "capture.wav");
         EXPECT_TRUE(w.headerValid);
         double toneSeconds = 0;
         for (const Stretch& st : stretches(w))
             if (std::abs(st.hz - row.song.hz) < 4) toneSeconds += st.seconds;
-        EXPECT_NEAR(toneSeconds, 1.5, 0.25) << describe(stretches(w));
+        EXPECT_GE(toneSeconds, 1.0) << describe(stretches(w));
+        EXPECT_LE(toneSeconds, 1.75) << describe(stretches(w));
     }
 }
 

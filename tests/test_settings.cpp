@@ -18,6 +18,7 @@
 #include "scripthook/ScriptHook.h"
 
 using namespace kestro;
+using kestro::testing::LogInto;
 using kestro::testing::ScopedCwd;
 using kestro::testing::TempDir;
 using kestro::testing::writeFile;
@@ -152,7 +153,7 @@ protected:
         if (loader.loaded()) loader.unload();
         scripthook::forgetThreads();
         scripthook::clearNatives();
-        scripthook::resetLogSink();
+        scripthook::setLogSink(nullptr);
     }
 
     // Loads the plug-in with `dir` as the game folder.
@@ -256,7 +257,7 @@ TEST_F(LoadPathTest, LongUrlIsReadAfterTheFirstTickScanCutTo1023) {
     host::GameWorld world;
     host::registerGameNatives(world, nullptr);
     std::vector<std::string> log;
-    scripthook::setLogSink([&](const char* l) { log.emplace_back(l); });
+    scripthook::setLogSink(std::make_shared<LogInto>(log));
     {
         ScopedCwd cwd(dir.path());
         world.beginTick();

@@ -71,16 +71,12 @@ struct TickTimer {
 struct StreamGame {
     StreamGame() {
         std::setlocale(LC_NUMERIC, "C");
-        platform::setDiagnosticSink([](const char*) {});
         player = std::make_shared<platform::MpvStreamPlayer>(nullOutput());
         platform::setStreamPlayer(player);
-        platform::setSleepFunction(nullptr);  // the start's wait is real here
+        platform::setSleeper(nullptr);  // the start's wait is real here
         h.thread.playerMode = Idle;
     }
-    ~StreamGame() {
-        platform::setStreamPlayer(nullptr);
-        platform::setDiagnosticSink(nullptr);
-    }
+    ~StreamGame() { platform::setStreamPlayer(nullptr); }
     // Starts the stream at `url` with the start key; returns how long the
     // start key's tick took.
     Clock::duration start(const std::string& url) {
@@ -108,6 +104,7 @@ struct StreamGame {
         return tickFor(ms, [&] { return std::string(playerState.nowTitle) == title; });
     }
 
+    DiagnosticLog quiet;  // from the first player to the last one's teardown
     TickHarness h;
     std::shared_ptr<platform::MpvStreamPlayer> player;
     TickTimer timer;
@@ -228,7 +225,7 @@ TEST(SongPlugin, SongTicksNeverWait) {
         {"stalled output", stalled},
         {"real-time capture into a FIFO nobody reads", stalledRealtime}};
     std::setlocale(LC_NUMERIC, "C");
-    platform::setDiagnosticSink([](const char*) {});
+    DiagnosticLog quiet;
     for (const auto& [name, output] : rows) {
         SCOPED_TRACE(name);
         TickHarness h;
@@ -270,6 +267,5 @@ TEST(SongPlugin, SongTicksNeverWait) {
         stopDrain = true;
         drain.join();
     }
-    platform::setDiagnosticSink(nullptr);
     ::close(reader);
 }

@@ -31,12 +31,12 @@
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 
-#include "bench/tools/HostileFiles.h"
+#include "HostileFiles.h"
 #include "library/SongTable.h"
 #include "library/TagReader.h"
 #include "platform/tags/MediaTags.h"
 #include "plugin/PlayerState.h"
-#include "tests/TestUtil.h"
+#include "TestUtil.h"
 
 using kestro::platform::MediaTags;
 

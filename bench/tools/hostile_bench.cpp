@@ -1,5 +1,5 @@
 // Time and memory of the media-format reader on crafted hostile files
-// (bench/tools/HostileFiles.h), one forked child per file so that each
+// (tests/HostileFiles.h), one forked child per file so that each
 // file's peak memory is its own.
 //
 //   hostile_bench DIR [PART...]
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/tools/HostileFiles.h"
+#include "tests/HostileFiles.h"
 #include "platform/tags/MediaTags.h"
 
 namespace {

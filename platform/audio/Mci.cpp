@@ -1,5 +1,6 @@
 #include "platform/audio/Mci.h"
 
+#include "platform/system/Seam.h"
 #include "platform/system/Text.h"
 
 #include <cstdio>
@@ -19,14 +20,19 @@ public:
     }
 };
 
-std::shared_ptr<MciInterpreter>& current() {
-    static std::shared_ptr<MciInterpreter> p = std::make_shared<NoDeviceInterpreter>();
-    return p;
+class NoObserver : public MciObserver {
+public:
+    void commandSent(const char*, MciError, const char*) override {}
+};
+
+Seam<MciInterpreter>& interpreter() {
+    static Seam<MciInterpreter> seam{SeamDefault<NoDeviceInterpreter>{}};
+    return seam;
 }
 
-MciObserver& observer() {
-    static MciObserver o;
-    return o;
+Seam<MciObserver>& observer() {
+    static Seam<MciObserver> seam{SeamDefault<NoObserver>{}};
+    return seam;
 }
 
 }  // namespace
@@ -88,25 +94,23 @@ bool MciInterpreter::errorText(MciError error, char* text, unsigned textSize) {
 
 MciError mciSendString(const char* command, char* reply, unsigned replySize) {
     const char* cmd = command ? command : "";
-    MciError rc = current()->send(cmd, reply, replySize);
-    if (observer()) observer()(cmd, rc, (reply && replySize) ? reply : "");
+    MciError rc = interpreter().get().send(cmd, reply, replySize);
+    observer().get().commandSent(cmd, rc, (reply && replySize) ? reply : "");
     return rc;
 }
 
 MciError mciTakeLateFailure() {
-    const MciError rc = current()->takeLateFailure();
-    if (rc != 0 && observer()) observer()(kLateFailureCommand, rc, "");
+    const MciError rc = interpreter().get().takeLateFailure();
+    if (rc != 0) observer().get().commandSent(kLateFailureCommand, rc, "");
     return rc;
 }
 
 bool mciGetErrorString(MciError error, char* text, unsigned textSize) {
-    return current()->errorText(error, text, textSize);
+    return interpreter().get().errorText(error, text, textSize);
 }
 
-void setMciInterpreter(std::shared_ptr<MciInterpreter> interpreter) {
-    current() = interpreter ? std::move(interpreter) : std::make_shared<NoDeviceInterpreter>();
-}
+void setMciInterpreter(std::shared_ptr<MciInterpreter> implementation) { interpreter().install(std::move(implementation)); }
 
-void setMciObserver(MciObserver o) { observer() = std::move(o); }
+void setMciObserver(std::shared_ptr<MciObserver> implementation) { observer().install(std::move(implementation)); }
 
 }  // namespace kestro::platform

@@ -2,14 +2,14 @@
 // sends the exact command strings ("open %s alias Song", "pause song", ...)
 // and reads a return code (0 for success) and a decimal reply.
 //
-// The interpreter behind it is replaceable (tests put a recording double in,
-// the host chooses the audio back end). Every command and its outcome is also
-// passed to an observer, so that the host can put it in its transcript, and
-// so is a failure the device learnt later (mciTakeLateFailure).
+// Two seams (installed as platform/system/Seam.h says): the interpreter that
+// answers the commands (setMciInterpreter; the default has no devices), and
+// an observer that hears every command and its outcome (setMciObserver; the
+// host transcribes them; the default hears nothing), and also a failure the
+// device learnt later (mciTakeLateFailure).
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 namespace kestro::platform {
@@ -39,14 +39,31 @@ inline constexpr MciError MCIERR_INVALID_FILE = 296;
 inline constexpr MciError MCIERR_FILENAME_REQUIRED = 304;
 inline constexpr MciError MCIERR_EXTRA_CHARACTERS = 305;
 
+// The song device. Its contract:
+//   - Threads: send() and errorText() run on the thread that calls
+//     mciSendString / mciGetErrorString: the plug-in's script thread, one
+//     call at a time. Threads of the interpreter's own never call back into
+//     the caller; it reads what they hand over without waiting.
+//   - Blocking: send() never waits for anything that can stall (a sound
+//     server, libmpv's core, a slow disk), with one exception: "open" may
+//     wait for the file to load, for at most 2 s (kOpenTimeoutMs of the
+//     device on libmpv), since the plug-in reads the length right after.
+//     errorText() never waits.
+//   - Failures: send() returns 0 or an MCIERR_ code; a failed command leaves
+//     the reply empty. An unknown or malformed command is a failure, never a
+//     crash or a partial effect.
+//   - Ownership: `command` is the caller's, valid during the call. `reply`
+//     (null only when replySize is 0) and `text` are the caller's buffers:
+//     the interpreter writes at most size - 1 characters and the zero.
+//   - Lifetime: the seam owns the interpreter. When it is replaced its
+//     destructor runs on the installer's thread and may wait for its audio
+//     to stop, boundedly (about 2 s for a core that will not stop).
 class MciInterpreter {
 public:
     virtual ~MciInterpreter() = default;
-    // Runs one command. `reply` (may be null when `replySize` is 0) receives
-    // a zero-terminated reply of at most replySize - 1 characters.
     virtual MciError send(const char* command, char* reply, unsigned replySize) = 0;
-    // Fills `text` with the text for `error`; returns false for an unknown
-    // code (the text is then a generic one).
+    // Fills `text` with the text for `error`; false for an unknown code (the
+    // text is then a generic one). The default gives mciStandardErrorText.
     virtual bool errorText(MciError error, char* text, unsigned textSize);
     // A failure of the open song that the device learnt after its commands
     // had returned (the file passed the open's checks but then failed to
@@ -55,7 +72,19 @@ public:
     virtual MciError takeLateFailure() { return 0; }
 };
 
-// The commands the plug-in sends.
+// Hears every command after it ran. Its contract:
+//   - Threads: commandSent() runs on the thread that called mciSendString,
+//     right after the interpreter answered; it must not send commands.
+//   - Blocking: it must not wait (it runs inside the plug-in's tick).
+//   - Ownership: the three texts are valid during the call only; `reply` is
+//     "" when there was none.
+class MciObserver {
+public:
+    virtual ~MciObserver() = default;
+    virtual void commandSent(const char* command, MciError result, const char* reply) = 0;
+};
+
+// The commands the plug-in sends (a null command is sent as "").
 MciError mciSendString(const char* command, char* reply, unsigned replySize);
 bool mciGetErrorString(MciError error, char* text, unsigned textSize);
 // The installed interpreter's late failure (MciInterpreter::takeLateFailure);
@@ -64,12 +93,11 @@ bool mciGetErrorString(MciError error, char* text, unsigned textSize);
 MciError mciTakeLateFailure();
 inline constexpr const char* kLateFailureCommand = "(late failure)";
 
-// Installs the interpreter used from now on (null: the built-in one that has
-// no audio devices and answers every device command with an error).
+// Null: the built-in interpreter that has no audio devices and answers
+// every command with MCIERR_INVALID_DEVICE_NAME.
 void setMciInterpreter(std::shared_ptr<MciInterpreter> interpreter);
-
-using MciObserver = std::function<void(const char* command, MciError result, const char* reply)>;
-void setMciObserver(MciObserver observer);
+// Null: no observer.
+void setMciObserver(std::shared_ptr<MciObserver> observer);
 
 // The platform's texts for the codes above; shared by every interpreter.
 const char* mciStandardErrorText(MciError error);

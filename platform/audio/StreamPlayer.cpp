@@ -1,5 +1,7 @@
 #include "platform/audio/StreamPlayer.h"
 
+#include "platform/system/Seam.h"
+
 namespace kestro::platform {
 
 namespace {
@@ -27,19 +29,17 @@ private:
     int volume_ = 0;
 };
 
-std::shared_ptr<StreamPlayer>& current() {
-    static std::shared_ptr<StreamPlayer> p = std::make_shared<SilentStreamPlayer>();
-    return p;
+Seam<StreamPlayer>& player() {
+    static Seam<StreamPlayer> seam{SeamDefault<SilentStreamPlayer>{}};
+    return seam;
 }
 
 }  // namespace
 
-StreamPlayer& streamPlayer() { return *current(); }
+StreamPlayer& streamPlayer() { return player().get(); }
 
 std::shared_ptr<StreamPlayer> makeSilentStreamPlayer() { return std::make_shared<SilentStreamPlayer>(); }
 
-void setStreamPlayer(std::shared_ptr<StreamPlayer> player) {
-    current() = player ? std::move(player) : std::make_shared<SilentStreamPlayer>();
-}
+void setStreamPlayer(std::shared_ptr<StreamPlayer> implementation) { player().install(std::move(implementation)); }
 
 }  // namespace kestro::platform

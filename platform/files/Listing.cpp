@@ -9,13 +9,22 @@
 #include <cstring>
 #include <numeric>
 
+#include "platform/system/Seam.h"
 #include "platform/system/Text.h"
 
 namespace kestro::platform {
 
 namespace {
 
-ReadDirFunction readDirectory = &readdir;
+class ReadDir : public DirectoryReader {
+public:
+    struct dirent* next(DIR* dir) override { return readdir(dir); }
+};
+
+Seam<DirectoryReader>& directoryReader() {
+    static Seam<DirectoryReader> seam{SeamDefault<ReadDir>{}};
+    return seam;
+}
 
 // Upper case of one code point, as the platform's volumes compare names.
 char32_t upperCase(char32_t c) {
@@ -137,11 +146,12 @@ ListingResult listFolder(const char* path, const ListingFilter& filter, std::vec
     result.identity = {st.st_dev, st.st_ino};
     result.status = ListingStatus::Complete;
 
+    DirectoryReader& reader = directoryReader().get();
     std::string scratch;
     bool anyRead = false;
     for (;;) {
         errno = 0;
-        struct dirent* de = readDirectory(dir);
+        struct dirent* de = reader.next(dir);
         if (de == nullptr) {
             const int error = errno;
             if (error == 0) break;
@@ -203,6 +213,6 @@ bool findNameNoCase(const std::string& folder, std::string_view name, std::strin
     return true;
 }
 
-void setListingReadDir(ReadDirFunction function) { readDirectory = function ? function : &readdir; }
+void setDirectoryReader(std::shared_ptr<DirectoryReader> reader) { directoryReader().install(std::move(reader)); }
 
 }  // namespace kestro::platform

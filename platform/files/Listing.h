@@ -13,6 +13,10 @@
 // An entry is a folder when the object it names (symbolic links followed) is
 // a folder, except that a symbolic link whose name ends in ".lnk" (any case)
 // is a file: it is a shortcut, as a shell-link file is.
+//
+// A seam (installed as platform/system/Seam.h says): setDirectoryReader,
+// the entry read under every listing (readdir by default), so that tests can
+// make a listing fail part-way.
 #pragma once
 
 #include <dirent.h>
@@ -20,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,9 +86,22 @@ bool namesEqualNoCase(std::string_view a, std::string_view b);
 // without regard to case. Returns false when there is none.
 bool findNameNoCase(const std::string& folder, std::string_view name, std::string& found);
 
-// The entry read the listing uses (readdir by default). Tests replace it to
-// make a listing fail part-way.
-using ReadDirFunction = struct dirent* (*)(DIR*);
-void setListingReadDir(ReadDirFunction function);
+// The entry read of a listing. Its contract:
+//   - Threads: next() runs on the thread that lists (the plug-in's script
+//     thread, in the scan), one call at a time.
+//   - Blocking: as a read of the folder does (the scan waits for the disk by
+//     design; it runs only when asked for).
+//   - Results: as readdir: the next entry; null with errno 0 at the end;
+//     null with errno set when the read failed.
+//   - Ownership: the entry belongs to `dir`, valid until the next call; the
+//     listing opens and closes `dir`. The seam owns the reader.
+class DirectoryReader {
+public:
+    virtual ~DirectoryReader() = default;
+    virtual struct dirent* next(DIR* dir) = 0;
+};
+
+// Null: readdir.
+void setDirectoryReader(std::shared_ptr<DirectoryReader> reader);
 
 }  // namespace kestro::platform

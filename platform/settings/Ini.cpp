@@ -41,7 +41,9 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 // descriptor, so the file tested is the file read. When the file goes on
 // past the cap, the line the cap cuts is dropped, so that no value is read
 // cut short ("Volume=640" must not read as 64).
-bool readSettingsFile(const char* path, std::string& out) {
+}  // namespace
+
+bool iniReadFile(const char* path, std::string& out) {
     out.clear();
     if (path == nullptr) return false;
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -74,6 +76,8 @@ bool readSettingsFile(const char* path, std::string& out) {
     return ok;
 }
 
+namespace {
+
 // The batch: while one is open, the first read of a file is kept and the
 // later reads of the same path use it.
 struct BatchState {
@@ -93,14 +97,14 @@ bool settingsText(const char* path, std::string& scratch, const std::string*& te
     if (batch.depth > 0) {
         if (!batch.loaded || batch.path != path) {
             batch.path = path;
-            batch.readable = readSettingsFile(path, batch.content);
+            batch.readable = iniReadFile(path, batch.content);
             batch.loaded = true;
         }
         text = &batch.content;
         return batch.readable;
     }
     text = &scratch;
-    return readSettingsFile(path, scratch);
+    return iniReadFile(path, scratch);
 }
 
 int digitValue(char c, int base) {
@@ -119,34 +123,37 @@ int digitValue(char c, int base) {
 }  // namespace
 
 std::optional<std::string> iniLookup(std::string_view content, std::string_view section,
-                                     std::string_view key) {
+                                     std::string_view key, int* line) {
     if (content.size() >= 3 && std::memcmp(content.data(), "\xEF\xBB\xBF", 3) == 0)
         content.remove_prefix(3);
     bool inSection = false;
     bool sectionSeen = false;
     std::string_view wantSection = trim(section);
     std::string_view wantKey = trim(key);
+    int lineNumber = 0;
     while (!content.empty()) {
+        ++lineNumber;
         std::size_t nl = content.find('\n');
-        std::string_view line = trim(content.substr(0, nl));
+        std::string_view text = trim(content.substr(0, nl));
         content.remove_prefix(nl == std::string_view::npos ? content.size() : nl + 1);
-        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-        if (line[0] == '[') {
-            std::size_t close = line.find(']');
+        if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+        if (text[0] == '[') {
+            std::size_t close = text.find(']');
             if (close == std::string_view::npos) continue;
             if (inSection) return std::nullopt;  // only the first such section counts
-            inSection = !sectionSeen && equalsNoCase(trim(line.substr(1, close - 1)), wantSection);
+            inSection = !sectionSeen && equalsNoCase(trim(text.substr(1, close - 1)), wantSection);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
         if (!inSection) continue;
-        std::size_t eq = line.find('=');
+        std::size_t eq = text.find('=');
         if (eq == std::string_view::npos) continue;
-        if (!equalsNoCase(trim(line.substr(0, eq)), wantKey)) continue;
-        std::string_view value = trim(line.substr(eq + 1));
+        if (!equalsNoCase(trim(text.substr(0, eq)), wantKey)) continue;
+        std::string_view value = trim(text.substr(eq + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
+        if (line != nullptr) *line = lineNumber;
         return std::string(value);
     }
     return std::nullopt;

@@ -23,9 +23,10 @@
 
 namespace kestro::platform {
 
-// The value of `key` in `section` of the file text, or nothing.
+// The value of `key` in `section` of the file text, or nothing. With `line`,
+// also the number (from 1) of the line that holds it.
 std::optional<std::string> iniLookup(std::string_view content, std::string_view section,
-                                     std::string_view key);
+                                     std::string_view key, int* line = nullptr);
 
 // A value text read as a number (the rules above); nothing when the text is
 // empty after blanks.
@@ -36,6 +37,10 @@ std::optional<std::int32_t> iniParseInt(std::string_view value);
 // it only the first kIniMaxBytes bytes. When the file is longer, the line
 // that the cap cuts is dropped too, and whatever lies beyond is not read.
 inline constexpr std::size_t kIniMaxBytes = 1 << 20;
+
+// The text of the file as the reads below see it (the rules above); false
+// when it counts as missing.
+bool iniReadFile(const char* path, std::string& out);
 
 // While an IniReadBatch exists (on this thread), the reads share one read of
 // each file: the first read of a path keeps its text and later reads of the

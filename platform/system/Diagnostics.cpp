@@ -2,31 +2,29 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 
+#include "platform/system/Seam.h"
 #include "platform/system/Text.h"
 
 namespace kestro::platform {
 
 namespace {
 
-struct SinkState {
-    std::mutex lock;
-    DiagnosticSink sink;
+class StandardError : public DiagnosticSink {
+public:
+    void report(const char* line) override { std::fprintf(stderr, "kestro: %s\n", line); }
 };
 
-SinkState& state() {
-    static SinkState* s = new SinkState;  // outlives static destruction: back ends report at exit
-    return *s;
+using SinkSeam = Seam<DiagnosticSink, SeamCallers::AnyThread>;
+
+SinkSeam& sink() {
+    static SinkSeam* seam = new SinkSeam{SeamDefault<StandardError>{}};  // outlives static destruction: back ends report at exit
+    return *seam;
 }
 
 }  // namespace
 
-void setDiagnosticSink(DiagnosticSink sink) {
-    SinkState& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.sink = std::move(sink);
-}
+void setDiagnosticSink(std::shared_ptr<DiagnosticSink> implementation) { sink().install(std::move(implementation)); }
 
 void diagnostic(const char* format, ...) {
     char raw[2048];
@@ -38,14 +36,7 @@ void diagnostic(const char* format, ...) {
     std::size_t length = std::strlen(raw);
     char line[1024];
     copyUtf8Cut(line, sizeof line, std::string_view(raw, length), sizeof line - 1);
-
-    SinkState& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (s.sink) {
-        s.sink(line);
-    } else {
-        std::fprintf(stderr, "kestro: %s\n", line);
-    }
+    sink().call([&](DiagnosticSink& s) { s.report(line); });
 }
 
 }  // namespace kestro::platform

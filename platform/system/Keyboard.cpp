@@ -1,24 +1,28 @@
 #include "platform/system/Keyboard.h"
 
-#include <utility>
+#include "platform/system/Seam.h"
 
 namespace kestro::platform {
 
 namespace {
 
-KeyStateSource& source() {
-    static KeyStateSource s;
-    return s;
+class NoKeys : public KeyStateSource {
+public:
+    std::int16_t keyState(int) override { return 0; }
+};
+
+Seam<KeyStateSource>& keys() {
+    static Seam<KeyStateSource> seam{SeamDefault<NoKeys>{}};
+    return seam;
 }
 
 }  // namespace
 
 std::int16_t GetAsyncKeyState(int vk) {
     if (vk < 0 || vk > 255) return 0;
-    const KeyStateSource& s = source();
-    return s ? s(vk) : std::int16_t{0};
+    return keys().get().keyState(vk);
 }
 
-void setKeyStateSource(KeyStateSource s) { source() = std::move(s); }
+void setKeyStateSource(std::shared_ptr<KeyStateSource> source) { keys().install(std::move(source)); }
 
 }  // namespace kestro::platform

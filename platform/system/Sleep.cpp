@@ -3,23 +3,28 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/system/Seam.h"
+
 namespace kestro::platform {
 
 namespace {
-std::function<void(std::uint32_t)>& sleepFunction() {
-    static std::function<void(std::uint32_t)> f;
-    return f;
+
+class RealSleep : public Sleeper {
+public:
+    void sleep(std::uint32_t milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+};
+
+Seam<Sleeper>& sleeper() {
+    static Seam<Sleeper> seam{SeamDefault<RealSleep>{}};
+    return seam;
 }
+
 }  // namespace
 
-void Sleep(std::uint32_t milliseconds) {
-    if (sleepFunction()) {
-        sleepFunction()(milliseconds);
-        return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void Sleep(std::uint32_t milliseconds) { sleeper().get().sleep(milliseconds); }
 
-void setSleepFunction(std::function<void(std::uint32_t)> function) { sleepFunction() = std::move(function); }
+void setSleeper(std::shared_ptr<Sleeper> implementation) { sleeper().install(std::move(implementation)); }
 
 }  // namespace kestro::platform
