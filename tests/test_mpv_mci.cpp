@@ -263,11 +263,43 @@ TEST_F(MpvMci, ASongAsLongAsTheOneBeforeOpensWithItsLength) {
         auto d = makeMpvMciDevice(nullOutput());
         ASSERT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
         for (int round = 0; round < 100; ++round) {
+            sleepMs(5);  // the plug-in opens one song per tick at most
             ASSERT_EQ(send(*d, "play song").rc, 0u);
             ASSERT_EQ(send(*d, "close song").rc, 0u);
             ASSERT_EQ(send(*d, openCommand(path)).rc, 0u) << "round " << round;
             EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
         }
+    }
+}
+
+// One core plays song after song and loads each after its open returned:
+// nothing of the song before (where it was sought to, its volume, its
+// length) carries into the next, and a seek made before the load finished
+// is made once it has.
+TEST_F(MpvMci, NothingOfTheSongBeforeCarriesIntoTheNext) {
+    const struct {
+        const char* file;
+        long lengthMs;
+        long seekMs;  // right after the open; -1: played from the start
+        int level;
+    } rows[] = {
+        {"long.mp3", 6000, 4000, 200}, {"high.wav", 1000, -1, 700}, {"long.mp3", 6000, -1, 1000},
+        {"tone.m4a", 1500, 1000, 0},   {"long.mp3", 6000, 5000, 50}, {"tone.au", 1500, -1, 1000},
+    };
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        ASSERT_EQ(send(*d, openCommand(file(row.file))).rc, 0u);
+        EXPECT_NEAR(number(*d, "status song length"), row.lengthMs, 50);
+        EXPECT_EQ(number(*d, "status song position"), 0);
+        EXPECT_EQ(number(*d, "status song volume"), 1000);
+        ASSERT_EQ(send(*d, row.seekMs < 0 ? std::string("play song") : "play song from " + std::to_string(row.seekMs)).rc, 0u);
+        const long from = row.seekMs < 0 ? 0 : row.seekMs;
+        EXPECT_TRUE(eventually([&] { return number(*d, "status song position") >= from + 200; }));
+        EXPECT_LT(number(*d, "status song position"), from + 1000);
+        ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(row.level)).rc, 0u);
+        EXPECT_EQ(number(*d, "status song volume"), row.level);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
     }
 }
 

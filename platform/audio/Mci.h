@@ -45,10 +45,12 @@ inline constexpr MciError MCIERR_EXTRA_CHARACTERS = 305;
 //     call at a time. Threads of the interpreter's own never call back into
 //     the caller; it reads what they hand over without waiting.
 //   - Blocking: send() never waits for anything that can stall (a sound
-//     server, libmpv's core, a slow disk), with one exception: "open" may
-//     wait for the file to load, for at most 2 s (kOpenTimeoutMs of the
-//     device on libmpv), since the plug-in reads the length right after.
-//     errorText() never waits.
+//     server, libmpv's core, a slow disk), with one exception: "open" of a
+//     file whose header states no length may wait for the file to load, for
+//     at most 2 s (kOpenTimeoutMs of the device on libmpv), since the
+//     plug-in reads the length right after. errorText() and
+//     takeLateFailure() never wait; takeLateFailure() is called on the
+//     same thread as send().
 //   - Failures: send() returns 0 or an MCIERR_ code; a failed command leaves
 //     the reply empty. An unknown or malformed command is a failure, never a
 //     crash or a partial effect.
