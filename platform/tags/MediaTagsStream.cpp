@@ -65,21 +65,17 @@ bool FastFileStream::openFile(const char* path) {
     ++ioCounters.syscalls;
     if (fd < 0) return false;
     ++ioCounters.files;
-    fd_ = fd;
-    struct stat st;
-    ++ioCounters.syscalls;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > LONG_MAX / 2) {
-        closeFile();
-        return false;
-    }
-    return start(static_cast<long>(st.st_size));
+    return startDescriptor(fd, true);
 }
 
 bool FastFileStream::openDescriptor(int fd, const char* name) {
     name_ = name ? name : "";
-    if (fd < 0) return false;
+    return fd >= 0 && startDescriptor(fd, false);
+}
+
+bool FastFileStream::startDescriptor(int fd, bool owns) {
     fd_ = fd;
-    ownsFd_ = false;
+    ownsFd_ = owns;
     struct stat st;
     ++ioCounters.syscalls;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > LONG_MAX / 2) {

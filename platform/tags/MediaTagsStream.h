@@ -158,6 +158,9 @@ private:
     void applyMask(TagLib::ByteVector& r, const Mask& m) const;
     void closeFd();
     bool start(long size);
+    // Reads from `fd` (a regular file of a size start() takes), closing it
+    // at the end when `owns`.
+    bool startDescriptor(int fd, bool owns);
     long preadFull(char* out, long len, long pos);
     bool load(Window& w, long start, long len);
     const char* find(long pos, long len) const;
