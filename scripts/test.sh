@@ -12,6 +12,7 @@ if [[ "${1:-}" == "--sanitize" ]]; then
   dir="$root/build-asan"
   "$root/scripts/build.sh" "$dir" "$werror" -DKESTRO_SANITIZE=ON -DKESTRO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 else
   dir="$root/build"

@@ -192,8 +192,9 @@ TEST(RealPlayback, ARealTimeCaptureHoldsWhatWasAsked) {
 
 // With the panel hidden (nothing refreshes the played time), a pause and
 // its resume still time the rest of the song from what it had played: the
-// next song starts when the paused song's audio ends, with no silence
-// between them.
+// next song starts when the paused song's audio ends. A stale played time
+// would start it seconds late (or never); the next song's own load may
+// leave a moment of silence on a loaded machine, no more.
 TEST(RealPlayback, AResumeWithThePanelHiddenEndsTheSongWhenItsAudioEnds) {
     TempDir game, out;
     makeGame(game, {{"a.wav", 440, 4.0, ""}, {"b.wav", 880, 3.0, ""}});
@@ -208,14 +209,20 @@ TEST(RealPlayback, AResumeWithThePanelHiddenEndsTheSongWhenItsAudioEnds) {
     ASSERT_TRUE(w.headerValid);
     std::vector<Stretch> s = stretches(w);
     if (!s.empty() && s.front().hz == 0) s.erase(s.begin());
+    // A short silence between the two songs is the next one's load.
+    if (s.size() > 3 && s[3].hz == 0 && s[3].seconds < 0.6) s.erase(s.begin() + 3);
     ASSERT_GE(s.size(), 4u) << describe(s);
     const double hz[] = {440, 0, 440, 880};
     const double seconds[] = {2.0, 1.0, 2.0, 1.5};
     for (std::size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE("stretch " + std::to_string(i) + describe(s));
         EXPECT_NEAR(s[i].hz, hz[i], 8);
-        EXPECT_NEAR(s[i].seconds, seconds[i], 0.3);
+        // The last song runs until the stop: however late it started, it
+        // played at least a second.
+        if (i < 3) EXPECT_NEAR(s[i].seconds, seconds[i], 0.3);
+        else EXPECT_GE(s[i].seconds, 1.0);
     }
+    EXPECT_LT(s[3].start - (s[2].start + s[2].seconds), 0.6) << describe(s);
 }
 
 // Six files of zeros named .mp3 (a preallocated download): each is tried in
