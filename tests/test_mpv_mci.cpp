@@ -3,12 +3,14 @@
 // stalled output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mpv/client.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -299,6 +301,54 @@ TEST_F(MpvMci, NothingOfTheSongBeforeCarriesIntoTheNext) {
         EXPECT_LT(number(*d, "status song position"), from + 1000);
         ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(row.level)).rc, 0u);
         EXPECT_EQ(number(*d, "status song volume"), row.level);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
+    }
+}
+
+// libmpv's length of `path` on a core with the song core's options (the
+// duration once the file loaded); -1 when it did not load within 5 s.
+long libmpvLengthMs(const std::string& path) {
+    mpv_handle* h = mpv_create();
+    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
+    for (const auto& [name, value] : mpvSongOptions()) mpv_set_option_string(h, name, value);
+    mpv_set_option_string(h, "ao", "null");
+    mpv_set_option_string(h, "pause", "yes");
+    long ms = -1;
+    const char* load[] = {"loadfile", path.c_str(), nullptr};
+    if (mpv_initialize(h) >= 0 && mpv_command(h, load) >= 0) {
+        for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
+            const mpv_event* e = mpv_wait_event(h, 0.1);
+            double seconds = 0;
+            if (e->event_id == MPV_EVENT_FILE_LOADED && mpv_get_property(h, "duration", MPV_FORMAT_DOUBLE, &seconds) >= 0) {
+                ms = std::lround(seconds * 1000);
+                break;
+            }
+        }
+    }
+    mpv_terminate_destroy(h);
+    return ms;
+}
+
+// The open gives the length the file's header states, before libmpv has
+// loaded it: libmpv's own, exactly where the format states it, within 50 ms
+// for mp3 (a Xing header, or the first frame's bitrate without one) and wma.
+TEST_F(MpvMci, TheLengthFromTheHeaderIsLibmpvs) {
+    TempDir dir;
+    ASSERT_TRUE(kestro::testing::makeTone(dir / "source.wav", 440, 7.3));
+    ASSERT_TRUE(kestro::testing::runQuiet("lame --quiet -t -b 160 '" + (dir / "source.wav") + "' '" + (dir / "cbr.mp3") + "'"));
+    ASSERT_TRUE(kestro::testing::runQuiet("lame --quiet -V 4 '" + (dir / "source.wav") + "' '" + (dir / "vbr.mp3") + "'"));
+    const std::pair<std::string, long> rows[] = {
+        {file("tone.mp3"), 50}, {file("long.mp3"), 50}, {dir / "cbr.mp3", 50}, {dir / "vbr.mp3", 50},
+        {file("tone.wma"), 50}, {file("tone.wav"), 1}, {file("high.wav"), 1}, {file("tone.aif"), 1},
+        {file("tone.au"), 1},   {file("tone.m4a"), 1},
+    };
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const auto& [path, tolerance] : rows) {
+        SCOPED_TRACE(path);
+        const long expected = libmpvLengthMs(path);
+        ASSERT_GT(expected, 0);
+        ASSERT_EQ(send(*d, openCommand(path)).rc, 0u);
+        EXPECT_NEAR(number(*d, "status song length"), expected, tolerance);
         EXPECT_EQ(send(*d, "close song").rc, 0u);
     }
 }
