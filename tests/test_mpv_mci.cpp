@@ -21,6 +21,7 @@
 
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
+#include "platform/audio/AudioBackEnds.h"
 #include "platform/audio/Mci.h"
 #include "platform/audio/mpv/MpvMciDevice.h"
 #include "platform/audio/mpv/MpvStreamPlayer.h"
@@ -534,6 +535,40 @@ TEST_F(MpvMci, WithoutLibmpvBothBackEndsFailAndSayWhyOnce) {
     player->stop();
     player->destroy();
     EXPECT_EQ(log_.lines().size(), 2u) << log_.all();
+}
+
+// The host loads the back ends' library on a thread of its own and installs
+// stand-ins at once: a stand-in's first call waits for the load and then
+// forwards to the back end; a library that cannot be loaded, or is not the
+// back ends', leaves both failing as without libmpv, said once.
+TEST_F(MpvMci, BackEndsLoadedOnTheirOwnThreadOrFailingAsWithoutLibmpv) {
+    const std::string build = std::filesystem::path(KESTRO_PLUGIN_PATH).parent_path();
+    const struct {
+        std::string library;
+        MciError open;
+        const char* said;  // the one diagnostic line, or nothing
+    } rows[] = {
+        {build + "/libkestrompv.so", 0, nullptr},
+        {build + "/no-such-library.so", MCIERR_CANNOT_LOAD_DRIVER, "cannot load"},
+        {KESTRO_PLUGIN_PATH, MCIERR_CANNOT_LOAD_DRIVER, "has no kestroAudioBackEnds"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.library);
+        log_.clear();
+        AudioBackEnds backEnds(nullOutput(), true, true, row.library);
+        backEnds.start();
+        const std::shared_ptr<MciInterpreter> d = backEnds.songDevice();
+        const std::shared_ptr<StreamPlayer> player = backEnds.streamPlayer();
+        ASSERT_TRUE(d && player);
+        EXPECT_EQ(send(*d, openCommand(file("tone.wav"))).rc, row.open);
+        EXPECT_EQ(send(*d, "status song length").rc, row.open == 0 ? 0u : MCIERR_CANNOT_LOAD_DRIVER);
+        EXPECT_EQ(player->create(), row.open == 0);
+        player->destroy();
+        std::size_t said = 0;
+        for (const std::string& line : log_.lines()) said += line.find("audio back ends") != std::string::npos;
+        EXPECT_EQ(said, row.said ? 1u : 0u) << log_.all();
+        EXPECT_TRUE(!row.said || log_.has(row.said)) << log_.all();
+    }
 }
 
 // --- a stalled output ----------------------------------------------------------

@@ -33,7 +33,8 @@ std::string backEndLibraryPath() {
 }  // namespace
 
 struct AudioBackEnds::Load {
-    Load(const AudioOutput& o, bool song, bool stream) : output(o), wantSong(song), wantStream(stream) {}
+    Load(const AudioOutput& o, bool song, bool stream, std::string library)
+        : output(o), wantSong(song), wantStream(stream), path(library.empty() ? backEndLibraryPath() : std::move(library)) {}
     ~Load() {
         if (thread.joinable()) thread.join();
         streamPlayer.reset();
@@ -55,7 +56,6 @@ struct AudioBackEnds::Load {
 
     // The load's thread.
     void run() {
-        const std::string path = backEndLibraryPath();
         std::shared_ptr<MciInterpreter> song;
         std::shared_ptr<StreamPlayer> stream;
         // Never unloaded: libmpv's threads and the capture's tap (which
@@ -107,6 +107,7 @@ struct AudioBackEnds::Load {
     const AudioOutput output;
     const bool wantSong;
     const bool wantStream;
+    const std::string path;
     std::mutex lock;
     std::condition_variable done;
     std::thread thread;
@@ -177,8 +178,8 @@ private:
 
 }  // namespace
 
-AudioBackEnds::AudioBackEnds(const AudioOutput& output, bool songDevice, bool streamPlayer)
-    : load_(std::make_shared<Load>(output, songDevice, streamPlayer)) {
+AudioBackEnds::AudioBackEnds(const AudioOutput& output, bool songDevice, bool streamPlayer, std::string library)
+    : load_(std::make_shared<Load>(output, songDevice, streamPlayer, std::move(library))) {
     if (songDevice) songDevice_ = std::make_shared<SongDeviceStandIn>(load_);
     if (streamPlayer) streamPlayer_ = std::make_shared<StreamPlayerStandIn>(load_);
 }

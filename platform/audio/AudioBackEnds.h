@@ -21,6 +21,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/audio/AudioOutput.h"
 #include "platform/audio/Mci.h"
@@ -42,7 +43,9 @@ inline constexpr const char* kBackEndEntryName = "kestroAudioBackEnds";
 class AudioBackEnds {
 public:
     // Nothing is loaded before start() (or the first call of a stand-in).
-    AudioBackEnds(const AudioOutput& output, bool songDevice, bool streamPlayer);
+    // `library`: the back ends' library to load; empty: kBackEndLibrary in
+    // the platform library's folder.
+    AudioBackEnds(const AudioOutput& output, bool songDevice, bool streamPlayer, std::string library = {});
     ~AudioBackEnds();
     AudioBackEnds(const AudioBackEnds&) = delete;
     AudioBackEnds& operator=(const AudioBackEnds&) = delete;
