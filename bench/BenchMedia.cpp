@@ -38,7 +38,7 @@ const std::string& mediaDir() {
         rc |= std::system((ff + "-c:a aac -b:a 128k -f ipod " + d + "/tone.m4a").c_str());
         if (rc != 0) std::fprintf(stderr, "bench: sox/lame/ffmpeg failed\n");
         std::setlocale(LC_NUMERIC, "C");
-        platform::setDiagnosticSink(std::make_shared<Quiet>());
+        if (!std::getenv("KESTRO_BENCH_VERBOSE")) platform::setDiagnosticSink(std::make_shared<Quiet>());
         return d;
     }();
     return dir;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "host/Transcript.h"
 #include "platform/system/Text.h"
@@ -45,7 +46,11 @@ platform::MciError ScriptedMci::send(const char* text, char* reply, unsigned rep
     const std::string c = lower(command);
     std::string answer;
     platform::MciError code = 0;
-    if (std::string path = openedPath(command); !path.empty()) opened_ = path;
+    if (std::string path = openedPath(command); !path.empty()) {
+        opened_ = path;
+        lateFailure_ = 0;
+    }
+    if (c == "close song") lateFailure_ = 0;
     if (c.compare(0, 24, "setaudio song volume to ") == 0) volume_ = std::atoi(command.c_str() + 24);
     if (c == "status song volume") answer = std::to_string(volume_);
     if (c == "status song length" || c == "status song position wait") answer = "0";
@@ -57,7 +62,20 @@ platform::MciError ScriptedMci::send(const char* text, char* reply, unsigned rep
         break;
     }
     platform::copyBounded(reply, replySize, answer);
+    if (c == "play song" && code == 0) {
+        for (auto it = failLater_.rbegin(); it != failLater_.rend(); ++it) {
+            if (it->first != opened_) continue;
+            lateFailure_ = it->second;
+            break;
+        }
+    }
     return code;
+}
+
+platform::MciError ScriptedMci::takeLateFailure() { return std::exchange(lateFailure_, 0); }
+
+void ScriptedMci::setFailLater(const std::string& path, platform::MciError code) {
+    failLater_.emplace_back(path, code);
 }
 
 void ScriptedMci::setReply(const std::string& command, const std::string& text, bool once) {
@@ -72,7 +90,10 @@ void ScriptedMci::setUnplayable(const std::string& path) {
     rules_.push_back(Rule{"play song", {}, platform::MCIERR_INVALID_FILE, false, path});
 }
 
-void ScriptedMci::clear() { rules_.clear(); }
+void ScriptedMci::clear() {
+    rules_.clear();
+    failLater_.clear();
+}
 
 bool ScriptedStream::create() {
     const bool ok = !failCreate_;

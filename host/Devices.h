@@ -24,7 +24,8 @@ class Transcript;
 // ending in "*" matches every command that begins with what precedes it.
 // Of the rules that match a command, the one written last alone decides
 // its answer (a reply, a failure, or "unplayable"), and only that rule is
-// used up when it holds once.
+// used up when it holds once. A file may also fail later: after it was
+// played, the next query of a late failure gets the code.
 class ScriptedMci : public platform::MciInterpreter {
 public:
     platform::MciError send(const char* command, char* reply, unsigned replySize) override;
@@ -35,7 +36,13 @@ public:
     // "play song" fails with MCIERR_INVALID_FILE after `path` was opened
     // (the path as the open command names it, without its quotes).
     void setUnplayable(const std::string& path);
+    // After "play song" succeeded while `path` is the file last opened, the
+    // next takeLateFailure() answers `code` (a close or another open
+    // forgets it). The rule written last for a path decides.
+    void setFailLater(const std::string& path, platform::MciError code);
     void clear();
+
+    platform::MciError takeLateFailure() override;
 
 private:
     struct Rule {
@@ -47,6 +54,8 @@ private:
     };
 
     std::vector<Rule> rules_;  // in the order written
+    std::vector<std::pair<std::string, platform::MciError>> failLater_;  // in the order written
+    platform::MciError lateFailure_ = 0;  // armed by a play, taken by the next query
     std::string opened_;
     std::int32_t volume_ = 1000;
 };

@@ -10,8 +10,6 @@
 #include "platform/system/Keyboard.h"
 #include "platform/system/Diagnostics.h"
 #include "platform/audio/Mci.h"
-#include "platform/audio/mpv/MpvMciDevice.h"
-#include "platform/audio/mpv/MpvStreamPlayer.h"
 #include "platform/audio/StreamPlayer.h"
 #include "scripthook/HookHost.h"
 #include "scripthook/ScriptHook.h"
@@ -106,10 +104,16 @@ Host::Host(const HostOptions& options)
     platform::setMciObserver(hooks_);
     platform::setDiagnosticSink(hooks_);
 
+    // The libmpv back ends load on a thread of their own (see loadPlugin):
+    // their stand-ins are installed now.
+    const bool realMci = options.mci == DeviceChoice::Real, realStream = options.stream == DeviceChoice::Real;
+    if (realMci || realStream) {
+        platform::setProcessAudioOutput(options.audio);
+        backEnds_ = std::make_unique<platform::AudioBackEnds>(options.audio, realMci, realStream, options.extraFormats);
+    }
     switch (options.mci) {
     case DeviceChoice::Real:
-        platform::setProcessAudioOutput(options.audio);
-        platform::setMciInterpreter(platform::makeMpvMciDevice(options.audio, options.extraFormats));
+        platform::setMciInterpreter(backEnds_->songDevice());
         break;
     case DeviceChoice::Scripted:
         scriptedMci_ = std::make_shared<ScriptedMci>();
@@ -122,8 +126,7 @@ Host::Host(const HostOptions& options)
         scriptedStream_ = std::make_shared<ScriptedStream>();
         stream = scriptedStream_;
     } else if (options.stream == DeviceChoice::Real) {
-        platform::setProcessAudioOutput(options.audio);
-        stream = std::make_shared<platform::MpvStreamPlayer>(options.audio);
+        stream = backEnds_->streamPlayer();
     } else {
         stream = platform::makeSilentStreamPlayer();
     }
@@ -171,7 +174,8 @@ void Host::pace() {
 Host::~Host() {
     unloadPlugin();
     platform::setStreamPlayer(nullptr);
-    platform::setMciInterpreter(nullptr);  // a real device is torn down here, bounded
+    platform::setMciInterpreter(nullptr);
+    backEnds_.reset();  // the real devices are torn down here, bounded
     // Nothing follows the unload line in the transcript: what the back ends
     // say from here on goes to the log file only.
     writeDiagnostics(false);
@@ -213,6 +217,9 @@ bool Host::loadPlugin(const std::string& path, std::string& error) {
         transcript_.flush();
         return false;
     }
+    // Now that the plug-in is mapped (a load of the back ends meanwhile
+    // would hold the loader's lock), they load while the first ticks run.
+    if (backEnds_) backEnds_->start();
     return true;
 }
 
@@ -337,6 +344,9 @@ bool Host::run(const Command& command) {
         if (scriptedMci_)
             scriptedMci_->setFailure(command.target, static_cast<platform::MciError>(command.value),
                                      command.kind == CommandKind::MciOnceFail);
+        break;
+    case CommandKind::MciFailLater:
+        if (scriptedMci_) scriptedMci_->setFailLater(command.target, static_cast<platform::MciError>(command.value));
         break;
     case CommandKind::MciUnplayable:
         if (scriptedMci_) scriptedMci_->setUnplayable(command.target);

@@ -24,13 +24,14 @@
 #include "host/Loader.h"
 #include "host/Scenario.h"
 #include "host/Transcript.h"
-#include "platform/audio/mpv/MpvEngine.h"
+#include "platform/audio/AudioBackEnds.h"
+#include "platform/audio/AudioOutput.h"
 
 namespace kestro::host {
 
 // The song device behind the MCI interface, and the stream player.
 enum class DeviceChoice {
-    Real,      // on libmpv: the song device, and the stream player when built
+    Real,      // on libmpv: the song device, and the stream player
     Scripted,  // answers from scenario lines, plays nothing
     None,      // the platform's built-in: no song device, a silent stream player
 };
@@ -118,6 +119,9 @@ private:
     Transcript transcript_;
     PluginLoader loader_;
     std::FILE* logFile_ = nullptr;
+    // The libmpv back ends, loaded on a thread of their own once the plug-in
+    // is loaded (or when first used); null without real devices.
+    std::unique_ptr<platform::AudioBackEnds> backEnds_;
     std::shared_ptr<ScriptedMci> scriptedMci_;
     std::shared_ptr<ScriptedStream> scriptedStream_;
     bool realtime_ = false;

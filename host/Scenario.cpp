@@ -96,19 +96,20 @@ std::string_view restAfterTwoWords(std::string_view line, const std::vector<std:
 }
 
 // "mci reply|once-reply|fail|once-fail COMMAND = VALUE", "mci unplayable
-// PATH", "mci clear", "stream duration SECONDS", "stream tag NAME = VALUE",
+// PATH", "mci fail-later PATH = CODE", "mci clear", "stream duration SECONDS", "stream tag NAME = VALUE",
 // "stream untag NAME", "stream fail-create".
 bool parseDeviceLine(std::string_view line, const std::vector<std::string_view>& w, Command& cmd, std::string& error) {
     const bool mci = w[0] == "mci";
     if (w.size() < 2) {
-        error = mci ? "'mci' takes reply, once-reply, fail, once-fail, unplayable or clear"
+        error = mci ? "'mci' takes reply, once-reply, fail, once-fail, unplayable, fail-later or clear"
                     : "'stream' takes duration, tag, untag or fail-create";
         return false;
     }
     const std::string_view verb = w[1];
     const std::string_view rest = restAfterTwoWords(line, w);
-    auto pair = [&](const char* what) {
-        const std::size_t eq = rest.find('=');
+    // A path may hold "=": its code follows the last one.
+    auto pair = [&](const char* what, bool lastEquals = false) {
+        const std::size_t eq = lastEquals ? rest.rfind('=') : rest.find('=');
         if (eq == std::string_view::npos || trim(rest.substr(0, eq)).empty()) {
             error = "'" + std::string(w[0]) + " " + std::string(verb) + "' takes " + what;
             return false;
@@ -126,9 +127,10 @@ bool parseDeviceLine(std::string_view line, const std::vector<std::string_view>&
         cmd.kind = verb == "reply" ? CommandKind::MciReply : CommandKind::MciOnceReply;
         return pair("COMMAND = REPLY");
     }
-    if (mci && (verb == "fail" || verb == "once-fail")) {
-        cmd.kind = verb == "fail" ? CommandKind::MciFail : CommandKind::MciOnceFail;
-        if (!pair("COMMAND = CODE")) return false;
+    if (mci && (verb == "fail" || verb == "once-fail" || verb == "fail-later")) {
+        cmd.kind = verb == "fail" ? CommandKind::MciFail : verb == "once-fail" ? CommandKind::MciOnceFail : CommandKind::MciFailLater;
+        const bool later = cmd.kind == CommandKind::MciFailLater;
+        if (!pair(later ? "PATH = CODE" : "COMMAND = CODE", later)) return false;
         auto code = parseInteger(cmd.argument, 1, UINT32_MAX, true);
         if (!code) {
             error = "bad error code " + quoted(cmd.argument) + " (1 to 4294967295)";

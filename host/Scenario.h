@@ -38,6 +38,7 @@ enum class CommandKind {
     MciFail,
     MciOnceFail,
     MciUnplayable,  // target: the path
+    MciFailLater,   // target: the path, value: the error code
     MciClear,
     // The scripted stream player (--stream scripted).
     StreamDuration,    // argument: seconds

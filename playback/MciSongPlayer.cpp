@@ -85,6 +85,8 @@ std::int32_t queryVolume() {
     return readReplyNumber(reply);
 }
 
+MciResult takeLateFailure() { return platform::mciTakeLateFailure(); }
+
 void setVolume(std::int32_t level) {
     char number[1024];
     char command[1024];

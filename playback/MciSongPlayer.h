@@ -24,6 +24,9 @@ MciResult setTimeFormatMs();
 MciResult queryPosition(std::int32_t* positionMs);
 MciResult playFrom(std::int32_t positionMs);
 std::int32_t queryVolume();
+// A failure of the open song that the device learnt after its commands had
+// returned (it loads a song after its start's tick); 0 when there is none.
+MciResult takeLateFailure();
 void setVolume(std::int32_t level);
 void closeDevice();
 

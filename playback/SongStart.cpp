@@ -301,6 +301,27 @@ void continueSongStart(CustomThread& thread) {
 
 void abandonSongStart() { chain().pending = 0; }
 
+void replaceLateFailedSong(CustomThread& thread, std::uint32_t error) {
+    PlayerState& s = playerState;
+    ReportMciError(error);
+    chain().pending = 0;
+    chain().openedThisTick = 0;
+    markFailed(s.currentSong);
+    // The start this continues has already set the vehicle watch.
+    const std::uint8_t vehicleWatch = s.vehicleWatch;
+    switch (pickReplacement(thread)) {
+        case Replacement::Chosen:
+            runChain(thread);
+            if (s.songActive) s.vehicleWatch = vehicleWatch;
+            break;
+        case Replacement::Stop:
+            closeSong(thread);  // "No Songs Found": the failed song was still open
+            break;
+        case Replacement::CarryOn:
+            break;  // no replacement: it goes on as after a failed play
+    }
+}
+
 void startPlayback(CustomThread& thread) {
     PlayerState& s = playerState;
     if (s.urlEnabled) {

@@ -1,6 +1,8 @@
 // Starting the song that currentSong names.
 #pragma once
 
+#include <cstdint>
+
 namespace kestro {
 
 class CustomThread;
@@ -16,6 +18,11 @@ void startSong(CustomThread& thread);
 void continueSongStart(CustomThread& thread);
 // Forgets a waiting replacement (the on-foot stop).
 void abandonSongStart();
+// The song that started (PlayingSong) failed later, with `error`: reported
+// and replaced as a failed play is, going on with the chain of its start
+// (this tick has made no open yet). A chain that ends without a song closes
+// the failed one.
+void replaceLateFailedSong(CustomThread& thread, std::uint32_t error);
 // The start key's action: the stream when urlEnabled is set, else the first
 // song.
 void startPlayback(CustomThread& thread);

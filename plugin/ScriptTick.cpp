@@ -163,6 +163,12 @@ void CustomThread::ScriptBody() {
             }
             break;
         case PlayingSong:
+            // The device loads a song after its start's tick: a failure it
+            // learnt since is reported and replaced as a failed play is.
+            if (const MciResult late = takeLateFailure(); late != 0) {
+                replaceLateFailedSong(*this, late);
+                return;
+            }
             if (static_cast<std::uint32_t>(TIMERA()) > s.endTime) {
                 AdvanceTrack();
                 SwitchToCurrentSong(*this);

@@ -82,6 +82,63 @@ bool mp3WithCover(const std::string& path, const std::string& mp3, long pictureB
     return static_cast<bool>(out);
 }
 
+// `head` written, then a hole up to `size` bytes in all.
+bool writeWithHole(const std::string& path, const std::string& head, long size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(head.data(), static_cast<std::streamsize>(head.size()));
+    out.close();
+    return static_cast<bool>(out) && ::truncate(path.c_str(), size) == 0;
+}
+
+std::string bigEndian(std::uint32_t n) { return {char(n >> 24), char(n >> 16), char(n >> 8), char(n)}; }
+std::string littleEndian(std::uint32_t n) { return {char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
+
+// The WAV or AIFF `song` with an ID3v2.3 chunk at its end ("id3 " in a WAV,
+// "ID3 " in an AIFF, as taggers write them) holding one cover picture of
+// `pictureBytes` (a hole), the RIFF/FORM size counting it.
+bool riffWithCover(const std::string& path, std::string song, long pictureBytes, bool aiff) {
+    const std::string body = std::string("\0image/jpeg\0\x03\0", 14);
+    const long frame = static_cast<long>(body.size()) + pictureBytes;
+    const long tag = 10 + frame;
+    std::string id3 = "ID3\x03" + std::string("\0\0", 2);
+    for (int shift = 21; shift >= 0; shift -= 7) id3 += static_cast<char>((tag >> shift) & 0x7F);
+    id3 += "APIC" + bigEndian(static_cast<std::uint32_t>(frame)) + std::string("\0\0", 2) + body;
+    const auto chunk = static_cast<std::uint32_t>(10 + tag);
+    song += (aiff ? "ID3 " + bigEndian(chunk) : "id3 " + littleEndian(chunk)) + id3;
+    const auto total = static_cast<std::uint32_t>(song.size() - 8 + pictureBytes);
+    song.replace(4, 4, aiff ? bigEndian(total) : littleEndian(total));
+    return writeWithHole(path, song, static_cast<long>(song.size()) + pictureBytes);
+}
+
+// The M4A `song` (its 'moov' atom last, as ffmpeg writes it) with an iTunes
+// cover item ('covr') of `pictureBytes` (a hole) in a 'udta' atom at the
+// end of its 'moov'.
+bool m4aWithCover(const std::string& path, std::string song, long pictureBytes) {
+    std::size_t at = 0, moov = std::string::npos;
+    while (at + 8 <= song.size()) {
+        const std::uint32_t size = static_cast<std::uint32_t>(static_cast<unsigned char>(song[at])) << 24 |
+                                   static_cast<std::uint32_t>(static_cast<unsigned char>(song[at + 1])) << 16 |
+                                   static_cast<std::uint32_t>(static_cast<unsigned char>(song[at + 2])) << 8 |
+                                   static_cast<unsigned char>(song[at + 3]);
+        if (song.compare(at + 4, 4, "moov") == 0) moov = at;
+        if (size < 8) return false;
+        at += size;
+    }
+    if (moov == std::string::npos || at != song.size()) return false;
+    auto atom = [](const char* type, const std::string& content, long extra = 0) {
+        return bigEndian(static_cast<std::uint32_t>(8 + content.size() + extra)) + type + content;
+    };
+    const std::string data = std::string("\0\0\0\x0d\0\0\0\0", 8);  // a JPEG, then the picture
+    const std::string hdlr = atom("hdlr", std::string(8, '\0') + "mdirappl" + std::string(9, '\0'));
+    const std::string covr = atom("covr", atom("data", data, pictureBytes), pictureBytes);
+    const std::string ilst = atom("ilst", covr, pictureBytes);
+    const std::string meta = atom("meta", std::string(4, '\0') + hdlr + ilst, pictureBytes);
+    const std::string udta = atom("udta", meta, pictureBytes);
+    const std::uint32_t moovSize = static_cast<std::uint32_t>(song.size() - moov + udta.size() + pictureBytes);
+    song.replace(moov, 4, bigEndian(moovSize));
+    return writeWithHole(path, song + udta, static_cast<long>(song.size() + udta.size()) + pictureBytes);
+}
+
 struct ProbeRun {
     long open = -1, play = -1, length = -1, grownKb = -1;
     std::string errors;              // the helper's standard error
@@ -148,6 +205,11 @@ public:
                                                    "-c:a aac -f mp4 '" + (d / "av.m4a") + "'"));
         ASSERT_TRUE(hostile::sparse(d / "zeros.mp3", 100L << 20));
         ASSERT_TRUE(mp3WithCover(d / "cover.mp3", kestro::testing::readFile(d / "tone.mp3"), 100L << 20));
+        for (const char* ext : {"wav", "aif", "m4a"})
+            ASSERT_TRUE(kestro::testing::makeTone(d / (std::string("tone.") + ext), 440, 1.5)) << ext;
+        ASSERT_TRUE(riffWithCover(d / "cover.wav", kestro::testing::readFile(d / "tone.wav"), 100L << 20, false));
+        ASSERT_TRUE(riffWithCover(d / "cover.aif", kestro::testing::readFile(d / "tone.aif"), 100L << 20, true));
+        ASSERT_TRUE(m4aWithCover(d / "cover.m4a", kestro::testing::readFile(d / "tone.m4a"), 100L << 20));
     }
     static void TearDownTestSuite() {
         delete dir_;
@@ -182,6 +244,9 @@ TEST_F(MpvHostile, SongFilesAreDataNeverReferencesOrMemory) {
         {"video.m4a", false, 1, kestro::platform::MCIERR_INVALID_FILE, false, 0},
         {"av.m4a", false, 1, 0, false, 2000},
         {"cover.mp3", false, 1, 0, false, 1500},
+        {"cover.wav", false, 1, 0, false, 1500},
+        {"cover.aif", false, 1, 0, false, 1500},
+        {"cover.m4a", false, 1, 0, false, 1500},
         {"m3u.mp3", true, 3, 1, false, 0},
         {"pls.mp3", true, 1, 1, false, 0},
         {"edl.mp3", true, 1, 1, false, 0},

@@ -3,12 +3,14 @@
 // stalled output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mpv/client.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,7 @@
 
 #include "MpvTestMedia.h"
 #include "TestUtil.h"
+#include "platform/audio/AudioBackEnds.h"
 #include "platform/audio/Mci.h"
 #include "platform/audio/mpv/MpvMciDevice.h"
 #include "platform/audio/mpv/MpvStreamPlayer.h"
@@ -263,11 +266,91 @@ TEST_F(MpvMci, ASongAsLongAsTheOneBeforeOpensWithItsLength) {
         auto d = makeMpvMciDevice(nullOutput());
         ASSERT_EQ(send(*d, openCommand(file("tone.mp3"))).rc, 0u);
         for (int round = 0; round < 100; ++round) {
+            sleepMs(5);  // the plug-in opens one song per tick at most
             ASSERT_EQ(send(*d, "play song").rc, 0u);
             ASSERT_EQ(send(*d, "close song").rc, 0u);
             ASSERT_EQ(send(*d, openCommand(path)).rc, 0u) << "round " << round;
             EXPECT_NEAR(number(*d, "status song length"), kToneSeconds * 1000, 50);
         }
+    }
+}
+
+// One core plays song after song and loads each after its open returned:
+// nothing of the song before (where it was sought to, its volume, its
+// length) carries into the next, and a seek made before the load finished
+// is made once it has.
+TEST_F(MpvMci, NothingOfTheSongBeforeCarriesIntoTheNext) {
+    const struct {
+        const char* file;
+        long lengthMs;
+        long seekMs;  // right after the open; -1: played from the start
+        int level;
+    } rows[] = {
+        {"long.mp3", 6000, 4000, 200}, {"high.wav", 1000, -1, 700}, {"long.mp3", 6000, -1, 1000},
+        {"tone.m4a", 1500, 1000, 0},   {"long.mp3", 6000, 5000, 50}, {"tone.au", 1500, -1, 1000},
+    };
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        ASSERT_EQ(send(*d, openCommand(file(row.file))).rc, 0u);
+        EXPECT_NEAR(number(*d, "status song length"), row.lengthMs, 50);
+        EXPECT_EQ(number(*d, "status song position"), 0);
+        EXPECT_EQ(number(*d, "status song volume"), 1000);
+        ASSERT_EQ(send(*d, row.seekMs < 0 ? std::string("play song") : "play song from " + std::to_string(row.seekMs)).rc, 0u);
+        const long from = row.seekMs < 0 ? 0 : row.seekMs;
+        EXPECT_TRUE(eventually([&] { return number(*d, "status song position") >= from + 200; }));
+        EXPECT_LT(number(*d, "status song position"), from + 1000);
+        ASSERT_EQ(send(*d, "setaudio song volume to " + std::to_string(row.level)).rc, 0u);
+        EXPECT_EQ(number(*d, "status song volume"), row.level);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
+    }
+}
+
+// libmpv's length of `path` on a core with the song core's options (the
+// duration once the file loaded); -1 when it did not load within 5 s.
+long libmpvLengthMs(const std::string& path) {
+    mpv_handle* h = mpv_create();
+    for (const auto& [name, value] : mpvSharedOptions()) mpv_set_option_string(h, name, value);
+    for (const auto& [name, value] : mpvSongOptions()) mpv_set_option_string(h, name, value);
+    mpv_set_option_string(h, "ao", "null");
+    mpv_set_option_string(h, "pause", "yes");
+    long ms = -1;
+    const char* load[] = {"loadfile", path.c_str(), nullptr};
+    if (mpv_initialize(h) >= 0 && mpv_command(h, load) >= 0) {
+        for (const auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
+            const mpv_event* e = mpv_wait_event(h, 0.1);
+            double seconds = 0;
+            if (e->event_id == MPV_EVENT_FILE_LOADED && mpv_get_property(h, "duration", MPV_FORMAT_DOUBLE, &seconds) >= 0) {
+                ms = std::lround(seconds * 1000);
+                break;
+            }
+        }
+    }
+    mpv_terminate_destroy(h);
+    return ms;
+}
+
+// The open gives the length the file's header states, before libmpv has
+// loaded it: libmpv's own, exactly where the format states it, within 50 ms
+// for mp3 (a Xing header, or the first frame's bitrate without one) and wma.
+TEST_F(MpvMci, TheLengthFromTheHeaderIsLibmpvs) {
+    TempDir dir;
+    ASSERT_TRUE(kestro::testing::makeTone(dir / "source.wav", 440, 7.3));
+    ASSERT_TRUE(kestro::testing::runQuiet("lame --quiet -t -b 160 '" + (dir / "source.wav") + "' '" + (dir / "cbr.mp3") + "'"));
+    ASSERT_TRUE(kestro::testing::runQuiet("lame --quiet -V 4 '" + (dir / "source.wav") + "' '" + (dir / "vbr.mp3") + "'"));
+    const std::pair<std::string, long> rows[] = {
+        {file("tone.mp3"), 50}, {file("long.mp3"), 50}, {dir / "cbr.mp3", 50}, {dir / "vbr.mp3", 50},
+        {file("tone.wma"), 50}, {file("tone.wav"), 1}, {file("high.wav"), 1}, {file("tone.aif"), 1},
+        {file("tone.au"), 1},   {file("tone.m4a"), 1},
+    };
+    auto d = makeMpvMciDevice(nullOutput());
+    for (const auto& [path, tolerance] : rows) {
+        SCOPED_TRACE(path);
+        const long expected = libmpvLengthMs(path);
+        ASSERT_GT(expected, 0);
+        ASSERT_EQ(send(*d, openCommand(path)).rc, 0u);
+        EXPECT_NEAR(number(*d, "status song length"), expected, tolerance);
+        EXPECT_EQ(send(*d, "close song").rc, 0u);
     }
 }
 
@@ -452,6 +535,40 @@ TEST_F(MpvMci, WithoutLibmpvBothBackEndsFailAndSayWhyOnce) {
     player->stop();
     player->destroy();
     EXPECT_EQ(log_.lines().size(), 2u) << log_.all();
+}
+
+// The host loads the back ends' library on a thread of its own and installs
+// stand-ins at once: a stand-in's first call waits for the load and then
+// forwards to the back end; a library that cannot be loaded, or is not the
+// back ends', leaves both failing as without libmpv, said once.
+TEST_F(MpvMci, BackEndsLoadedOnTheirOwnThreadOrFailingAsWithoutLibmpv) {
+    const std::string build = std::filesystem::path(KESTRO_PLUGIN_PATH).parent_path();
+    const struct {
+        std::string library;
+        MciError open;
+        const char* said;  // the one diagnostic line, or nothing
+    } rows[] = {
+        {build + "/libkestrompv.so", 0, nullptr},
+        {build + "/no-such-library.so", MCIERR_CANNOT_LOAD_DRIVER, "cannot load"},
+        {KESTRO_PLUGIN_PATH, MCIERR_CANNOT_LOAD_DRIVER, "has no kestroAudioBackEnds"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.library);
+        log_.clear();
+        AudioBackEnds backEnds(nullOutput(), true, true, false, row.library);
+        backEnds.start();
+        const std::shared_ptr<MciInterpreter> d = backEnds.songDevice();
+        const std::shared_ptr<StreamPlayer> player = backEnds.streamPlayer();
+        ASSERT_TRUE(d && player);
+        EXPECT_EQ(send(*d, openCommand(file("tone.wav"))).rc, row.open);
+        EXPECT_EQ(send(*d, "status song length").rc, row.open == 0 ? 0u : MCIERR_CANNOT_LOAD_DRIVER);
+        EXPECT_EQ(player->create(), row.open == 0);
+        player->destroy();
+        std::size_t said = 0;
+        for (const std::string& line : log_.lines()) said += line.find("audio back ends") != std::string::npos;
+        EXPECT_EQ(said, row.said ? 1u : 0u) << log_.all();
+        EXPECT_TRUE(!row.said || log_.has(row.said)) << log_.all();
+    }
 }
 
 // --- a stalled output ----------------------------------------------------------

@@ -243,10 +243,21 @@ TEST(PlaybackScenario, FollowingTheGameAndReplacingSongs) {
          "mci unplayable {game}/Songs/a.wav\ntick\npress X\ntick\n",
          {"mci 296 play song", "message 5000 No Songs Found", "~radio ENABLE_FRONTEND_RADIO"},
          {"~radio RETUNE_RADIO_UP"}},
+        {"a song that fails after its start is reported and replaced in the tick that learns it", "",
+         length + "mci fail-later {game}/Songs/a.wav = 296\ntick\nrandom 0\npress X\ntick\ntick 2\n",
+         {"@40 mci 0 open {game}/Songs/a.wav alias Song", "@40 mci 0 play song", "@60 mci 296 (late failure)",
+          "@60 log -{game}/Songs/a.wav", "@60 mci 0 close song", "@60 mci 0 open {game}/Songs/b.wav alias Song",
+          "@60 mci 0 play song"},
+         {"mci 296 (late failure)", "~mci 0 open"}},
+        {"a one-song library whose song fails later closes it and gives the radio back", "",
+         length + "mci fail-later {game}/Songs/a.wav = 296\ntick\npress X\ntick\ntick 2\n",
+         {"@40 mci 0 play song", "@60 mci 296 (late failure)", "@60 log -{game}/Songs/a.wav",
+          "@60 message 5000 No Songs Found", "@60 ~radio ENABLE_FRONTEND_RADIO", "@60 mci 0 close song"},
+         {"~mci 0 open", "mci 296 (late failure)"}},
     };
-    runRows({rows[0], rows[1], rows[2], rows[3], rows[4], rows[5]},
+    runRows({rows[0], rows[1], rows[2], rows[3], rows[4], rows[5], rows[10]},
             {{"Songs/a.wav"}, {"Songs/b.wav"}, {"Songs/c.wav"}});
-    runRows({rows[6], rows[7], rows[8], rows[9]}, {{"Songs/a.wav"}});
+    runRows({rows[6], rows[7], rows[8], rows[9], rows[11]}, {{"Songs/a.wav"}});
 
     // Previous in random order with nothing to go back to restarts the
     // current song with its own stored length (b's, 21 s for a 20 s file),

@@ -97,35 +97,53 @@ TEST(RealPlayback, ASongStartsWithItsTagsLengthAndTone) {
     }
 }
 
-// A corrupt song is replaced by the next one: the failed open is not
-// reported by itself; the "play song" after it fails (no device is open),
-// and the report is that error's platform text, then "-" and the path; the
-// next song plays. (A file gone since the scan differs only in the open's
-// code, which is the device's test.)
+// A song that cannot be played is replaced by the next one, with the report
+// of the failure's platform text, then "-" and the path. Noise under a
+// song's name fails its open: the "play song" after it fails (no device is
+// open) and its error is reported. A file whose header passes the device's
+// checks (an mp3's first frames, its length stated) followed by noise opens
+// and plays, then fails while it loads: that failure is reported when the
+// device learns it, in a later tick, and the next song plays. (A file gone
+// since the scan differs only in the open's code, which is the device's
+// test.)
 TEST(RealPlayback, AnUnplayableSongIsReportedAndTheNextOnePlays) {
     using namespace kestro::platform;
-    TempDir game;
-    makeGame(game, {{"a.mp3", 440, 3.0, ""}, {"b.wav", 880, 3.0, ""}});
-    const std::string bad = game / "Songs/a.mp3";
-    std::string noise(20000, '\0');
+    std::string noise(60000, '\0');
     unsigned seed = 99;
     for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
-    writeFile(bad, noise);
-    const HostRun run = runHost(game, "vehicle 7\ntick\nrandom 0\npress X\ntick\nwait 500\n", "--audio null");
-    ASSERT_EQ(run.status, 0);
-    std::string transcript;
-    for (const std::string& l : run.lines) transcript += l + "\n";
-    const int open = run.find("mci " + std::to_string(MCIERR_INVALID_FILE) + " open " + bad + " alias Song");
-    ASSERT_GE(open, 0) << transcript;
-    const int play = run.find("mci " + std::to_string(MCIERR_INVALID_DEVICE_NAME) + " play song", open);
-    ASSERT_GE(play, 0) << transcript;
-    const int report = run.find(std::string("log ") + mciStandardErrorText(MCIERR_INVALID_DEVICE_NAME), play);
-    ASSERT_GE(report, 0) << transcript;
-    EXPECT_EQ(run.lines[static_cast<std::size_t>(report) + 1], "log -" + bad);
-    const int next = run.find("mci 0 open " + game / "Songs/b.wav" + " alias Song", report);
-    ASSERT_GE(next, 0) << transcript;
-    EXPECT_GE(run.find("mci 0 play song", next), 0);
-    EXPECT_LT(run.find("message 5000 No Songs Found"), 0);
+    const struct {
+        const char* name;
+        std::size_t headerBytes;  // kept from the real song before the noise
+        std::string failure;      // the transcript's line of the failure
+    } rows[] = {
+        {"noise", 0, "mci " + std::to_string(MCIERR_INVALID_DEVICE_NAME) + " play song"},
+        {"a header, then noise", 2000, "mci " + std::to_string(MCIERR_INVALID_FILE) + " (late failure)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir game;
+        makeGame(game, {{"a.mp3", 440, 3.0, ""}, {"b.wav", 880, 3.0, ""}});
+        const std::string bad = game / "Songs/a.mp3";
+        writeFile(bad, readFile(bad).substr(0, row.headerBytes) + noise);
+        const HostRun run =
+            runHost(game, "vehicle 7\ntick\nrandom 0\npress X\ntick\nwait 2500\n", "--audio null --realtime");
+        ASSERT_EQ(run.status, 0);
+        std::string transcript;
+        for (const std::string& l : run.lines) transcript += l + "\n";
+        const int open = run.find("mci " + std::to_string(row.headerBytes ? 0 : MCIERR_INVALID_FILE) + " open " + bad +
+                                  " alias Song");
+        ASSERT_GE(open, 0) << transcript;
+        const int failure = run.find(row.failure, open);
+        ASSERT_GE(failure, 0) << transcript;
+        const MciError code = row.headerBytes ? MCIERR_INVALID_FILE : MCIERR_INVALID_DEVICE_NAME;
+        const int report = run.find(std::string("log ") + mciStandardErrorText(code), failure);
+        ASSERT_GE(report, 0) << transcript;
+        EXPECT_EQ(run.lines[static_cast<std::size_t>(report) + 1], "log -" + bad);
+        const int next = run.find("mci 0 open " + game / "Songs/b.wav" + " alias Song", report);
+        ASSERT_GE(next, 0) << transcript;
+        EXPECT_GE(run.find("mci 0 play song", next), 0);
+        EXPECT_LT(run.find("message 5000 No Songs Found"), 0);
+    }
 }
 
 // One run with the real-time capture: start, pause, resume, a seek forward,

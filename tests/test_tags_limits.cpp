@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -446,3 +447,42 @@ TEST(MediaTagsMp3Length, LongerThanTheCountBudgetIsEstimated) {
 }
 
 }  // namespace
+
+// What the song device serves libmpv of a file: its pieces in order, with
+// the masked bytes (an item's type or size, in file offsets) replaced.
+// Read in steps of any size, from any piece's middle, the served bytes come
+// out whole and in order, a mask that a step cuts included.
+TEST(SongFileViewRead, ServesThePiecesWithTheirMasksInStepsOfAnySize) {
+    kestro::testing::TempDir dir;
+    std::string content(300, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+    const std::string path = dir / "song.bin";
+    kestro::testing::writeFile(path, content);
+    kestro::platform::SongFileView v;
+    v.pieces[0] = {0, 24};
+    v.pieces[1] = {100, 300};
+    v.pieceCount = 2;
+    v.masks[0] = {4, {'\0', '\0', '\0', '\x18'}};
+    v.masks[1] = {150, {'f', 'r', 'e', 'e'}};
+    v.masks[2] = {298, {'J', 'U', 'N', 'K'}};  // its last two bytes lie past the end
+    v.maskCount = 3;
+    std::string served = content.substr(0, 24) + content.substr(100);
+    served.replace(4, 4, std::string("\0\0\0\x18", 4));
+    served.replace(24 + 50, 4, "free");
+    served.replace(24 + 198, 2, "JU");
+    ASSERT_EQ(v.size(), static_cast<off_t>(served.size()));
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (const long step : {1L, 3L, 7L, 64L, 1000L}) {
+        for (const off_t start : {off_t{0}, off_t{5}, off_t{23}, off_t{72}, off_t{221}}) {
+            SCOPED_TRACE(std::to_string(step) + " from " + std::to_string(start));
+            std::string got;
+            char buf[1000];
+            for (long n; (n = v.read(fd, start + static_cast<off_t>(got.size()), buf, step)) > 0;) got.append(buf, n);
+            EXPECT_EQ(got, served.substr(static_cast<std::size_t>(start)));
+        }
+    }
+    char byte;
+    EXPECT_EQ(v.read(fd, v.size(), &byte, 1), 0);
+    ::close(fd);
+}

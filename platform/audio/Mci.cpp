@@ -99,6 +99,12 @@ MciError mciSendString(const char* command, char* reply, unsigned replySize) {
     return rc;
 }
 
+MciError mciTakeLateFailure() {
+    const MciError rc = interpreter().get().takeLateFailure();
+    if (rc != 0) observer().get().commandSent(kLateFailureCommand, rc, "");
+    return rc;
+}
+
 bool mciGetErrorString(MciError error, char* text, unsigned textSize) {
     return interpreter().get().errorText(error, text, textSize);
 }

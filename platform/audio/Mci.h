@@ -5,7 +5,8 @@
 // Two seams (installed as platform/system/Seam.h says): the interpreter that
 // answers the commands (setMciInterpreter; the default has no devices), and
 // an observer that hears every command and its outcome (setMciObserver; the
-// host transcribes them; the default hears nothing).
+// host transcribes them; the default hears nothing), and also a failure the
+// device learnt later (mciTakeLateFailure).
 #pragma once
 
 #include <cstdint>
@@ -44,10 +45,12 @@ inline constexpr MciError MCIERR_EXTRA_CHARACTERS = 305;
 //     call at a time. Threads of the interpreter's own never call back into
 //     the caller; it reads what they hand over without waiting.
 //   - Blocking: send() never waits for anything that can stall (a sound
-//     server, libmpv's core, a slow disk), with one exception: "open" may
-//     wait for the file to load, for at most 2 s (kOpenTimeoutMs of the
-//     device on libmpv), since the plug-in reads the length right after.
-//     errorText() never waits.
+//     server, libmpv's core, a slow disk), with one exception: "open" of a
+//     file whose header states no length may wait for the file to load, for
+//     at most 2 s (kOpenTimeoutMs of the device on libmpv), since the
+//     plug-in reads the length right after. errorText() and
+//     takeLateFailure() never wait; takeLateFailure() is called on the
+//     same thread as send().
 //   - Failures: send() returns 0 or an MCIERR_ code; a failed command leaves
 //     the reply empty. An unknown or malformed command is a failure, never a
 //     crash or a partial effect.
@@ -64,6 +67,11 @@ public:
     // Fills `text` with the text for `error`; false for an unknown code (the
     // text is then a generic one). The default gives mciStandardErrorText.
     virtual bool errorText(MciError error, char* text, unsigned textSize);
+    // A failure of the open song that the device learnt after its commands
+    // had returned (the file passed the open's checks but then failed to
+    // load or to decode), handed over once; 0 when there is none. Never
+    // waits. A device that learns everything within its commands has none.
+    virtual MciError takeLateFailure() { return 0; }
 };
 
 // Hears every command after it ran. Its contract:
@@ -81,6 +89,11 @@ public:
 // The commands the plug-in sends (a null command is sent as "").
 MciError mciSendString(const char* command, char* reply, unsigned replySize);
 bool mciGetErrorString(MciError error, char* text, unsigned textSize);
+// The installed interpreter's late failure (MciInterpreter::takeLateFailure);
+// one that is not 0 is also passed to the observer, as the command
+// kLateFailureCommand.
+MciError mciTakeLateFailure();
+inline constexpr const char* kLateFailureCommand = "(late failure)";
 
 // Null: the built-in interpreter that has no audio devices and answers
 // every command with MCIERR_INVALID_DEVICE_NAME.

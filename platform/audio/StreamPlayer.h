@@ -3,10 +3,10 @@
 // previous, the item's duration and its tags by name.
 //
 // A seam (installed as platform/system/Seam.h says): setStreamPlayer; the
-// default is a silent player that has no items.
+// default is a silent player that has no items. The host transcribes the
+// operations through a player of its own around the one it installs.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,9 +54,5 @@ StreamPlayer& streamPlayer();
 std::shared_ptr<StreamPlayer> makeSilentStreamPlayer();
 // Null: a new silent player.
 void setStreamPlayer(std::shared_ptr<StreamPlayer> player);
-
-using StreamObserver = std::function<void(const char* operation, const std::string& argument)>;
-void setStreamObserver(StreamObserver observer);
-void notifyStreamOperation(const char* operation, const std::string& argument);
 
 }  // namespace kestro::platform

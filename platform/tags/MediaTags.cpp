@@ -27,6 +27,7 @@
 #include "platform/tags/MediaTagsAsf.h"
 #include "platform/tags/MediaTagsId3.h"
 #include "platform/tags/MediaTagsMpeg.h"
+#include "platform/tags/MediaTagsSong.h"
 #include "platform/tags/MediaTagsStream.h"
 #include "platform/tags/MediaTagsXiph.h"
 
@@ -370,30 +371,38 @@ unsigned auBitsPerSample(std::uint32_t encoding) {
 
 }  // namespace
 
-AudioFileKind sniffAudioFile(const char* path) {
+namespace mediatags {
+
+AudioFileKind sniffAudioStream(FastFileStream& s) {
     AudioFileKind kind;
-    if (!path || !*path) return kind;
+    const long start = skipId3v2Tags(s, 0);
+    long got = 0;
+    const unsigned char* h = s.span(start, 16, got);
+    if (!h || got < 4) return kind;
+    MediaFormat format = detectFormat(h, got, "");
+    if (format == MediaFormat::Unknown && got >= 12 && std::memcmp(h + 8, "WAVE", 4) == 0 &&
+        (std::memcmp(h, "RIFX", 4) == 0 || std::memcmp(h, "RF64", 4) == 0 || std::memcmp(h, "BW64", 4) == 0))
+        format = MediaFormat::Wav;
+    // A sync word alone is two bytes in 2048 of any data: MPEG audio
+    // needs two frames in a row (after junk or a damaged tag, too).
+    if (format == MediaFormat::Mpeg || format == MediaFormat::Unknown)
+        format = findMpegStart(s, start, false) >= 0 ? MediaFormat::Mpeg : MediaFormat::Unknown;
+    kind.format = format;
+    kind.audioStart = format == MediaFormat::Unknown ? 0 : start;
+    return kind;
+}
+
+}  // namespace mediatags
+
+AudioFileKind sniffAudioFile(const char* path) {
+    if (!path || !*path) return {};
     try {
         FastFileStream s;
-        if (!s.openFile(path)) return kind;
-        const long start = mediatags::skipId3v2Tags(s, 0);
-        long got = 0;
-        const unsigned char* h = s.span(start, 16, got);
-        if (!h || got < 4) return kind;
-        MediaFormat format = detectFormat(h, got, "");
-        if (format == MediaFormat::Unknown && got >= 12 && std::memcmp(h + 8, "WAVE", 4) == 0 &&
-            (std::memcmp(h, "RIFX", 4) == 0 || std::memcmp(h, "RF64", 4) == 0 || std::memcmp(h, "BW64", 4) == 0))
-            format = MediaFormat::Wav;
-        // A sync word alone is two bytes in 2048 of any data: MPEG audio
-        // needs two frames in a row (after junk or a damaged tag, too).
-        if (format == MediaFormat::Mpeg || format == MediaFormat::Unknown)
-            format = mediatags::findMpegStart(s, start, false) >= 0 ? MediaFormat::Mpeg : MediaFormat::Unknown;
-        kind.format = format;
-        kind.audioStart = format == MediaFormat::Unknown ? 0 : start;
+        if (!s.openFile(path)) return {};
+        return mediatags::sniffAudioStream(s);
     } catch (...) {
-        kind = AudioFileKind{};
+        return {};
     }
-    return kind;
 }
 
 MediaIoCounters mediaIoCounters() { return ioCounters; }

@@ -42,9 +42,12 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace kestro::platform {
 
 class FastFileStream;  // the file stream handed to TagLib (MediaTags.cpp)
+struct SongFileFacts;
 
 // Flac, OggVorbis and OggOpus only for a reader told to take them
 // (setXiphFormats; MediaTagsXiph.h says when a file is one of them).
@@ -101,6 +104,7 @@ public:
     bool text(const char* name, std::string& out) const;
 
 private:
+    friend SongFileFacts inspectSongFile(int fd, const char* name);
     void reset();
     bool parse(FastFileStream& stream, const char* name);
 
@@ -140,5 +144,56 @@ struct AudioFileKind {
     long audioStart = 0;
 };
 AudioFileKind sniffAudioFile(const char* path);
+
+// Metadata items larger than this (a cover picture of 100 MB) are never
+// handed to the player: libavformat reads such an item whole, and libmpv
+// copies its pictures again.
+inline constexpr long kLargestItemRead = 1L << 20;
+
+// How the song device serves a file to its player: the bytes of up to two
+// pieces of the file, one after the other, with a few 4-byte names renamed
+// so that the player passes over the items they name (an m4a's 'covr' item
+// read as 'free', a WAV's 'id3 ' chunk as 'JUNK'). Offsets are the file's.
+struct SongFileView {
+    static constexpr int kMaxPieces = 2;
+    static constexpr int kMaxMasks = 16;
+    struct Piece {
+        off_t from = 0;
+        off_t to = 0;  // exclusive
+    };
+    struct Mask {
+        off_t offset = 0;
+        char bytes[4] = {};
+    };
+    Piece pieces[kMaxPieces];
+    int pieceCount = 0;
+    Mask masks[kMaxMasks];
+    int maskCount = 0;
+    bool tooManyItems = false;  // more large items than masks: not served
+
+    off_t size() const;
+    // Copies up to `n` served bytes from `pos` on into `out`, read from
+    // `fd` with pread; returns the count (0 at the end, -1 on an error).
+    long read(int fd, off_t pos, char* out, long n) const;
+};
+
+// What the song device learns of a file before its player is asked, in one
+// pass through this reader's stream over `fd` (the caller's descriptor of a
+// regular file, left open): the content check of sniffAudioFile, the length
+// the file's header states, and the view to serve (large tags before an
+// MP3's audio and large APE tags after it, an au file's large annotation,
+// large chunks of a WAV or AIFF file other than its sound data, large items
+// of an m4a's metadata).
+//
+// The length, in ms: an MP3's Xing/Info or VBRI header, else its first
+// frame's bitrate over its audio bytes (libmpv's own estimate); an m4a's
+// movie header (when it has an audio track); the tag reader's "Duration"
+// for WMA, WAV, AIFF and au. -1 when the header states none (or 0).
+struct SongFileFacts {
+    AudioFileKind kind;
+    long long lengthMs = -1;
+    SongFileView view;
+};
+SongFileFacts inspectSongFile(int fd, const char* name);
 
 }  // namespace kestro::platform

@@ -114,6 +114,7 @@ bool parseMpegHeader(const unsigned char* p, MpegHeader& out) {
     h.layer = 4 - layerBits;
     h.sampleRate = kRates[rateIndex] / (h.version == 1 ? 1 : h.version == 2 ? 2 : 4);
     const long bitrate = 1000L * kBitrates[h.version == 1 ? 0 : 1][h.layer - 1][bitrateIndex];
+    h.bitrate = bitrate;
     if (h.layer == 1) {
         h.samples = 384;
         h.frameLength = (12 * bitrate / h.sampleRate + padding) * 4;
@@ -263,22 +264,48 @@ long skipId3v2Tags(FastFileStream& s, long pos) {
     return pos;
 }
 
-bool mpegDuration(FastFileStream& s, long first, long end, std::uint64_t& hundredNs) {
+namespace {
+
+// The first frame's header at `first` and the length its Xing/Info or VBRI
+// header gives (0 without one).
+bool firstFrame(FastFileStream& s, long first, MpegHeader& h, std::uint64_t& vbrHundredNs) {
     long got = 0;
     const unsigned char* p = s.span(first, 4, got);
-    MpegHeader h;
     if (!p || got < 4 || !parseMpegHeader(p, h)) return false;
     p = s.span(first, h.frameLength, got);
     if (!p) return false;
+    vbrHundredNs = 0;
     if (const std::uint32_t frames = vbrHeaderFrames(p, got)) {
         const double timePerFrame = h.samples * 1000.0 / h.sampleRate;
         const auto ms = static_cast<std::uint64_t>(timePerFrame * frames + 0.5);
-        hundredNs = ms * 10000u;
+        vbrHundredNs = ms * 10000u;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool mpegDuration(FastFileStream& s, long first, long end, std::uint64_t& hundredNs) {
+    MpegHeader h;
+    std::uint64_t stated = 0;
+    if (!firstFrame(s, first, h, stated)) return false;
+    if (stated != 0) {
+        hundredNs = stated;
         return true;
     }
     MpegFrameCount count;
     if (!countMpegFrames(s, first, end, count)) return false;
     hundredNs = count.durationHundredNs;
+    return true;
+}
+
+bool mpegStatedLength(FastFileStream& s, long first, long end, std::uint64_t& hundredNs) {
+    MpegHeader h;
+    std::uint64_t stated = 0;
+    if (!firstFrame(s, first, h, stated) || h.bitrate <= 0) return false;
+    const auto bytes = static_cast<std::uint64_t>(end > first ? end - first : 0);
+    hundredNs = stated != 0 ? stated
+                            : static_cast<std::uint64_t>(static_cast<double>(bytes) * 8e7 / static_cast<double>(h.bitrate));
     return true;
 }
 

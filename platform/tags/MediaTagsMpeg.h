@@ -41,6 +41,7 @@ struct MpegHeader {
     int sampleRate = 0;   // Hz
     int samples = 0;      // samples per frame
     long frameLength = 0; // bytes, header included
+    long bitrate = 0;     // bits per second
 };
 
 // Decodes the header at `p`; false for no valid header (no sync, a reserved
@@ -67,6 +68,13 @@ long skipId3v2Tags(FastFileStream& s, long pos);
 // to the millisecond as TagLib does), else by counting its frames up to
 // `end` (countMpegFrames). False when there is no frame at `first`.
 bool mpegDuration(FastFileStream& s, long first, long end, std::uint64_t& hundredNs);
+
+// The length of the audio whose first frame is at `first` as that frame
+// states it, reading nothing further: its Xing/Info or VBRI header, else the
+// bytes up to `end` at the frame's bitrate (what libavformat, and so
+// libmpv, takes for a file without such a header; exact for a constant
+// bitrate). False when there is no frame at `first`.
+bool mpegStatedLength(FastFileStream& s, long first, long end, std::uint64_t& hundredNs);
 
 struct MpegFrameCount {
     std::uint64_t frames = 0;       // counted, or extrapolated when !complete

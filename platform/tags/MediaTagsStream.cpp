@@ -65,7 +65,17 @@ bool FastFileStream::openFile(const char* path) {
     ++ioCounters.syscalls;
     if (fd < 0) return false;
     ++ioCounters.files;
+    return startDescriptor(fd, true);
+}
+
+bool FastFileStream::openDescriptor(int fd, const char* name) {
+    name_ = name ? name : "";
+    return fd >= 0 && startDescriptor(fd, false);
+}
+
+bool FastFileStream::startDescriptor(int fd, bool owns) {
     fd_ = fd;
+    ownsFd_ = owns;
     struct stat st;
     ++ioCounters.syscalls;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > LONG_MAX / 2) {
@@ -214,11 +224,12 @@ TagLib::ByteVector FastFileStream::readRaw(unsigned long length) {
 }
 
 void FastFileStream::closeFd() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && ownsFd_) {
         ::close(fd_);
         ++ioCounters.syscalls;
-        fd_ = -1;
     }
+    fd_ = -1;
+    ownsFd_ = true;
 }
 
 // Reads the head (or all of a small file) after the size is known.

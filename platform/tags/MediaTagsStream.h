@@ -88,6 +88,9 @@ public:
     // Opens, checks that it is a regular file and reads the head (or the
     // whole file). False on any failure (the stream is then closed).
     bool openFile(const char* path);
+    // The same over a descriptor the caller opened and keeps: the stream
+    // reads it with pread and never closes it.
+    bool openDescriptor(int fd, const char* name);
     // The same over a memory block: every read is a copy from it, through
     // the same windows and the same budget.
     bool openMemory(const void* data, std::size_t size, const char* name);
@@ -155,12 +158,16 @@ private:
     void applyMask(TagLib::ByteVector& r, const Mask& m) const;
     void closeFd();
     bool start(long size);
+    // Reads from `fd` (a regular file of a size start() takes), closing it
+    // at the end when `owns`.
+    bool startDescriptor(int fd, bool owns);
     long preadFull(char* out, long len, long pos);
     bool load(Window& w, long start, long len);
     const char* find(long pos, long len) const;
 
     std::string name_;
     int fd_ = -1;
+    bool ownsFd_ = true;
     const char* mem_ = nullptr;
     long size_ = 0;
     long readEnd_ = 0;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/system/Diagnostics.h"
-#include "platform/audio/mpv/MpvEngine.h"
+#include "platform/audio/mpv/WavCaptureFile.h"
 
 namespace kestro::platform {
 
@@ -28,7 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned kRate = 44100;
+constexpr unsigned kRate = kCaptureRate;
 // Frames a ring holds: about three seconds, far more than what a run keeps
 // in it (the latency and the tap's lead over the output).
 constexpr std::size_t kRingFrames = 1u << 17;
@@ -139,7 +139,9 @@ private:
     bool running_ = false;  // the writer's: a run is being played out
 };
 
-struct Source {
+}  // namespace
+
+struct CaptureSource {
     int id = 0;
     std::string path;
     char role[32] = "";
@@ -148,6 +150,10 @@ struct Source {
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<bool> dropReported{false};
 };
+
+namespace {
+
+using Source = CaptureSource;
 
 // One capture file and the thread that writes it.
 struct Writer {
@@ -323,10 +329,10 @@ const LADSPA_Descriptor kTapDescriptor = {
 
 }  // namespace
 
-int registerCaptureSource(const std::string& path, const char* role) {
+std::shared_ptr<CaptureSource> registerCaptureSource(const std::string& path, const char* role) {
     if (!startWavCapture(path)) {
         diagnostic("capture: cannot write the capture file \"%s\"", path.c_str());
-        return 0;
+        return nullptr;
     }
     auto source = std::make_shared<Source>();
     source->path = path;
@@ -347,21 +353,21 @@ int registerCaptureSource(const std::string& path, const char* role) {
             diagnostic("capture: could not start the writer of \"%s\"", path.c_str());
             r.writers.erase(path);
             r.sources.erase(source->id);
-            return 0;
+            return nullptr;
         }
     } else {
         std::lock_guard<std::mutex> wg(writer->lock);
         writer->sources.push_back(source);
     }
-    return source->id;
+    return source;
 }
 
-void unregisterCaptureSource(int id) {
+void unregisterCaptureSource(const CaptureSource& gone) {
     std::shared_ptr<Writer> last;
     {
         Registry& r = registry();
         std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.sources.find(id);
+        auto it = r.sources.find(gone.id);
         if (it == r.sources.end()) return;
         const std::shared_ptr<Source> source = it->second;
         r.sources.erase(it);
@@ -384,16 +390,11 @@ void unregisterCaptureSource(int id) {
     }
 }
 
-void setCaptureSourceGain(int id, double gain) {
-    if (auto s = findSource(id)) s->gain.store(static_cast<float>(std::clamp(gain, 0.0, 1.0)));
+void setCaptureGain(CaptureSource& source, double gain) {
+    source.gain.store(static_cast<float>(std::clamp(gain, 0.0, 1.0)));
 }
 
-std::uint64_t captureSourceDroppedFrames(int id) {
-    auto s = findSource(id);
-    return s ? s->dropped.load() : 0;
-}
-
-std::string captureTapFilter(int id) {
+std::string captureTapFilter(const CaptureSource& source) {
     // The tap lives in this library: libavfilter loads it by this file's path.
     Dl_info info{};
     if (::dladdr(reinterpret_cast<const void*>(&captureTapFilter), &info) == 0 || info.dli_fname == nullptr) {
@@ -407,7 +408,7 @@ std::string captureTapFilter(int id) {
         return "";
     }
     return "lavfi=[aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo,ladspa=file=" + library +
-           ":plugin=" + kTapLabel + ":controls=c0=" + std::to_string(id) + "]";
+           ":plugin=" + kTapLabel + ":controls=c0=" + std::to_string(source.id) + "]";
 }
 
 }  // namespace kestro::platform

@@ -25,7 +25,7 @@
 // FIFO nobody reads) holds only its own thread.
 #pragma once
 
-#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kestro::platform {
@@ -37,23 +37,25 @@ namespace kestro::platform {
 // starts when its first core registers.
 inline constexpr int kRealtimeCaptureLatencyMs = 250;
 
+// One core's share of a capture: its ring, the gain its tap applies, its id
+// (the value the tap is given to find it).
+struct CaptureSource;
+
 // Registers one core as a source of the capture `path`, starting the
-// file's writer if it is the first source. Returns the source id (> 0), or
-// 0 when the capture cannot be made (the reason went to the diagnostics).
-int registerCaptureSource(const std::string& path, const char* role);
+// file's writer if it is the first source. Null when the capture cannot be
+// made (the reason went to the diagnostics).
+std::shared_ptr<CaptureSource> registerCaptureSource(const std::string& path, const char* role);
 // The core is gone: its ring is no longer read. When it was the file's last
 // source, the writer writes up to now, brings the header up to date and
 // stops; this waits for that at most about one second.
-void unregisterCaptureSource(int id);
-// The gain (0 to 1) applied by the tap to the frames that pass from now on.
-void setCaptureSourceGain(int id, double gain);
+void unregisterCaptureSource(const CaptureSource& source);
+// The gain (0 to 1) applied by the tap to the frames that pass from now on:
+// one atomic store, no lock (the tap reads it on libmpv's audio thread).
+void setCaptureGain(CaptureSource& source, double gain);
 
-// The libmpv audio filter ("af" option) that puts the tap of source `id` at
-// the end of a core's filters; "" when the tap cannot be loaded (the reason
+// The libmpv audio filter ("af" option) that puts the tap of `source` at the
+// end of a core's filters; "" when the tap cannot be loaded (the reason
 // went to the diagnostics).
-std::string captureTapFilter(int id);
-
-// Frames the taps of `id` dropped because its ring was full (tests).
-std::uint64_t captureSourceDroppedFrames(int id);
+std::string captureTapFilter(const CaptureSource& source);
 
 }  // namespace kestro::platform

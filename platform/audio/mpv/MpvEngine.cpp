@@ -1,6 +1,7 @@
 #include "platform/audio/mpv/MpvEngine.h"
 
 #include <mpv/client.h>
+#include <mpv/stream_cb.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -18,8 +19,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/system/Diagnostics.h"
 #include "platform/audio/mpv/MpvCapture.h"
+#include "platform/audio/mpv/WavCaptureFile.h"
+#include "platform/system/Diagnostics.h"
 #include "platform/system/Text.h"
 
 namespace kestro::platform {
@@ -60,113 +62,6 @@ const char* const kSharedOptions[][2] = {
 
 constexpr std::uint64_t kCurrentAoId = kEngineObserveIdBase + 1;
 
-// --- the process's output choice -------------------------------------------
-
-struct OutputChoice {
-    std::mutex lock;
-    bool set = false;
-    AudioOutput output;
-};
-
-OutputChoice& outputChoice() {
-    static OutputChoice* c = new OutputChoice;
-    return *c;
-}
-
-// --- WAV captures ----------------------------------------------------------
-
-// The capture format is fixed so that every song and the stream append the
-// same raw PCM to one file: 16-bit signed, 44100 Hz, stereo.
-constexpr unsigned kCaptureRate = 44100;
-constexpr unsigned kCaptureChannels = 2;
-constexpr unsigned kCaptureBytesPerSample = 2;
-constexpr unsigned kWavHeaderSize = 44;
-
-struct CaptureRegistry {
-    std::mutex lock;
-    std::set<std::string> started;  // captures this process created
-};
-
-CaptureRegistry& captures() {
-    static CaptureRegistry* r = new CaptureRegistry;  // used by the exit handler
-    return *r;
-}
-
-void putLe32(unsigned char* p, std::uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-void putLe16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void makeWavHeader(unsigned char (&h)[kWavHeaderSize], std::uint64_t dataBytes) {
-    const unsigned block = kCaptureChannels * kCaptureBytesPerSample;
-    dataBytes -= dataBytes % block;
-    const std::uint64_t maxData = 0xFFFFFFFFull - 36;
-    if (dataBytes > maxData) dataBytes = maxData - maxData % block;
-    std::memcpy(h, "RIFF", 4);
-    putLe32(h + 4, static_cast<std::uint32_t>(36 + dataBytes));
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    putLe32(h + 16, 16);
-    putLe16(h + 20, 1);  // PCM
-    putLe16(h + 22, kCaptureChannels);
-    putLe32(h + 24, kCaptureRate);
-    putLe32(h + 28, kCaptureRate * block);
-    putLe16(h + 32, static_cast<std::uint16_t>(block));
-    putLe16(h + 34, kCaptureBytesPerSample * 8);
-    std::memcpy(h + 36, "data", 4);
-    putLe32(h + 40, static_cast<std::uint32_t>(dataBytes));
-}
-
-void patchAllCaptures() {
-    CaptureRegistry& r = captures();
-    std::lock_guard<std::mutex> guard(r.lock);
-    for (const std::string& path : r.started) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        std::FILE* f = std::fopen(path.c_str(), "r+b");
-        if (!f) continue;
-        std::fseek(f, 0, SEEK_END);
-        long size = std::ftell(f);
-        unsigned char h[kWavHeaderSize];
-        makeWavHeader(h, size > static_cast<long>(kWavHeaderSize) ? static_cast<std::uint64_t>(size) - kWavHeaderSize : 0);
-        std::fseek(f, 0, SEEK_SET);
-        std::fwrite(h, 1, sizeof h, f);
-        std::fclose(f);
-    }
-}
-
-}  // namespace
-
-// Creates the capture file with an empty header the first time this process
-// uses it; libmpv (or the real-time writer) then appends raw PCM after it.
-bool startWavCapture(const std::string& path) {
-    CaptureRegistry& r = captures();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (r.started.count(path)) return true;
-    // A FIFO or device as the capture (another process reading the raw
-    // PCM) gets no header and is never touched here: opening it could block.
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    unsigned char h[kWavHeaderSize];
-    makeWavHeader(h, 0);
-    bool ok = std::fwrite(h, 1, sizeof h, f) == sizeof h;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) return false;
-    static bool exitHandler = (std::atexit(patchAllCaptures), true);
-    (void)exitHandler;
-    r.started.insert(path);
-    return true;
-}
-
-namespace {
-
 std::atomic<bool> outputReported{false};
 
 // The bounded teardown: mpv_terminate_destroy waits for the core thread,
@@ -199,60 +94,6 @@ void destroyBounded(mpv_handle* handle) {
 
 }  // namespace
 
-bool parseAudioOutput(const char* text, AudioOutput& out) {
-    if (text == nullptr) return false;
-    std::string_view t(text);
-    AudioOutput o;
-    if (t == "auto") {
-        o.kind = AudioOutput::Kind::Auto;
-    } else if (t == "null") {
-        o.kind = AudioOutput::Kind::Null;
-    } else if (t.rfind("pcm:", 0) == 0 && t.size() > 4) {
-        o.kind = AudioOutput::Kind::Pcm;
-        o.file = std::string(t.substr(4));
-    } else if (t.rfind("pcm-realtime:", 0) == 0 && t.size() > 13) {
-        o.kind = AudioOutput::Kind::Pcm;
-        o.file = std::string(t.substr(13));
-        o.realtime = true;
-    } else {
-        return false;
-    }
-    out = std::move(o);
-    return true;
-}
-
-std::string describeAudioOutput(const AudioOutput& output) {
-    switch (output.kind) {
-        case AudioOutput::Kind::Auto:
-            return "auto";
-        case AudioOutput::Kind::Null:
-            return "null";
-        case AudioOutput::Kind::Pcm:
-            return (output.realtime ? "pcm-realtime:" : "pcm:") + output.file;
-    }
-    return "auto";
-}
-
-AudioOutput processAudioOutput() {
-    OutputChoice& c = outputChoice();
-    std::lock_guard<std::mutex> guard(c.lock);
-    if (!c.set) {
-        c.set = true;
-        const char* env = std::getenv("KESTRO_AUDIO");
-        if (env && !parseAudioOutput(env, c.output)) {
-            diagnostic("KESTRO_AUDIO \"%s\" is not auto, null, pcm:FILE or pcm-realtime:FILE; using auto", env);
-        }
-    }
-    return c.output;
-}
-
-void setProcessAudioOutput(const AudioOutput& output) {
-    OutputChoice& c = outputChoice();
-    std::lock_guard<std::mutex> guard(c.lock);
-    c.set = true;
-    c.output = output;
-}
-
 std::vector<std::pair<const char*, const char*>> mpvSharedOptions() {
     std::vector<std::pair<const char*, const char*>> options;
     for (const auto& option : kSharedOptions) options.emplace_back(option[0], option[1]);
@@ -263,15 +104,6 @@ double mpvVolumeForGain(double gain) {
     if (!(gain > 0.0)) return 0.0;
     if (gain > 1.0) gain = 1.0;
     return 100.0 * std::cbrt(gain);
-}
-
-void patchWavCapture(const std::string& path) {
-    CaptureRegistry& r = captures();
-    {
-        std::lock_guard<std::mutex> guard(r.lock);
-        if (!r.started.count(path)) return;
-    }
-    patchAllCaptures();
 }
 
 std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const char* role,
@@ -311,8 +143,8 @@ std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const ch
                 set("ao-null-buffer", "0.01");
                 set("ao-null-outburst", "64");
                 set("audio-buffer", "0.01");
-                engine->captureSource_ = registerCaptureSource(output.file, engine->role_);
-                const std::string tap = engine->captureSource_ ? captureTapFilter(engine->captureSource_) : "";
+                engine->capture_ = registerCaptureSource(output.file, engine->role_);
+                const std::string tap = engine->capture_ ? captureTapFilter(*engine->capture_) : "";
                 if (tap.empty() || !set("af", tap.c_str()))
                     diagnostic("audio engine (%s): no real-time capture; playing silently in real time", engine->role_);
                 break;
@@ -343,8 +175,8 @@ std::unique_ptr<MpvEngine> MpvEngine::create(const AudioOutput& output, const ch
         return nullptr;
     }
     mpv_set_wakeup_callback(h, &MpvEngine::onWakeup, engine.get());
-    mpv_request_log_messages(h, "error");
-    mpv_observe_property(h, kCurrentAoId, "current-ao", MPV_FORMAT_STRING);
+    engine->accepted(mpv_request_log_messages(h, "error"), "the log messages of level", "error");
+    engine->observe(kCurrentAoId, "current-ao", MPV_FORMAT_STRING);
     return engine;
 }
 
@@ -439,7 +271,12 @@ void MpvEngine::stop() {
 }
 
 void MpvEngine::setCaptureGain(double gain) {
-    if (captureSource_) setCaptureSourceGain(captureSource_, gain);
+    if (capture_) platform::setCaptureGain(*capture_, gain);
+}
+
+bool MpvEngine::addReadOnlyProtocol(const char* protocol, void* userData,
+                                    int (*open)(void*, char*, mpv_stream_cb_info*)) {
+    return accepted(mpv_stream_cb_add_ro(handle_, protocol, userData, open), "the protocol", protocol);
 }
 
 MpvEngine::~MpvEngine() {
@@ -450,40 +287,43 @@ MpvEngine::~MpvEngine() {
     }
     handle_ = nullptr;
     if (wakeFd_ >= 0) ::close(wakeFd_);
-    if (captureSource_) unregisterCaptureSource(captureSource_);
+    if (capture_) unregisterCaptureSource(*capture_);
     patchCapture();
 }
 
-bool MpvEngine::command(std::initializer_list<const char*> args, std::uint64_t replyId) {
-    const char* argv[16];
-    std::size_t n = 0;
-    for (const char* a : args) {
-        if (n + 1 >= sizeof argv / sizeof argv[0]) break;
-        argv[n++] = a;
-    }
-    argv[n] = nullptr;
-    return mpv_command_async(handle_, replyId, argv) >= 0;
+bool MpvEngine::accepted(int rc, const char* call, const char* name) {
+    if (rc >= 0) return true;
+    diagnostic("audio engine (%s): libmpv refused %s %s: %s", role_, call, name ? name : "", mpv_error_string(rc));
+    return false;
 }
 
-bool MpvEngine::setFlag(const char* name, bool value) {
+bool MpvEngine::commandArgs(const char* const* args, std::size_t count, std::uint64_t replyId) {
+    const char* argv[kMaxCommandArgs + 1];
+    for (std::size_t i = 0; i < count; ++i) argv[i] = args[i];
+    argv[count] = nullptr;
+    return accepted(mpv_command_async(handle_, replyId, argv), "the command", count ? args[0] : "");
+}
+
+void MpvEngine::setFlag(const char* name, bool value) {
     int flag = value ? 1 : 0;
-    return mpv_set_property_async(handle_, 0, name, MPV_FORMAT_FLAG, &flag) >= 0;
+    accepted(mpv_set_property_async(handle_, 0, name, MPV_FORMAT_FLAG, &flag), "the property", name);
 }
 
-bool MpvEngine::setDouble(const char* name, double value) {
-    return mpv_set_property_async(handle_, 0, name, MPV_FORMAT_DOUBLE, &value) >= 0;
+void MpvEngine::setDouble(const char* name, double value) {
+    accepted(mpv_set_property_async(handle_, 0, name, MPV_FORMAT_DOUBLE, &value), "the property", name);
 }
 
-bool MpvEngine::setString(const char* name, const char* value) {
-    return mpv_set_property_async(handle_, 0, name, MPV_FORMAT_STRING, &value) >= 0;
+void MpvEngine::setString(const char* name, const char* value) {
+    accepted(mpv_set_property_async(handle_, 0, name, MPV_FORMAT_STRING, &value), "the property", name);
 }
 
 bool MpvEngine::request(std::uint64_t replyId, const char* name, int mpvFormat) {
-    return mpv_get_property_async(handle_, replyId, name, static_cast<mpv_format>(mpvFormat)) >= 0;
+    return accepted(mpv_get_property_async(handle_, replyId, name, static_cast<mpv_format>(mpvFormat)),
+                    "the query of", name);
 }
 
-bool MpvEngine::observe(std::uint64_t id, const char* name, int mpvFormat) {
-    return mpv_observe_property(handle_, id, name, static_cast<mpv_format>(mpvFormat)) >= 0;
+void MpvEngine::observe(std::uint64_t id, const char* name, int mpvFormat) {
+    accepted(mpv_observe_property(handle_, id, name, static_cast<mpv_format>(mpvFormat)), "the observation of", name);
 }
 
 void MpvEngine::handleEngineEvent(const mpv_event* e) {

@@ -13,9 +13,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <memory>
 #include <string>
@@ -23,35 +23,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/audio/AudioOutput.h"
+
 struct mpv_handle;
 struct mpv_event;
+struct mpv_stream_cb_info;
 
 namespace kestro::platform {
 
-// Where the decoded audio goes, chosen once per process (the host sets it;
-// a plug-in outside the host reads KESTRO_AUDIO).
-struct AudioOutput {
-    enum class Kind { Auto, Null, Pcm };
-    Kind kind = Kind::Auto;
-    std::string file;  // Pcm: the WAV capture file
-    // Pcm: the capture is paced to the wall clock (platform/MpvCapture.h):
-    // the cores play in real time on the null output and the capture holds
-    // what was heard, pauses, seeks and volume changes included. Otherwise
-    // the capture is written as fast as the audio decodes (a 3-minute song
-    // in a fraction of a second) and holds every song whole.
-    bool realtime = false;
-};
-
-// Reads "auto", "null", "pcm:FILE" or "pcm-realtime:FILE". False (and `out`
-// untouched) for anything else, including an empty FILE.
-bool parseAudioOutput(const char* text, AudioOutput& out);
-// The text form of `output` (the inverse of parseAudioOutput).
-std::string describeAudioOutput(const AudioOutput& output);
-
-// The process's choice: the last one set, else KESTRO_AUDIO when it parses
-// (a value that does not parse is reported once and ignored), else Auto.
-AudioOutput processAudioOutput();
-void setProcessAudioOutput(const AudioOutput& output);
+struct CaptureSource;
 
 // The options every core gets (name, value), before its output's and its
 // own: no configuration files, scripts, downloader, input, terminal, video
@@ -95,19 +75,44 @@ public:
     void stop();
 
     // The gain (0 to 1) of the real-time capture's tap; the volume property
-    // is the owner's to set. Nothing for other outputs.
+    // is the owner's to set. Nothing for other outputs. Never takes a lock
+    // (the tap reads the gain on libmpv's audio thread).
     void setCaptureGain(double gain);
 
-    // Asynchronous calls (made on the back-end thread, from posted work or
-    // the handler); false when libmpv refused them at once.
-    bool command(std::initializer_list<const char*> args, std::uint64_t replyId = 0);
-    bool setFlag(const char* name, bool value);
-    bool setDouble(const char* name, double value);
-    bool setString(const char* name, const char* value);
-    bool observe(std::uint64_t id, const char* name, int mpvFormat);
+    // Serves `protocol`://... addresses from the owner's own reader
+    // (mpv_stream_cb_add_ro): `open` is called on a libmpv thread. Call it
+    // before start().
+    bool addReadOnlyProtocol(const char* protocol, void* userData, int (*open)(void*, char*, mpv_stream_cb_info*));
+
+    // Asynchronous calls, made on the back-end thread (from posted work or
+    // the handler). libmpv refuses one at once only when the core is
+    // shutting down or out of memory: each refusal is reported through the
+    // diagnostics here, so none goes unseen.
+    //
+    // A command of at most kMaxCommandArgs words; a longer one does not
+    // compile.
+    static constexpr std::size_t kMaxCommandArgs = 15;
+    template <std::size_t N>
+    void command(const char* const (&args)[N]) {
+        static_assert(N <= kMaxCommandArgs, "libmpv commands here take at most kMaxCommandArgs words");
+        (void)commandArgs(args, N, 0);
+    }
+    // The same for a command whose reply the owner follows
+    // (MPV_EVENT_COMMAND_REPLY with `replyId`): false when it was refused,
+    // and then no reply comes.
+    template <std::size_t N>
+    [[nodiscard]] bool commandWithReply(const char* const (&args)[N], std::uint64_t replyId) {
+        static_assert(N <= kMaxCommandArgs, "libmpv commands here take at most kMaxCommandArgs words");
+        return commandArgs(args, N, replyId);
+    }
+    void setFlag(const char* name, bool value);
+    void setDouble(const char* name, double value);
+    void setString(const char* name, const char* value);
+    void observe(std::uint64_t id, const char* name, int mpvFormat);
     // Asks for the property's value now; it comes back as an event
-    // (MPV_EVENT_GET_PROPERTY_REPLY with `replyId`).
-    bool request(std::uint64_t replyId, const char* name, int mpvFormat);
+    // (MPV_EVENT_GET_PROPERTY_REPLY with `replyId`). False when refused,
+    // and then no reply comes.
+    [[nodiscard]] bool request(std::uint64_t replyId, const char* name, int mpvFormat);
 
     // The last error line libmpv logged (bounded), for diagnostics; read it
     // on the back-end thread.
@@ -121,6 +126,9 @@ public:
 
 private:
     MpvEngine() = default;
+    bool commandArgs(const char* const* args, std::size_t count, std::uint64_t replyId);
+    // Reports a call libmpv refused (rc < 0); returns rc >= 0.
+    bool accepted(int rc, const char* call, const char* name);
     void handleEngineEvent(const mpv_event* event);
     void run();
     void wake();
@@ -141,7 +149,7 @@ private:
     std::atomic<std::size_t> queueHead_{0};
     std::atomic<std::size_t> queueTail_{0};
     std::mutex postLock_;
-    int captureSource_ = 0;  // the real-time capture's source id
+    std::shared_ptr<CaptureSource> capture_;  // the real-time capture's share
     AudioOutput output_;
     char role_[32] = "";
     char lastLogError_[256] = "";
@@ -149,13 +157,5 @@ private:
 
 // Observe ids at or above this value belong to the engine itself.
 inline constexpr std::uint64_t kEngineObserveIdBase = 1u << 20;
-
-// Test and shutdown helper: rewrites the RIFF header of `path` (a capture
-// this process started) to cover the file's current size.
-void patchWavCapture(const std::string& path);
-// Creates the capture `path` with an empty WAV header the first time this
-// process uses it (a FIFO or device is left as it is). False when it cannot
-// be written.
-bool startWavCapture(const std::string& path);
 
 }  // namespace kestro::platform

@@ -1,14 +1,20 @@
 #include "platform/audio/mpv/MpvMciDevice.h"
 
+#include <fcntl.h>
 #include <mpv/client.h>
+#include <mpv/stream_cb.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -18,7 +24,7 @@
 #include "platform/system/Diagnostics.h"
 #include "platform/tags/MediaTags.h"
 #include "platform/files/Paths.h"
-#include "platform/audio/Published.h"
+#include "platform/audio/mpv/MpvSteps.h"
 #include "platform/audio/mpv/SongFormats.h"
 #include "platform/system/Text.h"
 
@@ -36,13 +42,6 @@ enum ObserveId : std::uint64_t { kTimePos = 1, kDuration = 2 };
 // Marks the reply to the duration request of a load (load reply ids count
 // from 1 and stay far below this bit).
 constexpr std::uint64_t kDurationRequest = std::uint64_t{1} << 40;
-
-
-// ID3v2 tags larger than this in all (a cover picture of 100 MB) are not
-// read by libavformat, which keeps a tag's pictures in memory twice over: it
-// is told to start after them (skip_initial_bytes). Smaller tags are read as
-// they always were.
-constexpr long kLargestTagRead = 1L << 20;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -107,6 +106,63 @@ MciError writeNumberReply(char* reply, unsigned replySize, long long value) {
     return 0;
 }
 
+// The file a load plays, served to libmpv through the device's own protocol
+// (kSongProtocol): the descriptor the open made and checked, read through
+// the view the inspection gave (large metadata left out). libmpv never
+// opens a file by name.
+struct SongSource {
+    SongSource(int descriptor, std::string name) : fd(descriptor), path(std::move(name)) {}
+    ~SongSource() { ::close(fd); }
+    SongSource(const SongSource&) = delete;
+    SongSource& operator=(const SongSource&) = delete;
+    const int fd;
+    const std::string path;  // for diagnostics
+    SongFileView view;
+    char extension[8] = "";  // the file's, for libavformat's probe
+};
+
+// One reading of a source by libmpv (its stream callbacks, on its threads).
+struct SourceReader {
+    std::shared_ptr<const SongSource> source;
+    off_t pos = 0;
+
+    static std::int64_t read(void* cookie, char* buf, std::uint64_t size) {
+        auto* r = static_cast<SourceReader*>(cookie);
+        const long n = static_cast<long>(std::min<std::uint64_t>(size, 1u << 30));
+        const long got = r->source->view.read(r->source->fd, r->pos, buf, n);
+        if (got > 0) r->pos += got;
+        return got;
+    }
+    static std::int64_t seek(void* cookie, std::int64_t offset) {
+        auto* r = static_cast<SourceReader*>(cookie);
+        if (offset < 0 || offset > r->source->view.size()) return MPV_ERROR_GENERIC;
+        r->pos = static_cast<off_t>(offset);
+        return offset;
+    }
+    static std::int64_t size(void* cookie) { return static_cast<SourceReader*>(cookie)->source->view.size(); }
+    static void close(void* cookie) { delete static_cast<SourceReader*>(cookie); }
+};
+
+constexpr const char* kSongProtocol = "kestrosong";
+
+// The file's extension (letters and digits, up to 7) for the address.
+void copyExtension(const std::string& path, char (&out)[8]) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    std::size_t n = 0;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        for (std::size_t i = dot + 1; i < path.size() && n + 1 < sizeof out; ++i) {
+            const char c = path[i];
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) {
+                n = 0;
+                break;
+            }
+            out[n++] = c;
+        }
+    }
+    out[n] = '\0';
+}
+
 // The device in two halves. The caller's half (send(), on the script
 // thread) parses commands, keeps what the caller itself set (the open
 // alias, the length found by the open, the volume level) and posts the
@@ -115,14 +171,36 @@ MciError writeNumberReply(char* reply, unsigned replySize, long long value) {
 // publishes the position and the state of a load. The caller reads the
 // published values with a try_lock only, keeping its last copy when the
 // back end holds the lock, so a status query never waits.
+//
+// An open whose file states its length in its header returns once the
+// file passed its checks: the load goes on on the back-end thread, and a
+// load (or a decode) that fails later is handed over by takeLateFailure().
+// An open of a file whose header states no length waits for the load, at
+// most kOpenTimeoutMs, as the length is the open's to give.
 class MpvMciDevice : public MciInterpreter {
+    enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
+
+    struct Values {
+        std::uint64_t version = 0;  // counts the publications
+        std::uint64_t serial = 0;
+        Phase phase = Phase::Idle;
+        long long positionMs = 0;
+        long long lengthMs = 0;
+        bool durationKnown = false;
+        bool durationUnknownSeen = false;
+        char failure[384] = "";
+    };
+
 public:
-    MpvMciDevice(const AudioOutput& output, bool extraFormats) : extraFormats_(extraFormats) {
+    MpvMciDevice(const AudioOutput& output, bool extraFormats)
+        : extraFormats_(extraFormats), steps_([this](Values& v) { fill(v); }) {
         engine_ = MpvEngine::create(output, "song", mpvSongOptions(extraFormats));
         if (!engine_) return;
         engine_->observe(kTimePos, "time-pos", MPV_FORMAT_DOUBLE);
         engine_->observe(kDuration, "duration", MPV_FORMAT_DOUBLE);
-        if (!engine_->start([this](const mpv_event& e) { handle(e); })) engine_.reset();
+        if (!engine_->addReadOnlyProtocol(kSongProtocol, this, &MpvMciDevice::openSource) ||
+            !engine_->start([this](const mpv_event& e) { handle(e); }))
+            engine_.reset();
     }
 
     MciError send(const char* command, char* reply, unsigned replySize) override {
@@ -177,6 +255,23 @@ public:
         return MCIERR_UNRECOGNIZED_COMMAND;
     }
 
+    MciError takeLateFailure() override {
+        if (!watching_) return 0;
+        refresh();
+        if (seenFailed_) {
+            watching_ = false;
+            post([this] { stopPlayback(); });
+            return MCIERR_INVALID_FILE;
+        }
+        if (!seenLoaded_ && Clock::now() >= loadDeadline_) {
+            watching_ = false;
+            diagnostic("song device: \"%s\" did not load within %d ms", openPath_.c_str(), kOpenTimeoutMs);
+            post([this] { stopPlayback(); });
+            return MCIERR_DEVICE_NOT_READY;
+        }
+        return 0;
+    }
+
     ~MpvMciDevice() override {
         if (!engine_) return;
         if (open_) close();
@@ -194,18 +289,7 @@ private:
         return MCIERR_DEVICE_NOT_READY;
     }
 
-    // Posts `work` as the next step; its serial tells when the published
-    // values include it.
-    bool post(std::function<void()> work) {
-        const std::uint64_t serial = posted_ + 1;
-        if (!engine_->post([this, serial, work = std::move(work)] {
-                work();
-                publish(serial);
-            }))
-            return false;
-        posted_ = serial;
-        return true;
-    }
+    bool post(std::function<void()> work) { return steps_.post(*engine_, std::move(work)); }
 
     MciError postFlag(const char* name, bool value) {
         return post([this, name, value] { engine_->setFlag(name, value); }) ? 0 : busy();
@@ -214,9 +298,10 @@ private:
     // Takes the published values when the back end has applied everything
     // posted and does not hold them now; keeps the last copy otherwise.
     void refresh() {
-        published_.takeIfNew(seenVersion_, posted_, [this](const Values& v) {
+        steps_.refresh([this](const Values& v) {
             seenPositionMs_ = v.positionMs;
-            seenVersion_ = v.version;
+            seenLoaded_ = v.phase == Phase::Loaded;
+            seenFailed_ = v.phase == Phase::Failed;
         });
     }
 
@@ -236,33 +321,62 @@ private:
         if (!mapPath(std::string(path).c_str(), mapped)) return MCIERR_FILE_NOT_FOUND;
         struct stat st;
         if (::stat(mapped.c_str(), &st) != 0) return errno == EACCES ? MCIERR_INVALID_FILE : MCIERR_FILE_NOT_FOUND;
-        // Only regular files reach libmpv: a folder would load as a
-        // playlist, and opening a FIFO or a device would block its core.
+        // Only regular files are opened: a folder would load as a playlist,
+        // and opening a FIFO or a device could block or act on it.
         if (!S_ISREG(st.st_mode) || st.st_size == 0) return MCIERR_INVALID_FILE;
-        // What is plainly not audio (zeros, text, an image, a playlist) fails
-        // here at once: libmpv's probing of it can take seconds.
-        const AudioFileKind kind = sniffSongFile(extraFormats_, mapped.c_str());
-        if (kind.format == MediaFormat::Unknown) {
+        const int fd = ::open(mapped.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return errno == EACCES ? MCIERR_INVALID_FILE : MCIERR_FILE_NOT_FOUND;
+        auto source = std::make_shared<SongSource>(fd, mapped);
+        // One pass over the start of the file: what is plainly not audio
+        // (zeros, text, an image, a playlist) fails here at once (libmpv's
+        // probing of it can take seconds); the length the header states;
+        // the metadata too large to hand to libmpv.
+        const SongFileFacts facts = inspectSong(extraFormats_, fd, mapped.c_str());
+        if (facts.kind.format == MediaFormat::Unknown) {
             diagnostic("song device: cannot play \"%s\": not an audio file", mapped.c_str());
             return MCIERR_INVALID_FILE;
         }
-        // A relative path starting "name://" must not be taken as an address.
-        if (mapped[0] != '/') mapped.insert(0, "./");
+        if (facts.view.tooManyItems) {
+            diagnostic("song device: cannot play \"%s\": more large metadata items than can be left out",
+                       mapped.c_str());
+            return MCIERR_INVALID_FILE;
+        }
+        source->view = facts.view;
+        copyExtension(mapped, source->extension);
 
-        return load(mapped, alias, kind.audioStart > kLargestTagRead ? kind.audioStart : 0);
+        const bool waitForLoad = facts.lengthMs < 0;
+        if (!post([this, source, waitForLoad] { startLoad(source, !waitForLoad); })) return busy();
+        const std::uint64_t serial = steps_.posted();
+        long long lengthMs = facts.lengthMs;
+        if (waitForLoad) {
+            const MciError rc = waitLoaded(serial, mapped, lengthMs);
+            if (rc != 0) return rc;
+        }
+        open_ = true;
+        copyBounded(alias_, alias);
+        openPath_ = mapped;
+        lengthMs_ = lengthMs;
+        volumeLevel_ = 1000;
+        started_ = false;
+        seenPositionMs_ = 0;
+        seenLoaded_ = waitForLoad;
+        seenFailed_ = false;
+        watching_ = true;
+        loadDeadline_ = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
+        steps_.forgetSeen();
+        engine_->setCaptureGain(1.0);
+        return 0;
     }
 
-    // The one command that waits: until the file has loaded and its length
-    // is known, at most kOpenTimeoutMs.
-    MciError load(const std::string& file, std::string_view alias, long skipBytes) {
-        if (!post([this, file, skipBytes] { startLoad(file, skipBytes); })) return busy();
-        const std::uint64_t serial = posted_;
-
+    // Waits until the load posted as step `serial` has loaded and its length
+    // is known, at most kOpenTimeoutMs: the open of a file whose header
+    // states no length.
+    MciError waitLoaded(std::uint64_t serial, const std::string& file, long long& lengthMs) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
         Clock::time_point graceEnd{};
         Values state;
-        bool done = false;
-        published_.wait([&](const Values& v) -> std::optional<Clock::time_point> {
+        bool timedOut = false;
+        steps_.wait([&](const Values& v) -> std::optional<Clock::time_point> {
             state = v;
             const bool current = state.serial >= serial;
             if (current && state.phase == Phase::Failed) return std::nullopt;
@@ -276,12 +390,12 @@ private:
                 }
             }
             if (Clock::now() >= deadline) {
-                done = true;
+                timedOut = true;
                 return std::nullopt;
             }
             return graceEnd != Clock::time_point{} && graceEnd < deadline ? graceEnd : deadline;
         });
-        if (done) {
+        if (timedOut) {
             diagnostic("song device: \"%s\" did not load within %d ms", file.c_str(), kOpenTimeoutMs);
             post([this] { stopPlayback(); });
             return MCIERR_DEVICE_NOT_READY;
@@ -291,20 +405,14 @@ private:
             diagnostic("song device: cannot play \"%s\": %s", file.c_str(), state.failure);
             return MCIERR_INVALID_FILE;
         }
-        open_ = true;
-        copyBounded(alias_, alias);
-        lengthMs_ = state.lengthMs;
-        volumeLevel_ = 1000;
-        started_ = false;
-        seenPositionMs_ = 0;
-        seenVersion_ = state.version;
-        engine_->setCaptureGain(1.0);
+        lengthMs = state.lengthMs;
         return 0;
     }
 
     void close() {
         post([this] { stopPlayback(); });
         open_ = false;
+        watching_ = false;
         alias_[0] = '\0';
         engine_->patchCapture();
     }
@@ -359,7 +467,7 @@ private:
         // Until playback restarts at the target, the target is the position.
         started_ = true;
         seenPositionMs_ = from;
-        seenVersion_ = 0;  // the next copy that includes the seek replaces it
+        steps_.forgetSeen();  // the next copy that includes the seek replaces it
         return 0;
     }
 
@@ -377,39 +485,76 @@ private:
         return 0;
     }
 
+    // --- libmpv's threads: the device's protocol ------------------------------
+
+    // libmpv opens kSongProtocol://SERIAL.EXT: the source of that load, if it
+    // is still the current one.
+    static int openSource(void* self, char* uri, mpv_stream_cb_info* info) {
+        auto* d = static_cast<MpvMciDevice*>(self);
+        const char* p = uri ? std::strstr(uri, "://") : nullptr;
+        const std::uint64_t serial = p ? std::strtoull(p + 3, nullptr, 10) : 0;
+        std::shared_ptr<const SongSource> source;
+        {
+            std::lock_guard<std::mutex> guard(d->sourceLock_);
+            if (serial != 0 && serial == d->sourceSerial_) source = d->source_;
+        }
+        if (!source) return MPV_ERROR_LOADING_FAILED;
+        auto* reader = new (std::nothrow) SourceReader{source, 0};
+        if (!reader) return MPV_ERROR_NOMEM;
+        info->cookie = reader;
+        info->read_fn = &SourceReader::read;
+        info->seek_fn = &SourceReader::seek;
+        info->size_fn = &SourceReader::size;
+        info->close_fn = &SourceReader::close;
+        return 0;
+    }
+
     // --- the back end's half (its thread only) -------------------------------
 
-    // `skipBytes`: where libavformat starts reading the file (after tags too
-    // large to read); 0 for the whole file.
-    void startLoad(const std::string& file, long skipBytes) {
+    // A load of `source`; `late`: its failure is reported here, as the open
+    // has returned.
+    void startLoad(const std::shared_ptr<SongSource>& source, bool late) {
         resetState();
         loadReplyId_ = ++replySerial_;
         phase_ = Phase::WaitingReply;
-        bool queued = true;
-        if (skipBytes != lavfSkip_) {
-            char options[160];
-            std::snprintf(options, sizeof options, "%s,skip_initial_bytes=%ld", songLavfOptions(extraFormats_), skipBytes);
-            queued = engine_->setString("demuxer-lavf-o", options);
-            lavfSkip_ = queued ? skipBytes : -1;
-        }
-        queued = queued && engine_->setFlag("pause", true) && engine_->setString("hr-seek", "no") &&
-                            engine_->setDouble("volume", 100.0) &&
-                            engine_->command({"loadfile", file.c_str(), "replace"}, loadReplyId_);
-        if (!queued) fail("libmpv refused the command (its queue is full)");
+        reportFailure_ = late;
+        loadPath_ = source->path;
+        setSource(source, loadReplyId_);
+        char url[64];
+        std::snprintf(url, sizeof url, "%s://%llu%s%s", kSongProtocol, static_cast<unsigned long long>(loadReplyId_),
+                      source->extension[0] ? "." : "", source->extension);
+        engine_->setFlag("pause", true);
+        engine_->setString("hr-seek", "no");
+        engine_->setDouble("volume", 100.0);
+        if (!engine_->commandWithReply({"loadfile", url, "replace"}, loadReplyId_))
+            fail("libmpv refused the command");
+    }
+
+    void setSource(std::shared_ptr<SongSource> source, std::uint64_t serial) {
+        std::lock_guard<std::mutex> guard(sourceLock_);
+        source_ = std::move(source);
+        sourceSerial_ = serial;
     }
 
     void stopPlayback() {
         engine_->command({"stop"});
         phase_ = Phase::Idle;
+        setSource(nullptr, 0);  // libmpv's readers keep what they use
     }
 
     void seekTo(long long from) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(from) / 1000.0);
-        engine_->command({"seek", seconds, "absolute"});
         seekPending_ = true;
         positionMs_ = from;
         engine_->setFlag("pause", false);
+        // A seek before the file has loaded is made once it has.
+        if (phase_ == Phase::Loaded) sendSeek(from);
+        else pendingSeekMs_ = from;
+    }
+
+    void sendSeek(long long from) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(from) / 1000.0);
+        engine_->command({"seek", seconds, "absolute"});
     }
 
     void handle(const mpv_event& event) {
@@ -431,10 +576,13 @@ private:
             case MPV_EVENT_FILE_LOADED:
                 if (phase_ == Phase::Loading) {
                     phase_ = Phase::Loaded;
+                    if (pendingSeekMs_ >= 0) sendSeek(pendingSeekMs_);
+                    pendingSeekMs_ = -1;
                     // libmpv reports an observed property only when its value
                     // changes: a file as long as the one before it (the same
                     // song again) would never report its duration. Ask.
-                    engine_->request(loadReplyId_ | kDurationRequest, "duration", MPV_FORMAT_DOUBLE);
+                    if (!engine_->request(loadReplyId_ | kDurationRequest, "duration", MPV_FORMAT_DOUBLE))
+                        durationUnknownSeen_ = !durationKnown_;
                 }
                 break;
             case MPV_EVENT_GET_PROPERTY_REPLY: {
@@ -458,7 +606,8 @@ private:
                     else if (end->reason == MPV_END_FILE_REASON_ERROR) fail(mpv_error_string(end->error));
                     else fail("it ended before it loaded");
                 } else if (phase_ == Phase::Loaded && end->reason == MPV_END_FILE_REASON_ERROR) {
-                    diagnostic("song device: playback stopped: %s", mpv_error_string(end->error));
+                    reportFailure_ = true;
+                    fail("playback stopped", mpv_error_string(end->error));
                 }
                 break;
             }
@@ -484,21 +633,17 @@ private:
             default:
                 return;
         }
-        publish(applied_);
+        steps_.publish();
     }
 
-    // Makes the back end's values visible to the caller; `serial` is the
-    // last posted step applied.
-    void publish(std::uint64_t serial) {
-        applied_ = serial;
-        published_.publish(serial, [this](Values& v) {
-            v.phase = phase_;
-            v.positionMs = positionMs_;
-            v.lengthMs = durationMs_;
-            v.durationKnown = durationKnown_;
-            v.durationUnknownSeen = durationUnknownSeen_;
-            copyBounded(v.failure, failure_);
-        });
+    // Makes the back end's values visible to the caller.
+    void fill(Values& v) const {
+        v.phase = phase_;
+        v.positionMs = positionMs_;
+        v.lengthMs = durationMs_;
+        v.durationKnown = durationKnown_;
+        v.durationUnknownSeen = durationUnknownSeen_;
+        copyBounded(v.failure, failure_);
     }
 
     static long long toMs(double seconds) {
@@ -507,37 +652,29 @@ private:
         return std::llround(seconds * 1000.0);
     }
 
-    void fail(const char* why) {
+    void fail(const char* why, const char* detail = nullptr) {
         const char* log = engine_->lastLogError();
-        std::snprintf(failure_, sizeof failure_, "%s%s%s", why ? why : "unknown error", log[0] ? " - " : "", log);
+        std::snprintf(failure_, sizeof failure_, "%s%s%s%s%s", why ? why : "unknown error", detail ? ": " : "",
+                      detail ? detail : "", log[0] ? " - " : "", log);
         phase_ = Phase::Failed;
+        setSource(nullptr, 0);
+        // A load the open waited for is reported by the open.
+        if (reportFailure_) diagnostic("song device: cannot play \"%s\": %s", loadPath_.c_str(), failure_);
     }
 
     void resetState() {
         positionMs_ = 0;
         durationMs_ = 0;
         seekPending_ = false;
+        pendingSeekMs_ = -1;
         durationKnown_ = false;
         durationUnknownSeen_ = false;
         entryId_ = -1;
         failure_[0] = '\0';
     }
 
-    enum class Phase { Idle, WaitingReply, WaitingStart, Loading, Loaded, Failed };
-
-    struct Values {
-        std::uint64_t version = 0;  // counts the publications
-        std::uint64_t serial = 0;
-        Phase phase = Phase::Idle;
-        long long positionMs = 0;
-        long long lengthMs = 0;
-        bool durationKnown = false;
-        bool durationUnknownSeen = false;
-        char failure[384] = "";
-    };
-
-    std::unique_ptr<MpvEngine> engine_;
     const bool extraFormats_;  // FLAC, Ogg Vorbis and Opus too (SongFormats.h)
+    std::unique_ptr<MpvEngine> engine_;
 
     // The caller's (each half on cache lines of its own, so that the back
     // end's writes never move the caller's lines between cores).
@@ -546,26 +683,38 @@ private:
     long long lengthMs_ = 0;
     int volumeLevel_ = 1000;
     bool started_ = false;  // played (or sought) since the open
-    std::uint64_t posted_ = 0;
     long long seenPositionMs_ = 0;
-    std::uint64_t seenVersion_ = 0;  // of the published values last copied
+    bool seenLoaded_ = false;
+    bool seenFailed_ = false;
+    // The open song's load or playback may still fail: takeLateFailure()
+    // looks (until it has handed over a failure or the song is closed).
+    bool watching_ = false;
+    Clock::time_point loadDeadline_{};
+    std::string openPath_;
 
-    // Shared: written by the back end, read by the caller.
-    Published<Values> published_;
+    // Shared: the steps posted and the values published after them.
+    MpvSteps<Values> steps_;
 
     // The back end's.
     alignas(64) Phase phase_ = Phase::Idle;
-    std::uint64_t applied_ = 0;
     std::uint64_t replySerial_ = 0;
     std::uint64_t loadReplyId_ = 0;
     std::int64_t entryId_ = -1;
-    long lavfSkip_ = 0;  // the skip_initial_bytes the core has (-1: not known)
     long long positionMs_ = 0;
     long long durationMs_ = 0;
+    long long pendingSeekMs_ = -1;  // a seek made before the file loaded
     bool seekPending_ = false;
     bool durationKnown_ = false;
     bool durationUnknownSeen_ = false;
+    bool reportFailure_ = false;
+    std::string loadPath_;
     char failure_[384] = "";
+
+    // The source libmpv's protocol hands out: set by the back end, read by
+    // libmpv's thread that opens it (a copy under the lock, nothing more).
+    std::mutex sourceLock_;
+    std::shared_ptr<const SongSource> source_;
+    std::uint64_t sourceSerial_ = 0;
 };
 
 }  // namespace

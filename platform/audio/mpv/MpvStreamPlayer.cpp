@@ -14,7 +14,7 @@ namespace kestro::platform {
 
 namespace {
 
-enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, kPlaylistPos, kPlaylistCount };
+enum ObserveId : std::uint64_t { kDuration = 1, kFileSize, kTimePos, kMetadata, kPlaylistPos, kPlaylistCount, kIdle };
 
 // Entry errors reported per address; a long playlist of bad entries would
 // otherwise fill the log.
@@ -60,7 +60,7 @@ const char* const kStreamOptions[][2] = {
 
 }  // namespace
 
-MpvStreamPlayer::MpvStreamPlayer(const AudioOutput& output) : output_(output) {
+MpvStreamPlayer::MpvStreamPlayer(const AudioOutput& output) : output_(output), steps_([this](Values& v) { fill(v); }) {
     // The core is made now, so that create() (at every stream start) costs
     // nothing; when it cannot be made, create() says so.
     std::vector<std::pair<const char*, const char*>> options;
@@ -73,6 +73,7 @@ MpvStreamPlayer::MpvStreamPlayer(const AudioOutput& output) : output_(output) {
     engine_->observe(kMetadata, "metadata", MPV_FORMAT_NODE);
     engine_->observe(kPlaylistPos, "playlist-pos", MPV_FORMAT_INT64);
     engine_->observe(kPlaylistCount, "playlist-count", MPV_FORMAT_INT64);
+    engine_->observe(kIdle, "idle-active", MPV_FORMAT_FLAG);
     if (!engine_->start([this](const mpv_event& e) { handle(e); })) engine_.reset();
 }
 
@@ -84,56 +85,47 @@ MpvStreamPlayer::~MpvStreamPlayer() {
 // --- the caller's half ---------------------------------------------------------
 
 bool MpvStreamPlayer::post(std::function<void()> work) {
-    const std::uint64_t serial = posted_ + 1;
-    if (!engine_->post([this, serial, work = std::move(work)] {
-            work();
-            publish(serial);
-        })) {
-        diagnostic("stream: libmpv refused a command (its queue is full)");
-        return false;
-    }
-    posted_ = serial;
-    return true;
+    if (steps_.post(*engine_, std::move(work))) return true;
+    diagnostic("stream: libmpv refused a command (its queue is full)");
+    return false;
 }
 
 void MpvStreamPlayer::refresh() {
-    published_.takeIfNew(seen_.version, posted_, [this](const Values& v) { seen_ = v; });
+    steps_.refresh([this](const Values& v) { seen_ = v; });
 }
 
 // The caller's copy forgets the entry at once; the back end's values
 // replace it once they include the step that made the entry go.
 void MpvStreamPlayer::forgetItem() {
-    seen_.version = 0;  // the next copy that includes this step replaces it
+    steps_.forgetSeen();  // the next copy that includes this step replaces it
     seen_.duration = 0.0;
     seen_.position = 0.0;
     seen_.tags.reset();
 }
 
 bool MpvStreamPlayer::create() {
-    notifyStreamOperation("create", "");
     if (!engine_) return false;
     created_ = true;
     const double volume = mpvVolumeForGain(volume_ / 100.0);
     engine_->setCaptureGain(volume_ / 100.0);
     post([this, volume] {
-        bCreated_ = true;
-        bStopped_ = true;
+        backEnd_.created = true;
+        backEnd_.stopped = true;
         engine_->setDouble("volume", volume);
-        engine_->setString("loop-playlist", bLoop_ ? "inf" : "no");
+        engine_->setString("loop-playlist", backEnd_.loop ? "inf" : "no");
     });
     seen_.stopped = true;
     return true;
 }
 
 void MpvStreamPlayer::destroy() {
-    notifyStreamOperation("destroy", "");
     if (!engine_) return;
     created_ = false;
     post([this] {
-        if (bCreated_) engine_->command({"stop"});
-        bCreated_ = false;
-        bStopped_ = true;
-        bUrl_.clear();
+        if (backEnd_.created) engine_->command({"stop"});
+        backEnd_.created = false;
+        backEnd_.stopped = true;
+        backEnd_.url.clear();
         clearItem();
     });
     seen_.stopped = true;
@@ -141,15 +133,14 @@ void MpvStreamPlayer::destroy() {
 }
 
 void MpvStreamPlayer::setUrl(const std::string& url) {
-    notifyStreamOperation("url", url);
     if (!engine_) return;
     post([this, url] {
-        if (url != bUrl_) {
+        if (url != backEnd_.url) {
             entryReports_ = 0;
             gaveUpReported_ = false;
         }
-        bUrl_ = url;
-        if (bCreated_) load();
+        backEnd_.url = url;
+        if (backEnd_.created) load();
     });
     if (created_) {
         seen_.stopped = false;
@@ -158,47 +149,43 @@ void MpvStreamPlayer::setUrl(const std::string& url) {
 }
 
 void MpvStreamPlayer::setLoop(bool on) {
-    notifyStreamOperation("loop", on ? "1" : "0");
     loop_ = on;
     if (!engine_) return;
     post([this, on] {
-        bLoop_ = on;
-        if (bCreated_) engine_->setString("loop-playlist", on ? "inf" : "no");
+        backEnd_.loop = on;
+        if (backEnd_.created) engine_->setString("loop-playlist", on ? "inf" : "no");
     });
 }
 
 void MpvStreamPlayer::setAutoStart(bool on) {
-    notifyStreamOperation("autostart", on ? "1" : "0");
     autoStart_ = on;
-    if (engine_) post([this, on] { bAutoStart_ = on; });
+    if (engine_) post([this, on] { backEnd_.autoStart = on; });
 }
 
 void MpvStreamPlayer::setVolume(int volume0to100) {
-    notifyStreamOperation("volume", std::to_string(volume0to100));
     volume_ = volume0to100 < 0 ? 0 : volume0to100 > 100 ? 100 : volume0to100;
     if (!engine_) return;
     const double volume = mpvVolumeForGain(volume_ / 100.0);
     engine_->setCaptureGain(volume_ / 100.0);
     post([this, volume] {
-        if (bCreated_) engine_->setDouble("volume", volume);
+        if (backEnd_.created) engine_->setDouble("volume", volume);
     });
 }
 
 int MpvStreamPlayer::volume() { return volume_; }
 
 void MpvStreamPlayer::play() {
-    notifyStreamOperation("play", "");
     if (!created_) return;
     refresh();
     if (seen_.stopped) forgetItem();
     post([this] {
-        if (!bCreated_) return;
-        if (bStopped_) {
-            if (bUrl_.empty()) return;
-            const bool autoStart = bAutoStart_;
-            bAutoStart_ = true;
+        if (!backEnd_.created) return;
+        if (backEnd_.stopped) {
+            if (backEnd_.url.empty()) return;
+            const bool autoStart = backEnd_.autoStart;
+            backEnd_.autoStart = true;
             load();
-            bAutoStart_ = autoStart;
+            backEnd_.autoStart = autoStart;
             return;
         }
         engine_->setFlag("pause", false);
@@ -206,20 +193,18 @@ void MpvStreamPlayer::play() {
 }
 
 void MpvStreamPlayer::pause() {
-    notifyStreamOperation("pause", "");
     if (!created_) return;
     post([this] {
-        if (bCreated_) engine_->setFlag("pause", true);
+        if (backEnd_.created) engine_->setFlag("pause", true);
     });
 }
 
 void MpvStreamPlayer::stop() {
-    notifyStreamOperation("stop", "");
     if (!created_) return;
     post([this] {
-        if (!bCreated_) return;
+        if (!backEnd_.created) return;
         engine_->command({"stop"});
-        bStopped_ = true;
+        backEnd_.stopped = true;
         clearItem();
     });
     seen_.stopped = true;
@@ -227,15 +212,14 @@ void MpvStreamPlayer::stop() {
 }
 
 void MpvStreamPlayer::next() {
-    notifyStreamOperation("next", "");
     if (!created_) return;
     refresh();
     // The entry changes unless this is the last one and the list does not
     // wrap; until the new entry's values arrive it has no tags or length.
     // The back end decides again from its own values.
     post([this] {
-        if (!bCreated_ || bStopped_) return;
-        if (bLoop_ || playlistPos_ + 1 < playlistCount_) {
+        if (!backEnd_.created || backEnd_.stopped) return;
+        if (backEnd_.loop || playlistPos_ + 1 < playlistCount_) {
             engine_->command({"playlist-next"});
             clearItem();
         }
@@ -244,12 +228,11 @@ void MpvStreamPlayer::next() {
 }
 
 void MpvStreamPlayer::previous() {
-    notifyStreamOperation("previous", "");
     if (!created_) return;
     refresh();
     post([this] {
-        if (!bCreated_ || bStopped_) return;
-        if ((bLoop_ && playlistCount_ > 1) || playlistPos_ > 0) {
+        if (!backEnd_.created || backEnd_.stopped) return;
+        if ((backEnd_.loop && playlistCount_ > 1) || playlistPos_ > 0) {
             engine_->command({"playlist-prev"});
             clearItem();
         }
@@ -282,14 +265,14 @@ double MpvStreamPlayer::positionSeconds() {
 // --- the back end's half (its thread only) --------------------------------
 
 void MpvStreamPlayer::load() {
-    bStopped_ = false;
+    backEnd_.stopped = false;
     startedSinceLoad_ = false;
     playedSinceLoad_ = false;
     failedInARow_ = 0;
     clearItem();
-    engine_->setFlag("pause", !bAutoStart_);
-    engine_->setString("loop-playlist", bLoop_ ? "inf" : "no");
-    engine_->command({"loadfile", bUrl_.c_str(), "replace"});
+    engine_->setFlag("pause", !backEnd_.autoStart);
+    engine_->setString("loop-playlist", backEnd_.loop ? "inf" : "no");
+    engine_->command({"loadfile", backEnd_.url.c_str(), "replace"});
 }
 
 void MpvStreamPlayer::clearItem() {
@@ -303,18 +286,15 @@ void MpvStreamPlayer::clearItem() {
     tags_.reset();
 }
 
-void MpvStreamPlayer::publish(std::uint64_t serial) {
-    applied_ = serial;
-    published_.publish(serial, [this](Values& v) {
-        v.stopped = bStopped_;
-        // A live stream's duration grows with what it has buffered: only an
-        // entry of known size has a length.
-        v.duration = durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
-        v.position = position_;
-        v.tags = tags_;
-        v.playlistPos = playlistPos_;
-        v.playlistCount = playlistCount_;
-    });
+void MpvStreamPlayer::fill(Values& v) const {
+    v.stopped = backEnd_.stopped;
+    // A live stream's duration grows with what it has buffered: only an
+    // entry of known size has a length.
+    v.duration = durationKnown_ && sizeKnown_ && duration_ > 0.0 ? duration_ : 0.0;
+    v.position = position_;
+    v.tags = tags_;
+    v.playlistPos = playlistPos_;
+    v.playlistCount = playlistCount_;
 }
 
 void MpvStreamPlayer::handle(const mpv_event& event) {
@@ -326,18 +306,6 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
             clearItem();
             awaitingEntry_ = false;
             break;
-        case MPV_EVENT_IDLE:
-            // Idle after a load: the playlist came to its end, or nothing at
-            // the address played (an empty list, a failing server).
-            if (startedSinceLoad_ && !bStopped_) {
-                if (!playedSinceLoad_ && entryReports_ == 0 && !gaveUpReported_) {
-                    diagnostic("stream: nothing playable at \"%.300s\"", bUrl_.c_str());
-                    ++entryReports_;
-                }
-                bStopped_ = true;
-                clearItem();
-            }
-            break;
         case MPV_EVENT_FILE_LOADED:
             playedSinceLoad_ = true;
             entryLoaded_ = true;
@@ -345,14 +313,14 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
             break;
         case MPV_EVENT_END_FILE: {
             const auto* end = static_cast<const mpv_event_end_file*>(e->data);
-            if (end && end->reason != MPV_END_FILE_REASON_STOP && end->reason != MPV_END_FILE_REASON_QUIT && !bStopped_)
+            if (end && end->reason != MPV_END_FILE_REASON_STOP && end->reason != MPV_END_FILE_REASON_QUIT && !backEnd_.stopped)
                 countEntry(entryLoaded_ && std::chrono::steady_clock::now() - entryLoadedAt_ >= kPlayedSeconds);
-            if (end && end->reason == MPV_END_FILE_REASON_ERROR && !bStopped_) {
+            if (end && end->reason == MPV_END_FILE_REASON_ERROR && !backEnd_.stopped) {
                 if (entryReports_ < kMaxEntryReports) {
-                    diagnostic("stream: cannot play \"%.300s\": %s%s%s", bUrl_.c_str(), mpv_error_string(end->error),
+                    diagnostic("stream: cannot play \"%.300s\": %s%s%s", backEnd_.url.c_str(), mpv_error_string(end->error),
                                engine_->lastLogError()[0] ? " - " : "", engine_->lastLogError());
                 } else if (entryReports_ == kMaxEntryReports) {
-                    diagnostic("stream: further entries of \"%.300s\" fail too (not reported)", bUrl_.c_str());
+                    diagnostic("stream: further entries of \"%.300s\" fail too (not reported)", backEnd_.url.c_str());
                 }
                 ++entryReports_;
             }
@@ -384,6 +352,9 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
                 case kPlaylistCount:
                     playlistCount_ = p->format == MPV_FORMAT_INT64 && p->data ? *static_cast<const std::int64_t*>(p->data) : 0;
                     break;
+                case kIdle:
+                    if (p->format == MPV_FORMAT_FLAG && p->data && *static_cast<const int*>(p->data)) wentIdle();
+                    break;
                 default:
                     break;
             }
@@ -392,18 +363,30 @@ void MpvStreamPlayer::handle(const mpv_event& event) {
         default:
             return;
     }
-    publish(applied_);
+    steps_.publish();
+}
+
+// Idle after a load: the playlist came to its end, or nothing at the
+// address played (an empty list, a failing server).
+void MpvStreamPlayer::wentIdle() {
+    if (!startedSinceLoad_ || backEnd_.stopped) return;
+    if (!playedSinceLoad_ && entryReports_ == 0 && !gaveUpReported_) {
+        diagnostic("stream: nothing playable at \"%.300s\"", backEnd_.url.c_str());
+        ++entryReports_;
+    }
+    backEnd_.stopped = true;
+    clearItem();
 }
 
 void MpvStreamPlayer::countEntry(bool played) {
     failedInARow_ = played ? 0 : failedInARow_ + 1;
     if (failedInARow_ < kMaxFailedEntries) return;
     engine_->command({"stop"});
-    bStopped_ = true;
+    backEnd_.stopped = true;
     clearItem();
     if (!gaveUpReported_) {
         diagnostic("stream: nothing playable at \"%.300s\": %d entries in a row failed; stopped until the next start",
-                   bUrl_.c_str(), kMaxFailedEntries);
+                   backEnd_.url.c_str(), kMaxFailedEntries);
         gaveUpReported_ = true;
     }
 }

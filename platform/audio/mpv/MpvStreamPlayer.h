@@ -23,9 +23,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/audio/mpv/MpvEngine.h"
-#include "platform/audio/Published.h"
 #include "platform/audio/StreamPlayer.h"
+#include "platform/audio/mpv/MpvEngine.h"
+#include "platform/audio/mpv/MpvSteps.h"
 
 struct mpv_event;
 struct mpv_node;
@@ -100,7 +100,8 @@ private:
     void clearItem();
     void setMetadata(const mpv_node* map);
     void countEntry(bool played);
-    void publish(std::uint64_t serial);
+    void wentIdle();
+    void fill(Values& v) const;
 
     AudioOutput output_;
     std::unique_ptr<MpvEngine> engine_;
@@ -110,18 +111,21 @@ private:
     bool loop_ = false;
     bool autoStart_ = true;
     int volume_ = 100;
-    std::uint64_t posted_ = 0;
     Values seen_;
 
-    // Shared.
-    Published<Values> published_;
+    // Shared: the steps posted and the values published after them.
+    MpvSteps<Values> steps_;
 
-    // The back end's.
-    bool bCreated_ = false;
-    bool bLoop_ = false;
-    bool bAutoStart_ = true;
-    bool bStopped_ = true;
-    std::string bUrl_;
+    // The back end's own record of what the caller set (applied in order
+    // from the posted steps), and whether it stopped.
+    struct BackEndState {
+        bool created = false;
+        bool loop = false;
+        bool autoStart = true;
+        bool stopped = true;
+        std::string url;
+    };
+    BackEndState backEnd_;
     double duration_ = 0.0;
     bool durationKnown_ = false;
     bool sizeKnown_ = false;
@@ -129,7 +133,6 @@ private:
     std::shared_ptr<const Tags> tags_;
     std::int64_t playlistPos_ = -1;
     std::int64_t playlistCount_ = 0;
-    std::uint64_t applied_ = 0;
     bool awaitingEntry_ = false;  // the entry went; the next has not started
     // Since the last load of the address.
     bool startedSinceLoad_ = false;
