@@ -36,6 +36,10 @@ const std::string& mediaDir() {
         rc |= std::system(("sox -n -r 44100 -c 2 -b 16 -t aiff " + d + "/tone.aif" + sine + " 2>/dev/null").c_str());
         rc |= std::system(("sox -n -r 44100 -c 1 -b 16 -t au " + d + "/tone.au" + sine + " 2>/dev/null").c_str());
         rc |= std::system((ff + "-c:a aac -b:a 128k -f ipod " + d + "/tone.m4a").c_str());
+        // The formats the ExtraFormats setting adds.
+        rc |= std::system((ff + "-ac 2 -c:a flac " + d + "/tone.flac").c_str());
+        rc |= std::system((ff + "-ac 2 -c:a libvorbis -q:a 4 " + d + "/tone.ogg").c_str());
+        rc |= std::system((ff + "-ac 2 -c:a libopus -b:a 128k " + d + "/tone.opus").c_str());
         if (rc != 0) std::fprintf(stderr, "bench: sox/lame/ffmpeg failed\n");
         std::setlocale(LC_NUMERIC, "C");
         if (!std::getenv("KESTRO_BENCH_VERBOSE")) platform::setDiagnosticSink(std::make_shared<Quiet>());
@@ -45,8 +49,9 @@ const std::string& mediaDir() {
 }
 
 const char* mediaFormat(int which) {
-    static const char* const kFormats[] = {"mp3", "wav", "wma", "aif", "au", "m4a"};
-    return which >= 0 && which < kMediaFormats ? kFormats[which] : "mp3";
+    static const char* const kFormats[] = {"mp3", "wav", "wma", "aif", "au", "m4a", "flac", "ogg", "opus"};
+    static_assert(sizeof kFormats / sizeof kFormats[0] == kAllMediaFormats);
+    return which >= 0 && which < kAllMediaFormats ? kFormats[which] : "mp3";
 }
 
 std::string mediaFile(int which) { return mediaDir() + "/tone." + mediaFormat(which); }

@@ -36,7 +36,7 @@ field() {
 ms() { awk -v v="$1" 'BEGIN { if (v == "") print "-"; else printf "%.2f ms", v }'; }
 
 printf '%-44s %s\n' "measurement" "figure"
-formats=(mp3 wav wma aif au m4a)
+formats=(mp3 wav wma aif au m4a flac ogg opus)  # the last three with ExtraFormats=1
 for i in "${!formats[@]}"; do
   printf '%-44s %s, 90th percentile %s (bare libmpv load %s)\n' "song start tick, ${formats[$i]} (median of 21)" \
     "$(ms "$(field "BM_StartSongTick/format:$i/" median_ms)")" "$(ms "$(field "BM_StartSongTick/format:$i/" p90_ms)")" \

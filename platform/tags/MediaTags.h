@@ -104,7 +104,7 @@ public:
     bool text(const char* name, std::string& out) const;
 
 private:
-    friend SongFileFacts inspectSongFile(int fd, const char* name);
+    friend SongFileFacts inspectSongFile(int fd, const char* name, bool extraFormats);
     void reset();
     bool parse(FastFileStream& stream, const char* name);
 
@@ -189,11 +189,16 @@ struct SongFileView {
 // frame's bitrate over its audio bytes (libmpv's own estimate); an m4a's
 // movie header (when it has an audio track); the tag reader's "Duration"
 // for WMA, WAV, AIFF and au. -1 when the header states none (or 0).
+//
+// With `extraFormats` (the ExtraFormats setting), a file named .flac, .ogg
+// or .opus whose content is that format (MediaTagsXiph.h's check, FLAC's
+// metadata bound included) is that format, served whole, with the length
+// its stream information or its last Ogg page states.
 struct SongFileFacts {
     AudioFileKind kind;
     long long lengthMs = -1;
     SongFileView view;
 };
-SongFileFacts inspectSongFile(int fd, const char* name);
+SongFileFacts inspectSongFile(int fd, const char* name, bool extraFormats = false);
 
 }  // namespace kestro::platform

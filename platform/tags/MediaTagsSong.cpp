@@ -9,6 +9,7 @@
 
 #include "platform/tags/MediaTagsMpeg.h"
 #include "platform/tags/MediaTagsStream.h"
+#include "platform/tags/MediaTagsXiph.h"
 
 namespace kestro::platform {
 
@@ -179,11 +180,25 @@ long SongFileView::read(int fd, off_t pos, char* out, long n) const {
     return 0;
 }
 
-SongFileFacts inspectSongFile(int fd, const char* name) {
+SongFileFacts inspectSongFile(int fd, const char* name, bool extraFormats) {
     SongFileFacts facts;
     try {
         FastFileStream s;
         if (!s.openDescriptor(fd, name)) return facts;
+        if (extraFormats && name && mediatags::xiphFormatNamed(name) != MediaFormat::Unknown) {
+            long audioStart = 0;
+            const MediaFormat format = mediatags::xiphPlayableFormat(s, name, audioStart);
+            if (format != MediaFormat::Unknown) {
+                facts.kind.format = format;
+                facts.kind.audioStart = audioStart;
+                setPieces(facts.view, 0, s.length());
+                mediatags::XiphRead read;
+                mediatags::readXiph(s, format, audioStart, read);
+                if (read.hasDuration && read.duration > 0)
+                    facts.lengthMs = static_cast<long long>((read.duration + 5000) / 10000);
+                return facts;
+            }
+        }
         facts.kind = mediatags::sniffAudioStream(s);
         const long size = s.length();
         SongFileView& v = facts.view;
@@ -191,6 +206,13 @@ SongFileFacts inspectSongFile(int fd, const char* name) {
         long long mp4Ms = -1;
         switch (facts.kind.format) {
             case MediaFormat::Unknown:
+                return facts;
+            case MediaFormat::Flac:
+            case MediaFormat::OggVorbis:
+            case MediaFormat::OggOpus:
+                // The content check finds only the six formats of old; the
+                // formats a setting adds are the song device's own check
+                // (platform/audio/mpv/SongFormats.h).
                 return facts;
             case MediaFormat::Mpeg: {
                 // The length as libmpv takes it (the tag reader counts the

@@ -354,7 +354,17 @@ MediaFormat xiphSongFormat(const char* path, long& audioStart) {
     try {
         FastFileStream s;
         if (!s.openFile(path)) return MediaFormat::Unknown;
-        const MediaFormat format = xiphSongFormat(s, path, audioStart);
+        return xiphPlayableFormat(s, path, audioStart);
+    } catch (...) {
+        audioStart = 0;
+        return MediaFormat::Unknown;
+    }
+}
+
+MediaFormat xiphPlayableFormat(FastFileStream& s, std::string_view name, long& audioStart) {
+    audioStart = 0;
+    try {
+        const MediaFormat format = xiphSongFormat(s, name, audioStart);
         long end = 0;
         bool tooMany = false;
         if (format == MediaFormat::Flac &&

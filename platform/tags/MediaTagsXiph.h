@@ -78,6 +78,8 @@ MediaFormat xiphSongFormat(FastFileStream& s, std::string_view name, long& audio
 // run past its end or number more than kMaxFlacBlocks is refused too:
 // libavformat keeps every picture block in memory while the song plays.
 MediaFormat xiphSongFormat(const char* path, long& audioStart);
+// The same over a file in `s`.
+MediaFormat xiphPlayableFormat(FastFileStream& s, std::string_view name, long& audioStart);
 
 struct XiphRead {
     std::unique_ptr<TagLib::Ogg::XiphComment> comment;  // the fields kept; null: none

@@ -331,7 +331,7 @@ private:
         // (zeros, text, an image, a playlist) fails here at once (libmpv's
         // probing of it can take seconds); the length the header states;
         // the metadata too large to hand to libmpv.
-        const SongFileFacts facts = inspectSong(extraFormats_, fd, mapped.c_str());
+        const SongFileFacts facts = inspectSongFile(fd, mapped.c_str(), extraFormats_);
         if (facts.kind.format == MediaFormat::Unknown) {
             diagnostic("song device: cannot play \"%s\": not an audio file", mapped.c_str());
             return MCIERR_INVALID_FILE;

@@ -1,7 +1,5 @@
 #include "platform/audio/mpv/SongFormats.h"
 
-#include <sys/stat.h>
-
 #include "platform/tags/MediaTagsXiph.h"
 
 namespace kestro::platform {
@@ -26,22 +24,6 @@ AudioFileKind sniffSongFile(bool extraFormats, const char* path) {
     if (extraExtensionAdmitted(extraFormats, path ? path : ""))
         kind.format = mediatags::xiphSongFormat(path, kind.audioStart);
     return kind.format != MediaFormat::Unknown ? kind : sniffAudioFile(path);
-}
-
-SongFileFacts inspectSong(bool extraFormats, int fd, const char* path) {
-    if (extraExtensionAdmitted(extraFormats, path ? path : "")) {
-        SongFileFacts facts;
-        facts.kind.format = mediatags::xiphSongFormat(path, facts.kind.audioStart);
-        struct stat st;
-        if (facts.kind.format != MediaFormat::Unknown && ::fstat(fd, &st) == 0) {
-            // Served whole (the FLAC check has bounded its metadata); the
-            // length is left to libmpv's load.
-            facts.view.pieces[0] = {0, st.st_size};
-            facts.view.pieceCount = 1;
-            return facts;
-        }
-    }
-    return inspectSongFile(fd, path);
 }
 
 }  // namespace kestro::platform

@@ -36,9 +36,4 @@ bool extraSongAdmitted(bool extraFormats, std::string_view name, const unsigned 
 // the setting admits it, else what sniffAudioFile says.
 AudioFileKind sniffSongFile(bool extraFormats, const char* path);
 
-// The device's one look at the file open as `fd` before libmpv is asked:
-// inspectSongFile's facts, or for a format the setting adds, its kind and
-// the whole file to serve, with no length stated (libmpv's load gives it).
-SongFileFacts inspectSong(bool extraFormats, int fd, const char* path);
-
 }  // namespace kestro::platform
