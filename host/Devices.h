@@ -62,20 +62,9 @@ private:
 
 // The scripted stream player: it plays nothing; its item's duration, tags
 // and whether it can be made at all come from scenario lines.
-class ScriptedStream : public platform::StreamPlayer {
+class ScriptedStream : public platform::SilentStreamPlayer {
 public:
     bool create() override;
-    void destroy() override {}
-    void setUrl(const std::string&) override {}
-    void setLoop(bool) override {}
-    void setAutoStart(bool) override {}
-    void setVolume(int volume0to100) override { volume_ = volume0to100; }
-    int volume() override { return volume_; }
-    void play() override {}
-    void pause() override {}
-    void stop() override {}
-    void next() override {}
-    void previous() override {}
     double durationSeconds() override { return duration_; }
     bool attribute(const char* name, std::string& value) override;
 
@@ -86,7 +75,6 @@ public:
 
 private:
     double duration_ = 0;
-    int volume_ = 0;
     bool failCreate_ = false;
     std::map<std::string, std::string> tags_;
 };

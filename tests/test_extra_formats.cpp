@@ -209,7 +209,10 @@ TEST(ExtraFormatsDevice, EachFormatStartsAndItsCaptureHoldsTheTone) {
         double toneSeconds = 0;
         for (const Stretch& st : stretches(w))
             if (std::abs(st.hz - hz) < 4) toneSeconds += st.seconds;
-        EXPECT_GE(toneSeconds, 1.0) << describe(stretches(w));
+        // Of the 1.5 s waited, the song's own load and the output's start
+        // may take a few hundred ms on a loaded machine; it never plays
+        // longer than the wait.
+        EXPECT_GE(toneSeconds, 0.75) << describe(stretches(w));
         EXPECT_LE(toneSeconds, 1.75) << describe(stretches(w));
 
         const std::string path = game / (std::string("Songs/") + name);

@@ -48,9 +48,32 @@ public:
     virtual bool attribute(const char* name, std::string& value) = 0;
 };
 
+// A player that has no items and plays nothing (the default); it keeps the
+// volume last set. Players that play nothing but answer otherwise derive
+// from it.
+class SilentStreamPlayer : public StreamPlayer {
+public:
+    bool create() override { return true; }
+    void destroy() override {}
+    void setUrl(const std::string&) override {}
+    void setLoop(bool) override {}
+    void setAutoStart(bool) override {}
+    void setVolume(int volume0to100) override { volume_ = volume0to100; }
+    int volume() override { return volume_; }
+    void play() override {}
+    void pause() override {}
+    void stop() override {}
+    void next() override {}
+    void previous() override {}
+    double durationSeconds() override { return 0.0; }
+    bool attribute(const char*, std::string&) override { return false; }
+
+private:
+    int volume_ = 0;
+};
+
 // The player in use.
 StreamPlayer& streamPlayer();
-// A player that has no items and plays nothing (the default).
 std::shared_ptr<StreamPlayer> makeSilentStreamPlayer();
 // Null: a new silent player.
 void setStreamPlayer(std::shared_ptr<StreamPlayer> player);
