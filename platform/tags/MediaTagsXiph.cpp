@@ -348,19 +348,6 @@ MediaFormat xiphSongFormat(FastFileStream& s, std::string_view name, long& audio
     return format;
 }
 
-MediaFormat xiphSongFormat(const char* path, long& audioStart) {
-    audioStart = 0;
-    if (!path || xiphFormatNamed(path) == MediaFormat::Unknown) return MediaFormat::Unknown;
-    try {
-        FastFileStream s;
-        if (!s.openFile(path)) return MediaFormat::Unknown;
-        return xiphPlayableFormat(s, path, audioStart);
-    } catch (...) {
-        audioStart = 0;
-        return MediaFormat::Unknown;
-    }
-}
-
 MediaFormat xiphPlayableFormat(FastFileStream& s, std::string_view name, long& audioStart) {
     audioStart = 0;
     try {

@@ -73,12 +73,11 @@ MediaFormat xiphSongFormat(std::string_view name, const unsigned char* start, lo
 // (after the tags; 0 when Unknown).
 MediaFormat xiphSongFormat(FastFileStream& s, std::string_view name, long& audioStart);
 
-// The same over the file at `path` (the song device's check). A FLAC file
-// whose metadata blocks take more than kMaxFlacMetadataPlayed bytes in all,
-// run past its end or number more than kMaxFlacBlocks is refused too:
-// libavformat keeps every picture block in memory while the song plays.
-MediaFormat xiphSongFormat(const char* path, long& audioStart);
-// The same over a file in `s`.
+// The song device's check over a file in `s` (inspectSongFile): the same,
+// and a FLAC file whose metadata blocks take more than
+// kMaxFlacMetadataPlayed bytes in all, run past its end or number more than
+// kMaxFlacBlocks is refused too: libavformat keeps every picture block in
+// memory while the song plays.
 MediaFormat xiphPlayableFormat(FastFileStream& s, std::string_view name, long& audioStart);
 
 struct XiphRead {

@@ -1,5 +1,8 @@
 #include "platform/audio/mpv/SongFormats.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "platform/tags/MediaTagsXiph.h"
 
 namespace kestro::platform {
@@ -20,10 +23,11 @@ bool extraSongAdmitted(bool extraFormats, std::string_view name, const unsigned 
 }
 
 AudioFileKind sniffSongFile(bool extraFormats, const char* path) {
-    AudioFileKind kind;
-    if (extraExtensionAdmitted(extraFormats, path ? path : ""))
-        kind.format = mediatags::xiphSongFormat(path, kind.audioStart);
-    return kind.format != MediaFormat::Unknown ? kind : sniffAudioFile(path);
+    const int fd = path ? ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : -1;
+    if (fd < 0) return {};
+    const AudioFileKind kind = inspectSongFile(fd, path, extraFormats).kind;
+    ::close(fd);
+    return kind;
 }
 
 }  // namespace kestro::platform

@@ -32,8 +32,9 @@ bool extraExtensionAdmitted(bool extraFormats, std::string_view name);
 bool extraSongAdmitted(bool extraFormats, std::string_view name, const unsigned char* start, long n,
                        long tagBytes);
 
-// The device's check of the file at `path`: one of the added formats when
-// the setting admits it, else what sniffAudioFile says.
+// The device's check of the file at `path` (inspectSongFile with the
+// setting): one of the added formats when the setting admits it, else what
+// sniffAudioFile says.
 AudioFileKind sniffSongFile(bool extraFormats, const char* path);
 
 }  // namespace kestro::platform
